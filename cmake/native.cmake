@@ -1,0 +1,51 @@
+# The native build: the plug-in's sources against the stand-in world, for
+# unit tests (optionally under sanitizers), fuzzers and benchmarks.
+set(NOZZLES_NATIVE_FLAGS ${NOZZLES_WARNINGS})
+set(NOZZLES_NATIVE_LINK)
+if(NOZZLES_SANITIZE)
+    list(APPEND NOZZLES_NATIVE_FLAGS -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+    list(APPEND NOZZLES_NATIVE_LINK -fsanitize=address,undefined)
+endif()
+if(NOZZLES_FUZZ)
+    list(APPEND NOZZLES_NATIVE_FLAGS -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all)
+    list(APPEND NOZZLES_NATIVE_LINK -fsanitize=address,undefined)
+endif()
+
+add_library(nozzles_core STATIC ${NOZZLES_CORE_SOURCES} src/platform/platform_native.cpp)
+target_include_directories(nozzles_core PUBLIC src)
+target_compile_options(nozzles_core PRIVATE ${NOZZLES_NATIVE_FLAGS})
+target_link_options(nozzles_core PUBLIC ${NOZZLES_NATIVE_LINK})
+
+if(NOZZLES_FUZZ)
+    include(${CMAKE_SOURCE_DIR}/tests/fuzz/fuzz.cmake)
+    return()
+endif()
+
+# The stand-in world, hook and game code, linked in place of the real ones.
+add_library(nozzles_sim STATIC
+    sim/game_functions.S
+    sim/game_objects.cpp
+    sim/native_host.cpp
+    sim/scenario.cpp
+    sim/sim_memory_native.cpp
+    sim/world.cpp)
+target_include_directories(nozzles_sim PUBLIC sim src)
+target_compile_options(nozzles_sim PRIVATE $<$<COMPILE_LANGUAGE:CXX>:${NOZZLES_NATIVE_FLAGS}>)
+target_link_libraries(nozzles_sim PUBLIC nozzles_core)
+
+find_package(GTest REQUIRED)
+include(GoogleTest)
+file(GLOB NOZZLES_UNIT_TESTS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/unit/*.cpp)
+add_executable(unit_tests ${NOZZLES_UNIT_TESTS})
+target_compile_options(unit_tests PRIVATE ${NOZZLES_NATIVE_FLAGS})
+# The game code must stay in the binary even though nothing names it directly.
+target_link_libraries(unit_tests PRIVATE -Wl,--whole-archive nozzles_sim -Wl,--no-whole-archive nozzles_core
+    GTest::gtest GTest::gmock GTest::gtest_main)
+gtest_discover_tests(unit_tests WORKING_DIRECTORY ${CMAKE_BINARY_DIR} DISCOVERY_TIMEOUT 60)
+
+if(NOT NOZZLES_SANITIZE)
+    find_package(benchmark REQUIRED)
+    add_executable(scanner_bench bench/scanner_bench.cpp bench/baseline_scan.cpp)
+    target_compile_options(scanner_bench PRIVATE ${NOZZLES_NATIVE_FLAGS})
+    target_link_libraries(scanner_bench PRIVATE nozzles_core benchmark::benchmark)
+endif()

@@ -1,0 +1,54 @@
+# The Windows build: the plug-in, the stand-in hook and game, and the
+# end-to-end tests that run them under Wine.
+find_program(NOZZLES_DLLTOOL x86_64-w64-mingw32-dlltool REQUIRED)
+find_program(NOZZLES_OBJDUMP x86_64-w64-mingw32-objdump REQUIRED)
+
+set(NOZZLES_STATIC_RUNTIME -static -static-libgcc -static-libstdc++)
+
+# Import library mapping the plug-in's plain names to the hook's decorated exports.
+set(HOOK_IMPORT_LIB ${CMAKE_BINARY_DIR}/libScriptHookV-imports.a)
+add_custom_command(
+    OUTPUT ${HOOK_IMPORT_LIB}
+    COMMAND ${NOZZLES_DLLTOOL} -d ${CMAKE_SOURCE_DIR}/src/host/ScriptHookV.def -l ${HOOK_IMPORT_LIB}
+    DEPENDS ${CMAKE_SOURCE_DIR}/src/host/ScriptHookV.def
+    COMMENT "Import library for ScriptHookV.dll")
+add_custom_target(hook_imports DEPENDS ${HOOK_IMPORT_LIB})
+
+add_library(Nozzles MODULE
+    ${NOZZLES_CORE_SOURCES}
+    src/host/entry.cpp
+    src/host/manifest.rc
+    src/platform/platform_windows.cpp)
+set_target_properties(Nozzles PROPERTIES PREFIX "" SUFFIX ".asi" OUTPUT_NAME Nozzles)
+target_include_directories(Nozzles PRIVATE src)
+target_compile_options(Nozzles PRIVATE ${NOZZLES_WARNINGS} ${NOZZLES_REPRO})
+add_dependencies(Nozzles hook_imports)
+target_link_options(Nozzles PRIVATE ${NOZZLES_STATIC_RUNTIME}
+    -Wl,--exclude-all-symbols -Wl,--no-insert-timestamp -Wl,--build-id=none)
+if(CMAKE_BUILD_TYPE STREQUAL "Release")
+    target_link_options(Nozzles PRIVATE -s)
+endif()
+target_link_libraries(Nozzles PRIVATE ${HOOK_IMPORT_LIB} psapi)
+
+# The stand-in hook.
+add_library(ScriptHookV SHARED sim/hook_dll.cpp sim/world.cpp sim/hook.def)
+set_target_properties(ScriptHookV PROPERTIES PREFIX "" OUTPUT_NAME ScriptHookV)
+target_include_directories(ScriptHookV PRIVATE src sim)
+target_compile_options(ScriptHookV PRIVATE ${NOZZLES_WARNINGS})
+target_link_options(ScriptHookV PRIVATE ${NOZZLES_STATIC_RUNTIME})
+
+# The stand-in game process. Its own machine code comes first in its image.
+add_executable(nozzles-game
+    sim/game_functions.S
+    sim/game_main.cpp
+    sim/game_objects.cpp
+    sim/report.cpp
+    sim/scenario.cpp
+    sim/sim_memory_windows.cpp
+    sim/world.cpp)
+target_include_directories(nozzles-game PRIVATE src sim)
+target_compile_options(nozzles-game PRIVATE $<$<COMPILE_LANGUAGE:CXX>:${NOZZLES_WARNINGS}>)
+target_link_options(nozzles-game PRIVATE ${NOZZLES_STATIC_RUNTIME})
+target_link_libraries(nozzles-game PRIVATE ScriptHookV)
+
+include(${CMAKE_SOURCE_DIR}/tests/e2e/e2e.cmake)

@@ -1,0 +1,270 @@
+// The stand-in game process: loads the stand-in hook, then the plug-in the
+// way a plug-in loader does, and plays a scenario frame by frame, printing
+// what the plug-in asked of the host and what it logged.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "game_objects.h"
+#include "host_api.h"
+#include "report.h"
+#include "scenario.h"
+#include "sim_memory.h"
+#include "world.h"
+
+extern "C" const std::uint8_t gameSparePages[];
+
+namespace {
+
+sim::World* world = nullptr;
+
+ULONGLONG WINAPI simulatedTickCount() { return world->clock; }
+
+// Points the module's import of KERNEL32's GetTickCount64 at the simulated
+// clock, so every run is deterministic.
+bool patchTickCount(HMODULE module) {
+    auto* base = reinterpret_cast<std::uint8_t*>(module);
+    auto* dos = reinterpret_cast<IMAGE_DOS_HEADER*>(base);
+    auto* nt = reinterpret_cast<IMAGE_NT_HEADERS64*>(base + dos->e_lfanew);
+    const auto& directory = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    if (directory.VirtualAddress == 0) return false;
+    for (auto* import = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + directory.VirtualAddress);
+         import->Name != 0; ++import) {
+        if (_stricmp(reinterpret_cast<const char*>(base + import->Name), "kernel32.dll") != 0) continue;
+        auto* names = reinterpret_cast<IMAGE_THUNK_DATA64*>(base + import->OriginalFirstThunk);
+        auto* slots = reinterpret_cast<IMAGE_THUNK_DATA64*>(base + import->FirstThunk);
+        for (; names->u1.AddressOfData != 0; ++names, ++slots) {
+            if (IMAGE_SNAP_BY_ORDINAL64(names->u1.Ordinal)) continue;
+            auto* byName = reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
+            if (std::strcmp(reinterpret_cast<const char*>(byName->Name), "GetTickCount64") != 0) continue;
+            DWORD old = 0;
+            VirtualProtect(&slots->u1.Function, sizeof(ULONGLONG), PAGE_READWRITE, &old);
+            slots->u1.Function = reinterpret_cast<ULONGLONG>(&simulatedTickCount);
+            VirtualProtect(&slots->u1.Function, sizeof(ULONGLONG), old, &old);
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string readFile(const char* path) {
+    std::ifstream file(path, std::ios::binary);
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+struct Options {
+    std::string scenarioPath;
+    std::string tracePath;
+    std::string svgPath;
+    std::string pluginPath = "Nozzles.asi";
+    bool quiet = false;
+};
+
+class Game {
+public:
+    Game(const Options& options, sim::Report& report) : options_(options), report_(report) {}
+
+    bool loadPlugin() {
+        plugin_ = LoadLibraryA(options_.pluginPath.c_str());
+        if (plugin_ == nullptr) {
+            std::fprintf(stderr, "cannot load %s (error %lu)\n", options_.pluginPath.c_str(), GetLastError());
+            return false;
+        }
+        if (!patchTickCount(plugin_)) std::fprintf(stderr, "warning: the plug-in imports no GetTickCount64\n");
+        report_.note(sim::join(std::string("loaded "), options_.pluginPath, std::string(", "),
+                               std::to_string(simScriptCount()), std::string(" script(s) registered")));
+        return true;
+    }
+
+    void unloadPlugin() {
+        if (plugin_ == nullptr) return;
+        FreeLibrary(plugin_);
+        plugin_ = nullptr;
+        report_.note(sim::join(std::string("freed the plug-in, "), std::to_string(simScriptCount()),
+                               std::string(" script(s) registered")));
+    }
+
+    bool run(const sim::Scenario& scenario) {
+        if (!scenario.description.empty()) report_.note(scenario.description);
+        if (!loadPlugin()) return false;
+        for (const sim::Command& command : scenario.commands) {
+            if (!apply(command)) {
+                std::fprintf(stderr, "scenario line %d: cannot do '%s'\n", command.line, command.name.c_str());
+                return false;
+            }
+        }
+        return true;
+    }
+
+private:
+    sim::Vehicle* current() { return world->vehicle(world->playerVehicle); }
+
+    static int toInt(const std::string& text) { return static_cast<int>(std::strtol(text.c_str(), nullptr, 0)); }
+    static float toFloat(const std::string& text) { return std::strtof(text.c_str(), nullptr); }
+
+    static bool functionOf(const std::string& name, sim::GameFunction& function) {
+        if (name == "handleToAddress") function = sim::GameFunction::handleToAddress;
+        else if (name == "getpropstate") function = sim::GameFunction::getPropState;
+        else if (name == "setpropstate") function = sim::GameFunction::setPropState;
+        else return false;
+        return true;
+    }
+
+    bool apply(const sim::Command& command) {
+        const auto& name = command.name;
+        const auto& args = command.arguments;
+        const auto arg = [&args](std::size_t i) -> std::string { return i < args.size() ? args[i] : ""; };
+        if (name == "step") {
+            step_ = static_cast<std::uint64_t>(toInt(arg(0)));
+        } else if (name == "settings") {
+            if (arg(0) == "none") {
+                DeleteFileA("Nozzles.ini");
+            } else {
+                std::ofstream file("Nozzles.ini", std::ios::binary | std::ios::trunc);
+                file << sim::unescape(arg(0));
+            }
+        } else if (name == "vehicle") {
+            const auto handle = static_cast<std::uint32_t>(toInt(arg(0)));
+            sim::Vehicle& vehicle = world->addVehicle(handle, arg(1));
+            objects_.add(handle);
+            for (std::size_t i = 2; i + 1 < args.size(); i += 2) {
+                if (args[i] == "class") world->classFlags[vehicle.model] = toInt(args[i + 1]);
+                else if (args[i] == "mods") vehicle.modCount = toInt(args[i + 1]);
+                else if (args[i] == "fitted") vehicle.fitted = toInt(args[i + 1]);
+                else if (args[i] == "position") vehicle.position = toFloat(args[i + 1]);
+                else if (args[i] == "exists") vehicle.exists = toInt(args[i + 1]) != 0;
+                else return false;
+            }
+            world->playerVehicle = handle;
+        } else if (name == "leave") {
+            world->playerVehicle = 0;
+        } else if (name == "class") {
+            const auto model = arg(0) == "0" ? 0u : sim::World::modelHash(arg(0).c_str());
+            world->classFlags[model] = toInt(arg(1));
+        } else if (name == "position" || name == "fitted" || name == "exists") {
+            sim::Vehicle* vehicle = current();
+            if (vehicle == nullptr) return false;
+            if (name == "position") vehicle->position = toFloat(arg(0));
+            if (name == "fitted") vehicle->fitted = toInt(arg(0));
+            if (name == "exists") vehicle->exists = toInt(arg(0)) != 0;
+        } else if (name == "hold" || name == "hold2") {
+            auto& held = name == "hold" ? world->heldFirst : world->heldSecond;
+            held.clear();
+            for (const auto& id : args) held.insert(toInt(id));
+        } else if (name == "release") {
+            world->heldFirst.clear();
+            world->heldSecond.clear();
+        } else if (name == "frames" || name == "pause") {
+            const int count = toInt(arg(0));
+            for (int i = 0; i < count; ++i) frame(name == "frames");
+        } else if (name == "restart") {
+            simRestartScripts();
+            report_.note("the host starts the script again");
+        } else if (name == "unload") {
+            unloadPlugin();
+        } else if (name == "load") {
+            return loadPlugin();
+        } else if (name == "prop") {
+            objects_.add(static_cast<std::uint32_t>(toInt(arg(0)))).propStates[2] = toInt(arg(1));
+        } else if (name == "noobject") {
+            objects_.remove(static_cast<std::uint32_t>(toInt(arg(0))));
+        } else if (name == "unfindable" || name == "findable") {
+            sim::GameFunction function{};
+            if (!functionOf(arg(0), function)) return false;
+            sim::setFindable(function, name == "findable");
+        } else if (name == "protect") {
+            sim::PageAccess access = sim::PageAccess::readable;
+            if (arg(0) == "noaccess") access = sim::PageAccess::noAccess;
+            else if (arg(0) == "guard") access = sim::PageAccess::guard;
+            else if (arg(0) != "readable") return false;
+            sim::setPageAccess(gameSparePages + sim::pageSize(), access);
+            report_.note(sim::join(std::string("a page of the game's image is now "), arg(0)));
+        } else if (name == "tracing") {
+            world->tracing = arg(0) != "off";
+        } else {
+            return false;
+        }
+        return true;
+    }
+
+    void frame(bool resume) {
+        world->clock += step_;
+        const std::size_t traceBefore = world->trace.size();
+        const std::uint64_t callsBefore = world->nativeCalls;
+        const std::uint64_t queriesBefore = world->firstControlQueries;
+        const int ran = resume ? simRunScripts() : 0;
+        sim::FrameRecord record;
+        record.tick = world->clock;
+        record.resumed = resume;
+        record.held.assign(world->heldFirst.begin(), world->heldFirst.end());
+        record.held.insert(record.held.end(), world->heldSecond.begin(), world->heldSecond.end());
+        if (const sim::Vehicle* vehicle = current()) {
+            record.inVehicle = true;
+            record.position = vehicle->position;
+            record.fitted = vehicle->fitted;
+        }
+        if (GameObject* object = objects_.find(world->playerVehicle)) record.propState = object->propStates[2];
+        record.nativeCalls = world->nativeCalls - callsBefore;
+        record.scriptsRun = ran;
+        record.runAccepted = world->firstControlQueries != queriesBefore;
+        for (std::size_t i = traceBefore; i < world->trace.size(); ++i) record.events.push_back(world->trace[i]);
+        report_.frame(record);
+    }
+
+    const Options& options_;
+    sim::Report& report_;
+    sim::GameObjects objects_;
+    HMODULE plugin_ = nullptr;
+    std::uint64_t step_ = 16;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const auto value = [&]() -> std::string { return i + 1 < argc ? argv[++i] : ""; };
+        if (arg == "--trace") options.tracePath = value();
+        else if (arg == "--svg") options.svgPath = value();
+        else if (arg == "--plugin") options.pluginPath = value();
+        else if (arg == "--quiet") options.quiet = true;
+        else options.scenarioPath = arg;
+    }
+    std::string text = options.scenarioPath.empty() ? sim::builtInScenario() : readFile(options.scenarioPath.c_str());
+    if (text.empty()) {
+        std::fprintf(stderr, "cannot read scenario %s\n", options.scenarioPath.c_str());
+        return 2;
+    }
+    std::string error;
+    const sim::Scenario scenario = sim::parseScenario(text, error);
+
+    HMODULE hook = LoadLibraryA("ScriptHookV.dll");
+    if (hook == nullptr) {
+        std::fprintf(stderr, "cannot load ScriptHookV.dll\n");
+        return 2;
+    }
+    world = simWorld();
+
+    sim::Report report(options.quiet, "Nozzels.log");
+    Game game(options, report);
+    const bool ok = game.run(scenario);
+    report.finish();
+    if (!options.tracePath.empty()) report.writeTrace(options.tracePath);
+    if (!options.svgPath.empty()) report.writeSvg(options.svgPath);
+
+    char full[MAX_PATH] = {};
+    GetFullPathNameA("Nozzels.log", MAX_PATH, full, nullptr);
+    std::printf("log: %s\n", full);
+    std::fflush(stdout);
+    // Leave without unloading: the game keeps its plug-ins until the process ends.
+    ExitProcess(ok ? 0 : 1);
+}

@@ -1,0 +1,58 @@
+#include "game_objects.h"
+
+#include <algorithm>
+
+#include "sim_memory.h"
+
+namespace sim {
+
+GameObjects::GameObjects() { publish(); }
+
+GameObjects::~GameObjects() {
+    if (gameEntityPool == &pool_) gameEntityPool = &gameEmptyPool;
+}
+
+GameObject& GameObjects::add(std::uint32_t handle) {
+    if (GameObject* existing = find(handle)) return *existing;
+    objects_.push_back(std::make_unique<GameObject>());
+    entities_.push_back({handle, 0, objects_.back().get()});
+    publish();
+    return *objects_.back();
+}
+
+GameObject* GameObjects::find(std::uint32_t handle) {
+    for (GameEntity& entity : entities_) {
+        if (entity.handle == handle) return entity.object;
+    }
+    return nullptr;
+}
+
+void GameObjects::remove(std::uint32_t handle) {
+    // The object stays allocated: the plug-in may still hold its address.
+    std::erase_if(entities_, [handle](const GameEntity& entity) { return entity.handle == handle; });
+    publish();
+}
+
+void GameObjects::publish() {
+    pool_.count = static_cast<std::uint32_t>(entities_.size());
+    pool_.entities = entities_.data();
+    gameEntityPool = &pool_;
+}
+
+const std::uint8_t* gameFunctionAddress(GameFunction function) {
+    switch (function) {
+        case GameFunction::handleToAddress: return reinterpret_cast<const std::uint8_t*>(&gameHandleToAddress);
+        case GameFunction::getPropState: return reinterpret_cast<const std::uint8_t*>(&gameGetPropState);
+        case GameFunction::setPropState: return reinterpret_cast<const std::uint8_t*>(&gameSetPropState);
+    }
+    return nullptr;
+}
+
+void setFindable(GameFunction function, bool findable) {
+    // The first byte of each signature is fixed; 0xCC there matches none of them.
+    static const std::uint8_t original[] = {0x83, 0x4C, 0x4C};
+    const auto index = static_cast<int>(function);
+    writeCode(gameFunctionAddress(function), findable ? original[index] : std::uint8_t{0xCC});
+}
+
+}  // namespace sim

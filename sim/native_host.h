@@ -1,0 +1,23 @@
+// The native build's stand-in for the script hook and the plug-in's clock:
+// the hook's functions resolve at link time to this world, and the platform
+// layer reads the world's clock. No fibers here: scriptWait records itself
+// and moves the clock on by its time, as a parked script would see it.
+#pragma once
+
+#include "host/hook.h"
+#include "world.h"
+
+namespace sim {
+
+World& nativeWorld();
+
+// A fresh world with the clock installed as the plug-in's tick count.
+void resetNativeWorld();
+
+struct Registration {
+    ModuleHandle module = nullptr;
+    ScriptEntry entry = nullptr;
+};
+const Registration& nativeRegistration();
+
+}  // namespace sim

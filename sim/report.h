@@ -1,0 +1,67 @@
+// What the stand-in game shows of a run: a frame table for people, a trace
+// file for tests and a timeline picture.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "world.h"
+
+namespace sim {
+
+// Concatenation by appending (GCC 12 misreports chains of operator+ at -O3).
+template <typename... Parts>
+std::string join(const Parts&... parts) {
+    std::string text;
+    (text.append(parts), ...);
+    return text;
+}
+
+struct FrameRecord {
+    int number = 0;
+    std::uint64_t tick = 0;
+    bool resumed = true;
+    std::vector<int> held;
+    bool inVehicle = false;
+    float position = 0.0f;
+    int fitted = -1;
+    int propState = -1;  // -1: no game object
+    std::uint64_t nativeCalls = 0;
+    int scriptsRun = 0;        // scripts the host resumed this frame
+    bool runAccepted = false;  // a run of the controller passed the throttle
+    std::vector<TraceEntry> events;
+    std::vector<std::string> logLines;
+    bool accepted() const { return runAccepted; }
+};
+
+class Report {
+public:
+    Report(bool quiet, std::string logPath) : quiet_(quiet), logPath_(std::move(logPath)) {}
+
+    void note(const std::string& text);
+    void frame(FrameRecord record);
+    void finish();
+    void writeTrace(const std::string& path) const;
+    void writeSvg(const std::string& path) const;
+
+    const std::vector<FrameRecord>& frames() const { return frames_; }
+
+private:
+    std::vector<std::string> newLogLines();
+
+    bool quiet_;
+    std::string logPath_;
+    long logOffset_ = 0;
+    std::string partialLine_;
+    std::vector<FrameRecord> frames_;
+    std::vector<std::string> notes_;  // kept in the trace, tagged with the frame they precede
+    std::size_t logLines_ = 0;
+    bool headerShown_ = false;
+};
+
+// The timeline as SVG text.
+std::string timelineSvg(const std::vector<FrameRecord>& frames);
+
+}  // namespace sim

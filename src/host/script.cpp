@@ -1,0 +1,21 @@
+#include "host/script.h"
+
+#include "config/settings.h"
+#include "diag/log.h"
+#include "host/hook.h"
+#include "nozzle/controller.h"
+
+void scriptStart() {
+    openLog();
+    loadSettings();
+}
+
+void scriptFrame() {
+    updateNozzles();
+    scriptWait(0);
+}
+
+void scriptMain() {
+    scriptStart();
+    for (;;) scriptFrame();
+}

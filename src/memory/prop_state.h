@@ -1,0 +1,33 @@
+// Reads and writes a vehicle's prop state 2 through three internal functions
+// of the game, found by signature on first use and kept for the process.
+#pragma once
+
+#include "host/natives.h"
+
+// The internal functions' types, called with the platform's 64-bit convention
+// (spelled out so the native build calls the same machine code the same way).
+#if defined(_WIN32)
+#define GAME_CALL
+#else
+#define GAME_CALL __attribute__((ms_abi))
+#endif
+using HandleToAddressFunction = void*(GAME_CALL*)(std::uint32_t handle);
+using GetPropStateFunction = std::int32_t(GAME_CALL*)(void* object, std::int32_t index);
+using SetPropStateFunction = std::int32_t(GAME_CALL*)(void* object, std::int32_t index, std::uint32_t state);
+
+inline constexpr std::int32_t kPropStateIndex = 2;
+
+void initMemory();
+bool readPropState(EntityHandle vehicle);
+void writePropState(EntityHandle vehicle, bool enabled);
+
+namespace memory {
+// The process-wide state of this module, exposed for tests of a fresh process.
+struct PropStateAccess {
+    bool ready = false;
+    HandleToAddressFunction handleToAddress = nullptr;
+    GetPropStateFunction getPropState = nullptr;
+    SetPropStateFunction setPropState = nullptr;
+};
+extern PropStateAccess propStateAccess;
+}  // namespace memory

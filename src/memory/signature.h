@@ -1,0 +1,41 @@
+// Byte signatures of the game's internal functions and the search for them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace memory {
+
+struct Signature {
+    const char* mask;              // 'x' must match, '?' accepts any byte; NUL-ended
+    const std::uint8_t* pattern;   // as many bytes as the mask has characters
+};
+
+inline constexpr std::uint8_t kHandleToAddressPattern[] = {0x83, 0xF9, 0xFF, 0x74, 0x31, 0x4C, 0x8B,
+                                                           0x0D, 0x00, 0x00, 0x00, 0x00, 0x44, 0x8B,
+                                                           0xC1, 0x49, 0x8B, 0x41, 0x08};
+inline constexpr std::uint8_t kGetPropStatePattern[] = {0x4C, 0x8B, 0xC1, 0x83, 0xFA, 0x00, 0x77, 0x19};
+inline constexpr std::uint8_t kSetPropStatePattern[] = {0x4C, 0x8B, 0xC9, 0x83, 0xFA, 0x00, 0x77, 0x1F, 0x8B, 0xCA};
+
+inline constexpr Signature kHandleToAddressSignature{"xxxxxxxx????xxxxxxx", kHandleToAddressPattern};
+inline constexpr Signature kGetPropStateSignature{"xxxxx?xx", kGetPropStatePattern};
+inline constexpr Signature kSetPropStateSignature{"xxxxx?xxxx", kSetPropStatePattern};
+
+// The lowest address in [begin, end) at which the signature occurs, overlapping
+// partial matches included, or null. Reads no byte outside the range.
+const std::uint8_t* findInRange(const std::uint8_t* begin, const std::uint8_t* end, const char* mask,
+                                const std::uint8_t* pattern);
+
+// The plain byte-by-byte search, kept as the reference the fast one must agree with.
+const std::uint8_t* findInRangeReference(const std::uint8_t* begin, const std::uint8_t* end, const char* mask,
+                                         const std::uint8_t* pattern);
+
+// Searches the readable regions of [begin, end); a match never spans a region
+// that could not be read.
+const std::uint8_t* findInReadableRegions(const std::uint8_t* begin, const std::uint8_t* end, const char* mask,
+                                          const std::uint8_t* pattern);
+
+}  // namespace memory
+
+// Searches the process's main module afresh on every call; null when absent.
+void* findSignature(const char* mask, const std::uint8_t* pattern);

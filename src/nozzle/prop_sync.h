@@ -1,0 +1,10 @@
+// Keeps the prop state of the listed models in step with the nozzle position:
+// enabled below half travel, disabled from half travel on.
+#pragma once
+
+#include "host/natives.h"
+
+inline constexpr const char* ModelHashList[] = {"qm31varlo", "zr72", "zr72v"};
+inline constexpr float kPropStateThreshold = 0.5f;
+
+void syncPropState(EntityHandle vehicle, ModelHash model, float position);

@@ -1,0 +1,36 @@
+// The few operating-system calls the plug-in makes. Windows implements them in
+// platform_windows.cpp; platform_native.cpp stands in on Linux so the same
+// sources build and run natively for tests, sanitizers and benchmarks.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+namespace platform {
+
+// Milliseconds since an arbitrary start, 64 bits, never wrapping in practice.
+std::uint64_t tickCount();
+
+struct ByteRange {
+    const std::uint8_t* begin = nullptr;
+    const std::uint8_t* end = nullptr;
+};
+
+// The process's main module as mapped; empty when the query fails.
+ByteRange mainModuleRange();
+
+struct Region {
+    const std::uint8_t* begin = nullptr;  // start of the region holding the queried address
+    const std::uint8_t* end = nullptr;    // first byte past it
+    bool readable = false;                // committed and readable without a fault
+};
+
+// The region of like pages that holds `address`. A failed query gives an
+// empty region, which the caller treats as the end of what it may read.
+Region queryRegion(const std::uint8_t* address);
+
+// Opens a file for reading in binary mode while letting other programs read
+// and write it meanwhile; null when it cannot be opened.
+std::FILE* openSharedForReading(const char* path);
+
+}  // namespace platform

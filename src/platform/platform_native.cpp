@@ -1,0 +1,62 @@
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "platform/platform_native.h"
+
+// Bounds of the section that holds the stand-in game's machine code, when the
+// binary links it; otherwise both are null.
+extern "C" const std::uint8_t __start_gamecode[] __attribute__((weak));
+extern "C" const std::uint8_t __stop_gamecode[] __attribute__((weak));
+
+namespace platform {
+namespace {
+
+std::uint64_t monotonicMilliseconds() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::uint64_t>(now.tv_sec) * 1000u + static_cast<std::uint64_t>(now.tv_nsec) / 1000000u;
+}
+
+TickSource tickSource = nullptr;
+ByteRange moduleOverride{};
+
+}  // namespace
+
+void setNativeTickSource(TickSource source) { tickSource = source; }
+void setNativeMainModule(ByteRange range) { moduleOverride = range; }
+
+std::uint64_t tickCount() { return tickSource != nullptr ? tickSource() : monotonicMilliseconds(); }
+
+ByteRange mainModuleRange() {
+    if (moduleOverride.begin != nullptr) return moduleOverride;
+    return {__start_gamecode, __stop_gamecode};
+}
+
+Region queryRegion(const std::uint8_t* address) {
+    // /proc/self/maps lists every mapping with its permissions; an address in
+    // no mapping is treated like a failed query.
+    std::FILE* maps = std::fopen("/proc/self/maps", "r");
+    if (maps == nullptr) return {};
+    Region found{};
+    const auto target = reinterpret_cast<std::uintptr_t>(address);
+    unsigned long long low = 0;
+    unsigned long long high = 0;
+    char perms[8] = {};
+    char line[512];
+    while (std::fgets(line, sizeof line, maps) != nullptr) {
+        if (std::sscanf(line, "%llx-%llx %7s", &low, &high, perms) != 3) continue;
+        if (target >= low && target < high) {
+            found.begin = reinterpret_cast<const std::uint8_t*>(static_cast<std::uintptr_t>(low));
+            found.end = reinterpret_cast<const std::uint8_t*>(static_cast<std::uintptr_t>(high));
+            found.readable = perms[0] == 'r';
+            break;
+        }
+    }
+    std::fclose(maps);
+    return found;
+}
+
+std::FILE* openSharedForReading(const char* path) { return std::fopen(path, "rb"); }
+
+}  // namespace platform

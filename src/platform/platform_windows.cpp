@@ -1,0 +1,32 @@
+#include "platform/platform.h"
+
+#include <share.h>
+#include <windows.h>
+#include <psapi.h>
+
+namespace platform {
+
+std::uint64_t tickCount() { return GetTickCount64(); }
+
+ByteRange mainModuleRange() {
+    MODULEINFO info{};
+    // A failed query leaves the record zero, which makes the range empty.
+    K32GetModuleInformation(GetCurrentProcess(), GetModuleHandleA(nullptr), &info, sizeof(info));
+    const auto* begin = static_cast<const std::uint8_t*>(info.lpBaseOfDll);
+    return {begin, begin + static_cast<std::size_t>(info.SizeOfImage)};
+}
+
+Region queryRegion(const std::uint8_t* address) {
+    MEMORY_BASIC_INFORMATION info{};
+    if (VirtualQuery(address, &info, sizeof(info)) == 0) return {};
+    const auto* begin = static_cast<const std::uint8_t*>(info.BaseAddress);
+    const DWORD protect = info.Protect;
+    const bool readable = info.State == MEM_COMMIT && (protect & (PAGE_NOACCESS | PAGE_GUARD)) == 0 &&
+                          (protect & (PAGE_READONLY | PAGE_READWRITE | PAGE_WRITECOPY | PAGE_EXECUTE_READ |
+                                      PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY)) != 0;
+    return {begin, begin + info.RegionSize, readable};
+}
+
+std::FILE* openSharedForReading(const char* path) { return _fsopen(path, "rb", _SH_DENYNO); }
+
+}  // namespace platform

@@ -1,0 +1,239 @@
+#include <bit>
+#include <cstdint>
+
+#include "config/settings.h"
+#include "diag/log.h"
+#include "nozzle/controller.h"
+#include "plugin_fixture.h"
+
+namespace {
+
+constexpr std::uint32_t kVehicle = 100;
+constexpr int kUp = 61;
+constexpr int kDown = 62;
+
+class ControllerTest : public PluginTest {
+protected:
+    void SetUp() override {
+        PluginTest::SetUp();
+        openLog();
+        settings = Settings{kUp, kDown, 0.1f};
+        world().clock = 1000;
+    }
+
+    // A class vehicle the player sits in.
+    sim::Vehicle& enter(float position, std::int32_t mods = -1, std::int32_t fitted = -1, int classFlag = 1) {
+        sim::Vehicle& vehicle = world().addVehicle(kVehicle, "vtol");
+        vehicle.position = position;
+        vehicle.modCount = mods;
+        vehicle.fitted = fitted;
+        world().classFlags[vehicle.model] = classFlag;
+        world().playerVehicle = kVehicle;
+        return vehicle;
+    }
+
+    // One call of updateNozzles after the clock moved on by `elapsed`.
+    void run(std::uint64_t elapsed = 20) {
+        world().clock += elapsed;
+        updateNozzles();
+    }
+
+    float position() { return world().vehicle(kVehicle)->position; }
+
+    std::vector<std::string> setCalls() {
+        std::vector<std::string> found;
+        for (const auto& line : calls())
+            if (line.rfind("setNozzlePosition", 0) == 0 || line.rfind("fitMod", 0) == 0 || line.rfind("scriptWait", 0) == 0)
+                found.push_back(line);
+        return found;
+    }
+};
+
+TEST_F(ControllerTest, ThrottledCallMakesOnlyTheFourQueries) {
+    enter(0.5f);
+    world().heldFirst = {kUp};
+    run(20);
+    const std::size_t before = world().trace.size();
+    const std::size_t lines = logLines().size();
+    run(10);  // lastRun + 10 >= now: throttled
+    const std::uint32_t model = sim::World::modelHash("vtol");
+    EXPECT_EQ(calls(before), (std::vector<std::string>{
+                                 "playerCharacter() -> 1", "vehicleOf(1, 0) -> 100",
+                                 "modelOf(100) -> " + std::to_string(static_cast<std::int32_t>(model)),
+                                 "isModelOfClass(" + std::to_string(model) + ") -> 1"}));
+    EXPECT_EQ(logLines().size(), lines);
+    run(1);  // 11 ms after the last accepted run
+    EXPECT_GT(world().trace.size(), before + 8);
+}
+
+TEST_F(ControllerTest, AcceptedRunAsksInTheOrderOfTheRun) {
+    enter(0.25f, 2, 0);
+    world().heldFirst = {kUp};
+    run();
+    const std::uint32_t model = sim::World::modelHash("vtol");
+    const std::string hash = std::to_string(static_cast<std::int32_t>(model));
+    EXPECT_EQ(calls(), (std::vector<std::string>{
+                           "playerCharacter() -> 1", "vehicleOf(1, 0) -> 100", "modelOf(100) -> " + hash,
+                           "isModelOfClass(" + std::to_string(model) + ") -> 1", "controlFirst(0, 61) -> 1",
+                           "controlFirst(0, 62) -> 0", "controlSecond(0, 62) -> 0", "controlFirst(0, 87) -> 0",
+                           "controlSecond(0, 87) -> 0", "nozzlePosition(100) -> 0.25", "exists(100) -> 1",
+                           "setNozzlePosition(100, 0.349999994) -> 0", "modCount(100, 4) -> 2",
+                           "fittedMod(100, 4) -> 0", "modelHashOfName(\"qm31varlo\") -> " +
+                               std::to_string(static_cast<std::int32_t>(sim::World::modelHash("qm31varlo"))),
+                           "modelHashOfName(\"zr72\") -> " +
+                               std::to_string(static_cast<std::int32_t>(sim::World::modelHash("zr72"))),
+                           "modelHashOfName(\"zr72v\") -> " +
+                               std::to_string(static_cast<std::int32_t>(sim::World::modelHash("zr72v")))}));
+    EXPECT_EQ(logLines(), (std::vector<std::string>{"current nozzle angle   0.250", "set nozzle angle   0.350",
+                                                    "nozzle mod 0"}));
+}
+
+struct AdjustCase {
+    const char* name;
+    float start;
+    float step;
+    bool up;
+    bool down;
+    std::vector<std::string> lines;
+    float expected;
+    bool written;
+};
+
+class PositionAdjustment : public ControllerTest, public ::testing::WithParamInterface<AdjustCase> {};
+
+TEST_P(PositionAdjustment, ClampsAndLogs) {
+    const AdjustCase& row = GetParam();
+    settings.angleStep = row.step;
+    enter(row.start);
+    if (row.up) world().heldFirst.insert(kUp);
+    if (row.down) world().heldFirst.insert(kDown);
+    run();
+    EXPECT_EQ(logLines(), row.lines);
+    EXPECT_EQ(std::bit_cast<std::uint32_t>(position()), std::bit_cast<std::uint32_t>(row.expected));
+    EXPECT_EQ(setCalls().size(), row.written ? 1u : 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Controller, PositionAdjustment,
+    ::testing::Values(
+        AdjustCase{"UpClampsToExactlyOne", 0.95f, 0.1f, true, false,
+                   {"current nozzle angle   0.950", "set nozzle angle   1.000"}, 1.0f, true},
+        AdjustCase{"DownClampsToExactlyZero", 0.05f, 0.1f, false, true,
+                   {"current nozzle angle   0.050", "set nozzle angle   0.000"}, 0.0f, true},
+        AdjustCase{"UpAtOneWritesNothing", 1.0f, 0.1f, true, false, {"current nozzle angle   1.000"}, 1.0f, false},
+        AdjustCase{"UpAtOneWithDownHeldFalls", 1.0f, 0.1f, true, true,
+                   {"current nozzle angle   1.000", "set nozzle angle   0.900"}, 0.9f, true},
+        AdjustCase{"BothHeldBelowOneGoesUp", 0.5f, 0.1f, true, true,
+                   {"current nozzle angle   0.500", "set nozzle angle   0.600"}, 0.6f, true},
+        AdjustCase{"DownAtZeroWritesNothing", 0.0f, 0.1f, false, true, {"current nozzle angle   0.000"}, 0.0f, false},
+        AdjustCase{"ZeroStepStillWrites", 0.5f, 0.0f, true, false,
+                   {"current nozzle angle   0.500", "set nozzle angle   0.500"}, 0.5f, true},
+        AdjustCase{"NeitherHeldLogsNothing", 0.5f, 0.1f, false, false, {}, 0.5f, false},
+        // A negative step moves the other way but never leaves 0.0..1.0.
+        AdjustCase{"NegativeStepUpClampsAtZero", 0.1f, -0.25f, true, false,
+                   {"current nozzle angle   0.100", "set nozzle angle   0.000"}, 0.0f, true},
+        AdjustCase{"NegativeStepDownClampsAtOne", 0.9f, -0.25f, false, true,
+                   {"current nozzle angle   0.900", "set nozzle angle   1.000"}, 1.0f, true},
+        AdjustCase{"NegativeStepUpInsideTheRange", 0.5f, -0.25f, true, false,
+                   {"current nozzle angle   0.500", "set nozzle angle   0.250"}, 0.25f, true}),
+    [](const ::testing::TestParamInfo<AdjustCase>& row) { return row.param.name; });
+
+TEST_F(ControllerTest, SecondControlQueryAloneCountsAsHeld) {
+    enter(0.5f);
+    world().heldSecond = {kDown};
+    run();
+    EXPECT_FLOAT_EQ(position(), 0.4f);
+}
+
+TEST_F(ControllerTest, ModWalksUpToMinusOneAndBackDownToZero) {
+    constexpr int kMods = 3;
+    enter(0.5f, kMods, 0);
+    world().heldFirst = {87};
+    std::vector<int> fitted;
+    for (int i = 0; i < kMods + 2; ++i) {
+        run();
+        fitted.push_back(world().vehicle(kVehicle)->fitted);
+    }
+    EXPECT_EQ(fitted, (std::vector<int>{1, 2, -1, -1, -1}));
+    world().heldFirst.clear();
+    fitted.clear();
+    for (int i = 0; i < kMods + 2; ++i) {
+        run();
+        fitted.push_back(world().vehicle(kVehicle)->fitted);
+    }
+    EXPECT_EQ(fitted, (std::vector<int>{2, 1, 0, 0, 0}));
+    // Every fit is followed by its line and the 50 ms pause.
+    const auto lines = logLines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "set nozzle mod -1"), 1);
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](const std::string& l) { return l.rfind("nozzle mod", 0) == 0; }),
+              2 * (kMods + 2));
+}
+
+TEST_F(ControllerTest, EachFitIsLoggedThenWaitsFiftyMilliseconds) {
+    enter(0.5f, 3, 0);
+    world().heldFirst = {87};
+    run();
+    EXPECT_EQ(setCalls(), (std::vector<std::string>{"fitMod(100, 4, 1, 0) -> 0", "scriptWait(50)"}));
+    EXPECT_EQ(logLines(), (std::vector<std::string>{"nozzle mod 0", "set nozzle mod 1"}));
+}
+
+TEST_F(ControllerTest, EmptySlotFitsMinusOneEveryRunHeldOrNot) {
+    enter(0.5f, 0, -1);
+    world().heldFirst = {87};
+    run();
+    world().heldFirst.clear();
+    run();
+    EXPECT_EQ(setCalls(), (std::vector<std::string>{"fitMod(100, 4, 4294967295, 0) -> 0", "scriptWait(50)",
+                                                    "fitMod(100, 4, 4294967295, 0) -> 0", "scriptWait(50)"}));
+    EXPECT_EQ(logLines(), (std::vector<std::string>{"nozzle mod -1", "set nozzle mod -1", "nozzle mod -1",
+                                                    "set nozzle mod -1"}));
+}
+
+TEST_F(ControllerTest, SlotCountMinusOneSkipsTheModStep) {
+    enter(0.5f, -1, 2);
+    world().heldFirst = {87};
+    run();
+    for (const auto& line : calls()) EXPECT_EQ(line.find("fittedMod"), std::string::npos);
+    EXPECT_TRUE(logLines().empty());
+}
+
+TEST_F(ControllerTest, ClassFlagZeroSkipsStraightToThePropStateRule) {
+    enter(0.5f, 3, 0, 0);
+    world().heldFirst = {kUp, 87};
+    run();
+    const auto trace = calls();
+    // Four queries, four control queries (up and mod answer the first one), position, exists, names.
+    ASSERT_EQ(trace.size(), 4u + 4u + 1u + 1u + 3u);
+    EXPECT_EQ(trace[8], "nozzlePosition(100) -> 0.5");
+    EXPECT_EQ(trace[9], "exists(100) -> 1");
+    EXPECT_EQ(trace[10].rfind("modelHashOfName", 0), 0u);
+    EXPECT_TRUE(logLines().empty());
+}
+
+TEST_F(ControllerTest, NoVehicleWithClassFlagStillStepsTheModOfHandleZero) {
+    world().classFlags[0] = 1;
+    sim::Vehicle& none = world().vehicles[0];
+    none.modCount = 2;
+    none.fitted = 1;
+    world().heldFirst = {kUp};
+    run();
+    const auto trace = calls();
+    ASSERT_GE(trace.size(), 12u);
+    EXPECT_EQ(trace[1], "vehicleOf(1, 0) -> 0");
+    EXPECT_EQ(trace[9], "nozzlePosition(0) -> 0");
+    // No existence check for handle 0, no adjustment, but the mod step runs.
+    EXPECT_EQ(trace[10], "modCount(0, 4) -> 2");
+    EXPECT_EQ(trace[11], "fittedMod(0, 4) -> 1");
+    EXPECT_EQ(logLines(), (std::vector<std::string>{"nozzle mod 1", "set nozzle mod 0"}));
+}
+
+TEST_F(ControllerTest, VehicleThatNoLongerExistsSkipsTheAdjustmentOnly) {
+    sim::Vehicle& vehicle = enter(0.5f, 2, 0);
+    vehicle.exists = false;
+    world().heldFirst = {kUp};
+    run();
+    EXPECT_EQ(logLines(), (std::vector<std::string>{"nozzle mod 0"}));
+    EXPECT_EQ(position(), 0.5f);
+}
+
+}  // namespace

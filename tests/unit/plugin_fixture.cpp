@@ -1,0 +1,68 @@
+#include "plugin_fixture.h"
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "config/settings.h"
+#include "diag/log.h"
+#include "memory/prop_state.h"
+#include "native_host.h"
+#include "nozzle/controller.h"
+#include "platform/platform_native.h"
+
+void resetPluginState() {
+    if (DiagnosticLog.is_open()) DiagnosticLog.close();
+    DiagnosticLog.clear();
+    settings = Settings{};
+    lastRun = 0;
+    memory::propStateAccess = {};
+    platform::setNativeMainModule({});
+}
+
+void PluginTest::SetUp() {
+    previous_ = std::filesystem::current_path().string();
+    char pattern[] = "/tmp/nozzles-test-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    directory_ = pattern;
+    std::filesystem::current_path(directory_);
+    sim::resetNativeWorld();
+    resetPluginState();
+}
+
+void PluginTest::TearDown() {
+    resetPluginState();
+    std::filesystem::current_path(previous_);
+    std::error_code ignored;
+    std::filesystem::remove_all(directory_, ignored);
+}
+
+sim::World& PluginTest::world() { return sim::nativeWorld(); }
+
+std::string PluginTest::logContents() const {
+    std::ifstream file(directory_ + "/Nozzels.log", std::ios::binary);
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+std::vector<std::string> PluginTest::logLines() const {
+    std::vector<std::string> lines;
+    std::istringstream text(logContents());
+    for (std::string line; std::getline(text, line);) lines.push_back(line);
+    return lines;
+}
+
+void PluginTest::writeFile(const std::string& name, const std::string& contents) const {
+    std::ofstream file(directory_ + "/" + name, std::ios::binary | std::ios::trunc);
+    file << contents;
+}
+
+std::vector<std::string> PluginTest::calls(std::size_t from) {
+    std::vector<std::string> lines;
+    const auto& trace = world().trace;
+    for (std::size_t i = from; i < trace.size(); ++i) lines.push_back(sim::describe(trace[i]));
+    return lines;
+}

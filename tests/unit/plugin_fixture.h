@@ -1,0 +1,33 @@
+// A fresh "process" for each test: a new stand-in world, the plug-in's
+// process-wide state back at its load values, and a private working
+// directory for "Nozzels.log" and "Nozzles.ini".
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "world.h"
+
+class PluginTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    sim::World& world();
+    std::string directory() const { return directory_; }
+    std::string logContents() const;
+    std::vector<std::string> logLines() const;
+    void writeFile(const std::string& name, const std::string& contents) const;
+
+    // Native calls of the trace, as "name(args) -> result" lines, from index `from` on.
+    std::vector<std::string> calls(std::size_t from = 0);
+
+private:
+    std::string previous_;
+    std::string directory_;
+};
+
+// Puts every process-wide value of the plug-in back to its value at load.
+void resetPluginState();

@@ -1,0 +1,56 @@
+#include <filesystem>
+
+#include "config/settings.h"
+#include "diag/log.h"
+#include "host/script.h"
+#include "native_host.h"
+#include "nozzle/controller.h"
+#include "plugin_fixture.h"
+
+namespace {
+
+using ScriptTest = PluginTest;
+
+TEST_F(ScriptTest, FirstFrameRunsTheControllerRightAfterTheSettingsLines) {
+    writeFile("Nozzles.ini", "61 62 0.5");
+    sim::Vehicle& vehicle = world().addVehicle(5, "vtol");
+    world().classFlags[vehicle.model] = 1;
+    world().playerVehicle = 5;
+    world().heldFirst = {61};
+    world().clock = 100;
+    scriptStart();
+    scriptFrame();
+    EXPECT_EQ(logLines(), (std::vector<std::string>{"before up control", "control up 61", "before down control",
+                                                    "control down 62", "before angle step", "angle step 0.500",
+                                                    "current nozzle angle   0.000", "set nozzle angle   0.500"}));
+    ASSERT_FALSE(world().trace.empty());
+    EXPECT_EQ(sim::describe(world().trace.back()), "scriptWait(0)");
+}
+
+TEST_F(ScriptTest, WithoutSettingsOrWritableDirectoryTheLoopStillRuns) {
+    std::filesystem::create_directory(directory() + "/Nozzels.log");
+    scriptStart();
+    for (int frame = 0; frame < 5; ++frame) {
+        world().clock += 16;
+        scriptFrame();
+    }
+    EXPECT_EQ(settings.angleStep, 0.1f);
+    std::size_t waits = 0;
+    for (const auto& entry : world().trace) waits += entry.kind == sim::EventKind::wait ? 1u : 0u;
+    EXPECT_EQ(waits, 5u);
+    EXPECT_EQ(world().firstControlQueries, 5u * 3u);
+}
+
+TEST_F(ScriptTest, SecondStartKeepsTheLogAndReadsTheSettingsAgain) {
+    writeFile("Nozzles.ini", "1 2 0.5");
+    scriptStart();
+    writeFile("Nozzles.ini", "3 4 0.25");
+    scriptStart();
+    const auto lines = logLines();
+    ASSERT_EQ(lines.size(), 12u);
+    EXPECT_EQ(lines[1], "control up 1");
+    EXPECT_EQ(lines[7], "control up 3");
+    EXPECT_EQ(lines[11], "angle step 0.250");
+}
+
+}  // namespace

@@ -34,8 +34,8 @@ bool patchTickCount(HMODULE module) {
     auto* nt = reinterpret_cast<IMAGE_NT_HEADERS64*>(base + dos->e_lfanew);
     const auto& directory = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
     if (directory.VirtualAddress == 0) return false;
-    for (auto* import = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + directory.VirtualAddress);
-         import->Name != 0; ++import) {
+    for (auto* import = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + directory.VirtualAddress); import->Name != 0;
+         ++import) {
         if (_stricmp(reinterpret_cast<const char*>(base + import->Name), "kernel32.dll") != 0) continue;
         auto* names = reinterpret_cast<IMAGE_THUNK_DATA64*>(base + import->OriginalFirstThunk);
         auto* slots = reinterpret_cast<IMAGE_THUNK_DATA64*>(base + import->FirstThunk);
@@ -111,10 +111,14 @@ private:
     static float toFloat(const std::string& text) { return std::strtof(text.c_str(), nullptr); }
 
     static bool functionOf(const std::string& name, sim::GameFunction& function) {
-        if (name == "handleToAddress") function = sim::GameFunction::handleToAddress;
-        else if (name == "getpropstate") function = sim::GameFunction::getPropState;
-        else if (name == "setpropstate") function = sim::GameFunction::setPropState;
-        else return false;
+        if (name == "handleToAddress")
+            function = sim::GameFunction::handleToAddress;
+        else if (name == "getpropstate")
+            function = sim::GameFunction::getPropState;
+        else if (name == "setpropstate")
+            function = sim::GameFunction::setPropState;
+        else
+            return false;
         return true;
     }
 
@@ -136,14 +140,31 @@ private:
             sim::Vehicle& vehicle = world->addVehicle(handle, arg(1));
             objects_.add(handle);
             for (std::size_t i = 2; i + 1 < args.size(); i += 2) {
-                if (args[i] == "class") world->classFlags[vehicle.model] = toInt(args[i + 1]);
-                else if (args[i] == "mods") vehicle.modCount = toInt(args[i + 1]);
-                else if (args[i] == "fitted") vehicle.fitted = toInt(args[i + 1]);
-                else if (args[i] == "position") vehicle.position = toFloat(args[i + 1]);
-                else if (args[i] == "exists") vehicle.exists = toInt(args[i + 1]) != 0;
-                else return false;
+                if (args[i] == "class")
+                    world->classFlags[vehicle.model] = toInt(args[i + 1]);
+                else if (args[i] == "mods")
+                    vehicle.modCount = toInt(args[i + 1]);
+                else if (args[i] == "fitted")
+                    vehicle.fitted = toInt(args[i + 1]);
+                else if (args[i] == "position")
+                    vehicle.position = toFloat(args[i + 1]);
+                else if (args[i] == "exists")
+                    vehicle.exists = toInt(args[i + 1]) != 0;
+                else
+                    return false;
             }
             world->playerVehicle = handle;
+            char address[80];
+            std::snprintf(address, sizeof address, "vehicle %u has its game object at %016llX", handle,
+                          static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(objects_.find(handle))));
+            report_.note(address);
+        } else if (name == "thread") {
+            // A thread of the game's own: the plug-in sees its attach and detach.
+            HANDLE thread = CreateThread(nullptr, 0, [](LPVOID) -> DWORD { return 0; }, nullptr, 0, nullptr);
+            if (thread == nullptr) return false;
+            WaitForSingleObject(thread, INFINITE);
+            CloseHandle(thread);
+            report_.note("a game thread started and ended");
         } else if (name == "leave") {
             world->playerVehicle = 0;
         } else if (name == "class") {
@@ -182,11 +203,27 @@ private:
             sim::setFindable(function, name == "findable");
         } else if (name == "protect") {
             sim::PageAccess access = sim::PageAccess::readable;
-            if (arg(0) == "noaccess") access = sim::PageAccess::noAccess;
-            else if (arg(0) == "guard") access = sim::PageAccess::guard;
-            else if (arg(0) != "readable") return false;
+            if (arg(0) == "noaccess")
+                access = sim::PageAccess::noAccess;
+            else if (arg(0) == "guard")
+                access = sim::PageAccess::guard;
+            else if (arg(0) != "readable")
+                return false;
             sim::setPageAccess(gameSparePages + sim::pageSize(), access);
             report_.note(sim::join(std::string("a page of the game's image is now "), arg(0)));
+        } else if (name == "lock" || name == "share") {
+            // Another program holding the file: "lock" without any sharing,
+            // "share" open for writing while letting others read and write.
+            const DWORD sharing = name == "lock" ? 0 : FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+            HANDLE file = CreateFileA(arg(0).c_str(), GENERIC_READ | GENERIC_WRITE, sharing, nullptr, OPEN_ALWAYS,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+            if (file == INVALID_HANDLE_VALUE) return false;
+            held_.push_back(file);
+            report_.note(sim::join(std::string("the game holds "), arg(0),
+                                   std::string(name == "lock" ? " open without sharing" : " open, shared")));
+        } else if (name == "unlock") {
+            for (HANDLE file : held_) CloseHandle(file);
+            held_.clear();
         } else if (name == "tracing") {
             world->tracing = arg(0) != "off";
         } else {
@@ -195,9 +232,23 @@ private:
         return true;
     }
 
+    // Events since the last frame (a load or unload between frames, say).
+    std::vector<sim::TraceEntry> takeEvents() {
+        std::vector<sim::TraceEntry> events(world->trace.begin() + static_cast<long>(traceTaken_), world->trace.end());
+        traceTaken_ = world->trace.size();
+        return events;
+    }
+
+public:
+    void finish() {
+        for (HANDLE file : held_) CloseHandle(file);
+        held_.clear();
+        report_.trailing(takeEvents());
+    }
+
+private:
     void frame(bool resume) {
         world->clock += step_;
-        const std::size_t traceBefore = world->trace.size();
         const std::uint64_t callsBefore = world->nativeCalls;
         const std::uint64_t queriesBefore = world->firstControlQueries;
         const int ran = resume ? simRunScripts() : 0;
@@ -215,7 +266,7 @@ private:
         record.nativeCalls = world->nativeCalls - callsBefore;
         record.scriptsRun = ran;
         record.runAccepted = world->firstControlQueries != queriesBefore;
-        for (std::size_t i = traceBefore; i < world->trace.size(); ++i) record.events.push_back(world->trace[i]);
+        record.events = takeEvents();
         report_.frame(record);
     }
 
@@ -224,6 +275,8 @@ private:
     sim::GameObjects objects_;
     HMODULE plugin_ = nullptr;
     std::uint64_t step_ = 16;
+    std::size_t traceTaken_ = 0;
+    std::vector<HANDLE> held_;  // files the game holds open
 };
 
 }  // namespace
@@ -233,11 +286,16 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const auto value = [&]() -> std::string { return i + 1 < argc ? argv[++i] : ""; };
-        if (arg == "--trace") options.tracePath = value();
-        else if (arg == "--svg") options.svgPath = value();
-        else if (arg == "--plugin") options.pluginPath = value();
-        else if (arg == "--quiet") options.quiet = true;
-        else options.scenarioPath = arg;
+        if (arg == "--trace")
+            options.tracePath = value();
+        else if (arg == "--svg")
+            options.svgPath = value();
+        else if (arg == "--plugin")
+            options.pluginPath = value();
+        else if (arg == "--quiet")
+            options.quiet = true;
+        else
+            options.scenarioPath = arg;
     }
     std::string text = options.scenarioPath.empty() ? sim::builtInScenario() : readFile(options.scenarioPath.c_str());
     if (text.empty()) {
@@ -257,6 +315,7 @@ int main(int argc, char** argv) {
     sim::Report report(options.quiet, "Nozzels.log");
     Game game(options, report);
     const bool ok = game.run(scenario);
+    game.finish();
     report.finish();
     if (!options.tracePath.empty()) report.writeTrace(options.tracePath);
     if (!options.svgPath.empty()) report.writeSvg(options.svgPath);

@@ -51,7 +51,7 @@ public:
 
     GameObject& add(std::uint32_t handle);  // existing object if already there
     GameObject* find(std::uint32_t handle);
-    void remove(std::uint32_t handle);      // handleToAddress then gives null for it
+    void remove(std::uint32_t handle);  // handleToAddress then gives null for it
 
 private:
     void publish();

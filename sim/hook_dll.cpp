@@ -105,5 +105,4 @@ void simRestartScripts() {
 }
 
 int simScriptCount() { return static_cast<int>(scripts.size()); }
-
 }

@@ -48,5 +48,4 @@ void scriptWait(std::uint32_t milliseconds) {
 void nativeInit(std::uint64_t hash) { sim::nativeWorld().nativeInit(hash); }
 void nativePush64(std::uint64_t value) { sim::nativeWorld().nativePush(value); }
 std::uint64_t* nativeCall() { return sim::nativeWorld().nativeCall(); }
-
 }

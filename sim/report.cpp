@@ -78,13 +78,19 @@ void Report::frame(FrameRecord record) {
                           bar(record.position, 14).c_str());
         }
         std::string markers;
-        if (!record.resumed) markers += "  (host paused, script not resumed)";
-        else if (record.scriptsRun == 0) markers += "  (script waiting)";
-        else if (!record.accepted() && record.nativeCalls <= 4) markers += "  (throttled)";
+        if (!record.resumed)
+            markers += "  (host paused, script not resumed)";
+        else if (record.scriptsRun == 0)
+            markers += "  (script waiting)";
+        else if (!record.accepted() && record.nativeCalls == 4)
+            markers += "  (throttled)";
+        else if (!record.accepted())
+            markers += "  (the run goes on after its wait)";
         if (previous != nullptr && previous->inVehicle && record.inVehicle) {
             if (previous->propState != record.propState && record.propState >= 0)
                 markers += record.propState == 1 ? "  <== prop state enabled" : "  <== prop state disabled";
-            if (previous->fitted != record.fitted) markers += join(std::string("  <== mod "), std::to_string(record.fitted), std::string(" fitted"));
+            if (previous->fitted != record.fitted)
+                markers += join(std::string("  <== mod "), std::to_string(record.fitted), std::string(" fitted"));
         }
         std::printf("%6d %7llu  %-9s %-22s %4d %5d %6llu%s\n", record.number,
                     static_cast<unsigned long long>(record.tick), held.c_str(), position, record.fitted,
@@ -97,6 +103,14 @@ void Report::frame(FrameRecord record) {
     frames_.push_back(std::move(record));
 }
 
+void Report::trailing(std::vector<TraceEntry> events) {
+    if (!quiet_) {
+        for (const TraceEntry& entry : events)
+            if (worthShowing(entry)) std::printf("%18s host   %s\n", "", describe(entry).c_str());
+    }
+    trailing_ = std::move(events);
+}
+
 void Report::finish() {
     // Lines written after the last frame (a final unload, say) still count.
     const auto rest = newLogLines();
@@ -105,7 +119,8 @@ void Report::finish() {
         auto& last = frames_.back().logLines;
         last.insert(last.end(), rest.begin(), rest.end());
     }
-    const auto accepted = std::count_if(frames_.begin(), frames_.end(), [](const FrameRecord& f) { return f.accepted(); });
+    const auto accepted =
+        std::count_if(frames_.begin(), frames_.end(), [](const FrameRecord& f) { return f.accepted(); });
     std::printf("%zu frames, %lld accepted runs, %zu log lines%s\n", frames_.size(), static_cast<long long>(accepted),
                 logLines_, partialLine_.empty() ? "" : ", and an unfinished line at the end of the log");
 }
@@ -121,6 +136,8 @@ void Report::writeTrace(const std::string& path) const {
         for (const std::string& line : record.logLines) out << prefix << "log " << line << '\n';
     }
     while (noteIndex < notes_.size()) out << notes_[noteIndex++] << '\n';
+    const std::string prefix = join(std::string("F"), std::to_string(frames_.size() + 1), std::string(" "));
+    for (const TraceEntry& entry : trailing_) out << prefix << describe(entry) << '\n';
 }
 
 void Report::writeSvg(const std::string& path) const {
@@ -133,7 +150,9 @@ std::string timelineSvg(const std::vector<FrameRecord>& frames) {
     const double width = left + plotWidth + 40;
     const double height = top + 3 * laneHeight + 2 * gap + 60;
     const std::size_t count = std::max<std::size_t>(frames.size(), 1);
-    const auto x = [&](std::size_t i) { return left + plotWidth * static_cast<double>(i) / static_cast<double>(count); };
+    const auto x = [&](std::size_t i) {
+        return left + plotWidth * static_cast<double>(i) / static_cast<double>(count);
+    };
     int maxMod = 1;
     for (const auto& f : frames) maxMod = std::max(maxMod, f.fitted + 1);
     char buffer[256];
@@ -169,27 +188,36 @@ std::string timelineSvg(const std::vector<FrameRecord>& frames) {
         svg += join(std::string("<polyline fill=\"none\" stroke=\""), std::string(colour),
                     std::string("\" stroke-width=\"2\" points=\""), points, std::string("\"/>\n"));
     };
-    lane(0, [](const FrameRecord& f) { return static_cast<double>(f.position); }, 0.0, 1.0, "#1f77b4");
-    lane(1, [](const FrameRecord& f) { return f.propState == 1 ? 1.0 : 0.0; }, 0.0, 1.0, "#d62728");
-    lane(2, [](const FrameRecord& f) { return static_cast<double>(f.fitted); }, -1.0, static_cast<double>(maxMod), "#2ca02c");
+    lane(
+        0, [](const FrameRecord& f) { return static_cast<double>(f.position); }, 0.0, 1.0, "#1f77b4");
+    lane(
+        1, [](const FrameRecord& f) { return f.propState == 1 ? 1.0 : 0.0; }, 0.0, 1.0, "#d62728");
+    lane(
+        2, [](const FrameRecord& f) { return static_cast<double>(f.fitted); }, -1.0, static_cast<double>(maxMod),
+        "#2ca02c");
     svg += "<g class=\"samples\">\n";
     for (std::size_t i = 0; i < frames.size(); ++i) {
-        const double y = top + laneHeight -
-                         std::min(1.0, std::max(0.0, std::isnan(frames[i].position) ? 0.0 : static_cast<double>(frames[i].position))) *
-                             laneHeight;
+        const double y =
+            top + laneHeight -
+            std::min(1.0,
+                     std::max(0.0, std::isnan(frames[i].position) ? 0.0 : static_cast<double>(frames[i].position))) *
+                laneHeight;
         if (frames[i].accepted()) {
-            std::snprintf(buffer, sizeof buffer, "<circle class=\"accepted\" cx=\"%.1f\" cy=\"%.1f\" r=\"2\" fill=\"#1f77b4\"/>\n",
+            std::snprintf(buffer, sizeof buffer,
+                          "<circle class=\"accepted\" cx=\"%.1f\" cy=\"%.1f\" r=\"2\" fill=\"#1f77b4\"/>\n",
                           (x(i) + x(i + 1)) / 2, y);
         } else {
-            std::snprintf(buffer, sizeof buffer,
-                          "<line class=\"throttled\" x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" stroke=\"#bbb\"/>\n",
-                          (x(i) + x(i + 1)) / 2, top + laneHeight, (x(i) + x(i + 1)) / 2, top + laneHeight + 6);
+            std::snprintf(
+                buffer, sizeof buffer,
+                "<line class=\"throttled\" x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" stroke=\"#bbb\"/>\n",
+                (x(i) + x(i + 1)) / 2, top + laneHeight, (x(i) + x(i + 1)) / 2, top + laneHeight + 6);
         }
         svg += buffer;
     }
     svg += "</g>\n";
-    std::snprintf(buffer, sizeof buffer, "<text x=\"%.0f\" y=\"%.0f\">frames 1 to %zu, tick %llu to %llu ms</text>\n", left,
-                  height - 20, frames.size(), frames.empty() ? 0ull : static_cast<unsigned long long>(frames.front().tick),
+    std::snprintf(buffer, sizeof buffer, "<text x=\"%.0f\" y=\"%.0f\">frames 1 to %zu, tick %llu to %llu ms</text>\n",
+                  left, height - 20, frames.size(),
+                  frames.empty() ? 0ull : static_cast<unsigned long long>(frames.front().tick),
                   frames.empty() ? 0ull : static_cast<unsigned long long>(frames.back().tick));
     svg += buffer;
     svg += "</svg>\n";

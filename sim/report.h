@@ -42,6 +42,8 @@ public:
 
     void note(const std::string& text);
     void frame(FrameRecord record);
+    // Events after the last frame: kept in the trace under the next frame's number.
+    void trailing(std::vector<TraceEntry> events);
     void finish();
     void writeTrace(const std::string& path) const;
     void writeSvg(const std::string& path) const;
@@ -56,6 +58,7 @@ private:
     long logOffset_ = 0;
     std::string partialLine_;
     std::vector<FrameRecord> frames_;
+    std::vector<TraceEntry> trailing_;
     std::vector<std::string> notes_;  // kept in the trace, tagged with the frame they precede
     std::size_t logLines_ = 0;
     bool headerShown_ = false;

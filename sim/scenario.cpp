@@ -66,22 +66,22 @@ std::string unescape(const std::string& text) {
 }
 
 const char* builtInScenario() {
-    return R"(# Built-in flight: a zr72 climbs through half travel, walks its nozzle mod, comes back down
-step 16
-settings 61 62 0.125
+    return R"(# Built-in flight: a zr72 climbs through half travel, walks its nozzle mod up and back, comes down again
+step 8                 # a frame every 8 ms, so every other frame falls inside the 10 ms throttle
+settings 61 62 0.0625\r\n
 vehicle 100 zr72 class 1 mods 3 fitted 0 position 0.0
-frames 3
+frames 10              # sitting still: the prop state is enabled at once
 hold 61
-frames 8
+frames 40              # climb to full travel; the prop state flips off at half travel
 release
 hold 87
-frames 5
+frames 60              # walk the nozzle mod up: 1, 2, then none (-1)
 release
-frames 5
+frames 60              # and back down: 2, 1, 0
 hold 62
-frames 10
+frames 40              # down through half travel; the prop state flips on again
 release
-frames 2
+frames 10
 )";
 }
 

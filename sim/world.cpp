@@ -78,10 +78,8 @@ std::uint64_t World::answer(const TraceEntry& call) const {
         return found != vehicles.end() ? &found->second : nullptr;
     };
     switch (call.hash) {
-        case hashes::kPlayerCharacter:
-            return player;
-        case hashes::kVehicleOfCharacter:
-            return arg(0) == player ? playerVehicle : 0;
+        case hashes::kPlayerCharacter: return player;
+        case hashes::kVehicleOfCharacter: return arg(0) == player ? playerVehicle : 0;
         case hashes::kEntityModel: {
             const Vehicle* v = find(arg(0));
             return v != nullptr ? v->model : 0;
@@ -94,8 +92,7 @@ std::uint64_t World::answer(const TraceEntry& call) const {
             const Vehicle* v = find(arg(0));
             return v != nullptr && v->exists ? 1 : 0;
         }
-        case hashes::kControlActiveFirst:
-            return heldFirst.count(low32(arg(1))) != 0 ? 1 : 0;
+        case hashes::kControlActiveFirst: return heldFirst.count(low32(arg(1))) != 0 ? 1 : 0;
         case hashes::kControlActiveSecond:
             return heldFirst.count(low32(arg(1))) != 0 || heldSecond.count(low32(arg(1))) != 0 ? 1 : 0;
         case hashes::kNozzlePosition: {
@@ -110,10 +107,8 @@ std::uint64_t World::answer(const TraceEntry& call) const {
             const Vehicle* v = find(arg(0));
             return fromInt(v != nullptr && low32(arg(1)) == 4 ? v->fitted : -1);
         }
-        case hashes::kModelHashOfName:
-            return modelHash(call.text);
-        default:
-            return 0;  // setters and unknown natives
+        case hashes::kModelHashOfName: return modelHash(call.text);
+        default: return 0;  // setters and unknown natives
     }
 }
 
@@ -152,12 +147,9 @@ std::string describe(const TraceEntry& entry) {
         case EventKind::wait:
             std::snprintf(line, sizeof line, "scriptWait(%llu)", static_cast<unsigned long long>(entry.arguments[0]));
             return line;
-        case EventKind::registered:
-            return "scriptRegister";
-        case EventKind::unregistered:
-            return "scriptUnregister";
-        case EventKind::native:
-            break;
+        case EventKind::registered: return "scriptRegister";
+        case EventKind::unregistered: return "scriptUnregister";
+        case EventKind::native: break;
     }
     std::string text = nativeName(entry.hash);
     text += '(';
@@ -168,17 +160,19 @@ std::string describe(const TraceEntry& entry) {
             text += entry.text;
             text += '"';
         } else if (entry.hash == hashes::kSetNozzlePosition && i == 1) {
-            std::snprintf(line, sizeof line, "%.9g", static_cast<double>(std::bit_cast<float>(
-                                                          static_cast<std::uint32_t>(entry.arguments[i]))));
+            std::snprintf(line, sizeof line, "%.9g",
+                          static_cast<double>(std::bit_cast<float>(static_cast<std::uint32_t>(entry.arguments[i]))));
             text += line;
         } else {
-            std::snprintf(line, sizeof line, "%lld", static_cast<long long>(static_cast<std::int64_t>(entry.arguments[i])));
+            std::snprintf(line, sizeof line, "%lld",
+                          static_cast<long long>(static_cast<std::int64_t>(entry.arguments[i])));
             text += line;
         }
     }
     text += ") -> ";
     if (entry.hash == hashes::kNozzlePosition) {
-        std::snprintf(line, sizeof line, "%.9g", static_cast<double>(std::bit_cast<float>(static_cast<std::uint32_t>(entry.result))));
+        std::snprintf(line, sizeof line, "%.9g",
+                      static_cast<double>(std::bit_cast<float>(static_cast<std::uint32_t>(entry.result))));
     } else {
         std::snprintf(line, sizeof line, "%d", low32(entry.result));
     }

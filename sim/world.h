@@ -38,12 +38,12 @@ public:
     std::uint32_t playerVehicle = 0;
     std::map<std::uint32_t, Vehicle> vehicles;
     std::map<std::uint32_t, std::int32_t> classFlags;  // by model hash
-    std::set<std::int32_t> heldFirst;                   // active per the first control query
-    std::set<std::int32_t> heldSecond;                  // active per the second only
+    std::set<std::int32_t> heldFirst;                  // active per the first control query
+    std::set<std::int32_t> heldSecond;                 // active per the second only
     bool tracing = true;
 
     std::vector<TraceEntry> trace;
-    std::uint64_t nativeCalls = 0;        // counted even with tracing off
+    std::uint64_t nativeCalls = 0;          // counted even with tracing off
     std::uint64_t firstControlQueries = 0;  // three per run that passed the throttle
 
     // The hook's side of a native invocation.

@@ -107,8 +107,10 @@ void FieldReader::readFloat(float& target) {
         take();
         for (int c = peek(); isDigit(c); c = peek()) {
             anyDigit = true;
-            if (kept > 0 || sticky || c != '0') keep(c);
-            else if (pointPosition > -kExponentLimit * 20) --pointPosition;
+            if (kept > 0 || sticky || c != '0')
+                keep(c);
+            else if (pointPosition > -kExponentLimit * 20)
+                --pointPosition;
             take();
         }
     }

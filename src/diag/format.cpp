@@ -11,8 +11,10 @@ public:
     Output(char* out, std::size_t capacity) : out_(out), capacity_(capacity) {}
 
     void put(char c) {
-        if (length_ + 1 < capacity_) out_[length_++] = c;
-        else truncated_ = true;
+        if (length_ + 1 < capacity_)
+            out_[length_++] = c;
+        else
+            truncated_ = true;
     }
     void put(const char* text, std::size_t count) {
         for (std::size_t i = 0; i < count; ++i) put(text[i]);
@@ -141,21 +143,17 @@ std::size_t formatMessage(char* out, std::size_t capacity, const char* format, s
             case 'd': {
                 const int value = va_arg(args, int);
                 if (value < 0) text[length++] = '-';
-                const std::uint64_t magnitude =
-                    value < 0 ? 0u - static_cast<std::uint64_t>(static_cast<std::int64_t>(value))
-                              : static_cast<std::uint64_t>(value);
+                const std::uint64_t magnitude = value < 0
+                                                    ? 0u - static_cast<std::uint64_t>(static_cast<std::int64_t>(value))
+                                                    : static_cast<std::uint64_t>(value);
                 length += toDigits(magnitude, 10, false, 1, text + length);
                 break;
             }
-            case 'u':
-                length = toDigits(va_arg(args, unsigned int), 10, false, 1, text);
-                break;
+            case 'u': length = toDigits(va_arg(args, unsigned int), 10, false, 1, text); break;
             case 'p':
                 length = toDigits(reinterpret_cast<std::uintptr_t>(va_arg(args, void*)), 16, true, 16, text);
                 break;
-            case 'f':
-                length = fixedText(va_arg(args, double), precision, text);
-                break;
+            case 'f': length = fixedText(va_arg(args, double), precision, text); break;
             case 's': {
                 const char* value = va_arg(args, const char*);
                 if (value == nullptr) value = "(null)";
@@ -165,11 +163,8 @@ std::size_t formatMessage(char* out, std::size_t capacity, const char* format, s
                 output.put(value, valueLength);
                 continue;
             }
-            case '%':
-                output.put('%');
-                continue;
-            case '\0':
-                return output.finish();
+            case '%': output.put('%'); continue;
+            case '\0': return output.finish();
             default:
                 // Unknown conversion: write it as it stands rather than guess its argument.
                 output.put('%');

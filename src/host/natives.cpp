@@ -8,9 +8,7 @@
 
 NativeInvocation::NativeInvocation(std::uint64_t hash) { nativeInit(hash); }
 
-NativeInvocation& NativeInvocation::push(std::int32_t value) {
-    return push(static_cast<std::uint32_t>(value));
-}
+NativeInvocation& NativeInvocation::push(std::int32_t value) { return push(static_cast<std::uint32_t>(value)); }
 
 NativeInvocation& NativeInvocation::push(std::uint32_t value) {
     nativePush64(static_cast<std::uint64_t>(value));
@@ -57,9 +55,7 @@ bool isModelOfControlledClass(ModelHash model) {
     return NativeInvocation(hashes::kIsModelOfClass).push(model).callInt() != 0;
 }
 
-bool entityExists(EntityHandle entity) {
-    return NativeInvocation(hashes::kEntityExists).push(entity).callInt() != 0;
-}
+bool entityExists(EntityHandle entity) { return NativeInvocation(hashes::kEntityExists).push(entity).callInt() != 0; }
 
 std::int32_t controlStateFirst(ControlId control) {
     return NativeInvocation(hashes::kControlActiveFirst).push(std::int32_t{0}).push(control).callInt();

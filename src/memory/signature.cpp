@@ -72,9 +72,9 @@ const std::uint8_t* sse2Search(const std::uint8_t* begin, const std::uint8_t* la
     return scalarSearch(at, lastStart, mask, pattern, plan);
 }
 
-__attribute__((target("avx2"))) const std::uint8_t* avx2Search(const std::uint8_t* begin,
-                                                                const std::uint8_t* lastStart, const char* mask,
-                                                                const std::uint8_t* pattern, const Plan& plan) {
+__attribute__((target("avx2"))) const std::uint8_t* avx2Search(const std::uint8_t* begin, const std::uint8_t* lastStart,
+                                                               const char* mask, const std::uint8_t* pattern,
+                                                               const Plan& plan) {
     const __m256i firstByte = _mm256_set1_epi8(static_cast<char>(pattern[plan.first]));
     const __m256i lastByte = _mm256_set1_epi8(static_cast<char>(pattern[plan.last]));
     const std::uint8_t* at = begin;
@@ -83,12 +83,12 @@ __attribute__((target("avx2"))) const std::uint8_t* avx2Search(const std::uint8_
     while (lastStart >= at && static_cast<std::size_t>(lastStart - at) >= kBlock - 1) {
         const auto* p = at + plan.first;
         const auto* q = at + plan.last;
-        const __m256i eq0 = _mm256_and_si256(
-            _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)), firstByte),
-            _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(q)), lastByte));
-        const __m256i eq1 = _mm256_and_si256(
-            _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32)), firstByte),
-            _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + 32)), lastByte));
+        const __m256i eq0 =
+            _mm256_and_si256(_mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)), firstByte),
+                             _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(q)), lastByte));
+        const __m256i eq1 =
+            _mm256_and_si256(_mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32)), firstByte),
+                             _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + 32)), lastByte));
         std::uint64_t hits = static_cast<std::uint32_t>(_mm256_movemask_epi8(eq0)) |
                              (static_cast<std::uint64_t>(static_cast<std::uint32_t>(_mm256_movemask_epi8(eq1))) << 32);
         while (hits != 0) {

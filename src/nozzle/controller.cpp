@@ -51,12 +51,16 @@ void stepNozzleMod(EntityHandle vehicle, bool modControl) {
     // an odd answer must not be undefined behaviour here.
     if (modControl) {
         const auto next = static_cast<std::int32_t>(static_cast<std::uint32_t>(current) + 1u);
-        if (next < count && next != 0) fitNozzleMod(vehicle, next);
-        else if (next == count) fitNozzleMod(vehicle, -1);
+        if (next < count && next != 0)
+            fitNozzleMod(vehicle, next);
+        else if (next == count)
+            fitNozzleMod(vehicle, -1);
     } else {
         const auto next = static_cast<std::int32_t>(static_cast<std::uint32_t>(current) - 1u);
-        if (next >= 0) fitNozzleMod(vehicle, next);
-        else if (next == -2) fitNozzleMod(vehicle, static_cast<std::int32_t>(static_cast<std::uint32_t>(count) - 1u));
+        if (next >= 0)
+            fitNozzleMod(vehicle, next);
+        else if (next == -2)
+            fitNozzleMod(vehicle, static_cast<std::int32_t>(static_cast<std::uint32_t>(count) - 1u));
     }
 }
 

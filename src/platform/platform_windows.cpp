@@ -2,6 +2,8 @@
 
 #include <share.h>
 #include <windows.h>
+
+// After windows.h, which it needs.
 #include <psapi.h>
 
 namespace platform {

@@ -1,1 +1,23 @@
 # end-to-end tests: filled below
+# Each end-to-end scenario is one ctest; they share the private Wine prefix,
+# which the first test creates.
+execute_process(
+    COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/e2e/e2e.py --build . --work . --list
+    OUTPUT_VARIABLE NOZZLES_E2E_TESTS OUTPUT_STRIP_TRAILING_WHITESPACE)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/e2e/e2e.py)
+string(REPLACE "\n" ";" NOZZLES_E2E_TESTS "${NOZZLES_E2E_TESTS}")
+foreach(name IN LISTS NOZZLES_E2E_TESTS)
+    add_test(NAME e2e.${name}
+        COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/e2e/e2e.py
+            --build ${CMAKE_BINARY_DIR} --work ${CMAKE_BINARY_DIR}/e2e ${name})
+    set_tests_properties(e2e.${name} PROPERTIES TIMEOUT 900)
+    if(name STREQUAL "wine_prefix")
+        set_tests_properties(e2e.${name} PROPERTIES FIXTURES_SETUP wine)
+    else()
+        set_tests_properties(e2e.${name} PROPERTIES FIXTURES_REQUIRED wine)
+    endif()
+endforeach()
+
+add_test(NAME pe.plugin_file
+    COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/e2e/check_pe.py
+        --objdump ${NOZZLES_OBJDUMP} $<TARGET_FILE:Nozzles>)

@@ -43,7 +43,8 @@ protected:
     std::vector<std::string> setCalls() {
         std::vector<std::string> found;
         for (const auto& line : calls())
-            if (line.rfind("setNozzlePosition", 0) == 0 || line.rfind("fitMod", 0) == 0 || line.rfind("scriptWait", 0) == 0)
+            if (line.rfind("setNozzlePosition", 0) == 0 || line.rfind("fitMod", 0) == 0 ||
+                line.rfind("scriptWait", 0) == 0)
                 found.push_back(line);
         return found;
     }
@@ -57,10 +58,10 @@ TEST_F(ControllerTest, ThrottledCallMakesOnlyTheFourQueries) {
     const std::size_t lines = logLines().size();
     run(10);  // lastRun + 10 >= now: throttled
     const std::uint32_t model = sim::World::modelHash("vtol");
-    EXPECT_EQ(calls(before), (std::vector<std::string>{
-                                 "playerCharacter() -> 1", "vehicleOf(1, 0) -> 100",
-                                 "modelOf(100) -> " + std::to_string(static_cast<std::int32_t>(model)),
-                                 "isModelOfClass(" + std::to_string(model) + ") -> 1"}));
+    EXPECT_EQ(calls(before),
+              (std::vector<std::string>{"playerCharacter() -> 1", "vehicleOf(1, 0) -> 100",
+                                        "modelOf(100) -> " + std::to_string(static_cast<std::int32_t>(model)),
+                                        "isModelOfClass(" + std::to_string(model) + ") -> 1"}));
     EXPECT_EQ(logLines().size(), lines);
     run(1);  // 11 ms after the last accepted run
     EXPECT_GT(world().trace.size(), before + 8);
@@ -72,20 +73,21 @@ TEST_F(ControllerTest, AcceptedRunAsksInTheOrderOfTheRun) {
     run();
     const std::uint32_t model = sim::World::modelHash("vtol");
     const std::string hash = std::to_string(static_cast<std::int32_t>(model));
-    EXPECT_EQ(calls(), (std::vector<std::string>{
-                           "playerCharacter() -> 1", "vehicleOf(1, 0) -> 100", "modelOf(100) -> " + hash,
-                           "isModelOfClass(" + std::to_string(model) + ") -> 1", "controlFirst(0, 61) -> 1",
-                           "controlFirst(0, 62) -> 0", "controlSecond(0, 62) -> 0", "controlFirst(0, 87) -> 0",
-                           "controlSecond(0, 87) -> 0", "nozzlePosition(100) -> 0.25", "exists(100) -> 1",
-                           "setNozzlePosition(100, 0.349999994) -> 0", "modCount(100, 4) -> 2",
-                           "fittedMod(100, 4) -> 0", "modelHashOfName(\"qm31varlo\") -> " +
-                               std::to_string(static_cast<std::int32_t>(sim::World::modelHash("qm31varlo"))),
-                           "modelHashOfName(\"zr72\") -> " +
-                               std::to_string(static_cast<std::int32_t>(sim::World::modelHash("zr72"))),
-                           "modelHashOfName(\"zr72v\") -> " +
-                               std::to_string(static_cast<std::int32_t>(sim::World::modelHash("zr72v")))}));
-    EXPECT_EQ(logLines(), (std::vector<std::string>{"current nozzle angle   0.250", "set nozzle angle   0.350",
-                                                    "nozzle mod 0"}));
+    EXPECT_EQ(
+        calls(),
+        (std::vector<std::string>{
+            "playerCharacter() -> 1", "vehicleOf(1, 0) -> 100", "modelOf(100) -> " + hash,
+            "isModelOfClass(" + std::to_string(model) + ") -> 1", "controlFirst(0, 61) -> 1",
+            "controlFirst(0, 62) -> 0", "controlSecond(0, 62) -> 0", "controlFirst(0, 87) -> 0",
+            "controlSecond(0, 87) -> 0", "nozzlePosition(100) -> 0.25", "exists(100) -> 1",
+            "setNozzlePosition(100, 0.349999994) -> 0", "modCount(100, 4) -> 2", "fittedMod(100, 4) -> 0",
+            "modelHashOfName(\"qm31varlo\") -> " +
+                std::to_string(static_cast<std::int32_t>(sim::World::modelHash("qm31varlo"))),
+            "modelHashOfName(\"zr72\") -> " + std::to_string(static_cast<std::int32_t>(sim::World::modelHash("zr72"))),
+            "modelHashOfName(\"zr72v\") -> " +
+                std::to_string(static_cast<std::int32_t>(sim::World::modelHash("zr72v")))}));
+    EXPECT_EQ(logLines(),
+              (std::vector<std::string>{"current nozzle angle   0.250", "set nozzle angle   0.350", "nozzle mod 0"}));
 }
 
 struct AdjustCase {
@@ -116,26 +118,74 @@ TEST_P(PositionAdjustment, ClampsAndLogs) {
 INSTANTIATE_TEST_SUITE_P(
     Controller, PositionAdjustment,
     ::testing::Values(
-        AdjustCase{"UpClampsToExactlyOne", 0.95f, 0.1f, true, false,
-                   {"current nozzle angle   0.950", "set nozzle angle   1.000"}, 1.0f, true},
-        AdjustCase{"DownClampsToExactlyZero", 0.05f, 0.1f, false, true,
-                   {"current nozzle angle   0.050", "set nozzle angle   0.000"}, 0.0f, true},
+        AdjustCase{"UpClampsToExactlyOne",
+                   0.95f,
+                   0.1f,
+                   true,
+                   false,
+                   {"current nozzle angle   0.950", "set nozzle angle   1.000"},
+                   1.0f,
+                   true},
+        AdjustCase{"DownClampsToExactlyZero",
+                   0.05f,
+                   0.1f,
+                   false,
+                   true,
+                   {"current nozzle angle   0.050", "set nozzle angle   0.000"},
+                   0.0f,
+                   true},
         AdjustCase{"UpAtOneWritesNothing", 1.0f, 0.1f, true, false, {"current nozzle angle   1.000"}, 1.0f, false},
-        AdjustCase{"UpAtOneWithDownHeldFalls", 1.0f, 0.1f, true, true,
-                   {"current nozzle angle   1.000", "set nozzle angle   0.900"}, 0.9f, true},
-        AdjustCase{"BothHeldBelowOneGoesUp", 0.5f, 0.1f, true, true,
-                   {"current nozzle angle   0.500", "set nozzle angle   0.600"}, 0.6f, true},
+        AdjustCase{"UpAtOneWithDownHeldFalls",
+                   1.0f,
+                   0.1f,
+                   true,
+                   true,
+                   {"current nozzle angle   1.000", "set nozzle angle   0.900"},
+                   0.9f,
+                   true},
+        AdjustCase{"BothHeldBelowOneGoesUp",
+                   0.5f,
+                   0.1f,
+                   true,
+                   true,
+                   {"current nozzle angle   0.500", "set nozzle angle   0.600"},
+                   0.6f,
+                   true},
         AdjustCase{"DownAtZeroWritesNothing", 0.0f, 0.1f, false, true, {"current nozzle angle   0.000"}, 0.0f, false},
-        AdjustCase{"ZeroStepStillWrites", 0.5f, 0.0f, true, false,
-                   {"current nozzle angle   0.500", "set nozzle angle   0.500"}, 0.5f, true},
+        AdjustCase{"ZeroStepStillWrites",
+                   0.5f,
+                   0.0f,
+                   true,
+                   false,
+                   {"current nozzle angle   0.500", "set nozzle angle   0.500"},
+                   0.5f,
+                   true},
         AdjustCase{"NeitherHeldLogsNothing", 0.5f, 0.1f, false, false, {}, 0.5f, false},
         // A negative step moves the other way but never leaves 0.0..1.0.
-        AdjustCase{"NegativeStepUpClampsAtZero", 0.1f, -0.25f, true, false,
-                   {"current nozzle angle   0.100", "set nozzle angle   0.000"}, 0.0f, true},
-        AdjustCase{"NegativeStepDownClampsAtOne", 0.9f, -0.25f, false, true,
-                   {"current nozzle angle   0.900", "set nozzle angle   1.000"}, 1.0f, true},
-        AdjustCase{"NegativeStepUpInsideTheRange", 0.5f, -0.25f, true, false,
-                   {"current nozzle angle   0.500", "set nozzle angle   0.250"}, 0.25f, true}),
+        AdjustCase{"NegativeStepUpClampsAtZero",
+                   0.1f,
+                   -0.25f,
+                   true,
+                   false,
+                   {"current nozzle angle   0.100", "set nozzle angle   0.000"},
+                   0.0f,
+                   true},
+        AdjustCase{"NegativeStepDownClampsAtOne",
+                   0.9f,
+                   -0.25f,
+                   false,
+                   true,
+                   {"current nozzle angle   0.900", "set nozzle angle   1.000"},
+                   1.0f,
+                   true},
+        AdjustCase{"NegativeStepUpInsideTheRange",
+                   0.5f,
+                   -0.25f,
+                   true,
+                   false,
+                   {"current nozzle angle   0.500", "set nozzle angle   0.250"},
+                   0.25f,
+                   true}),
     [](const ::testing::TestParamInfo<AdjustCase>& row) { return row.param.name; });
 
 TEST_F(ControllerTest, SecondControlQueryAloneCountsAsHeld) {
@@ -165,8 +215,9 @@ TEST_F(ControllerTest, ModWalksUpToMinusOneAndBackDownToZero) {
     // Every fit is followed by its line and the 50 ms pause.
     const auto lines = logLines();
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "set nozzle mod -1"), 1);
-    EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](const std::string& l) { return l.rfind("nozzle mod", 0) == 0; }),
-              2 * (kMods + 2));
+    EXPECT_EQ(
+        std::count_if(lines.begin(), lines.end(), [](const std::string& l) { return l.rfind("nozzle mod", 0) == 0; }),
+        2 * (kMods + 2));
 }
 
 TEST_F(ControllerTest, EachFitIsLoggedThenWaitsFiftyMilliseconds) {
@@ -185,8 +236,8 @@ TEST_F(ControllerTest, EmptySlotFitsMinusOneEveryRunHeldOrNot) {
     run();
     EXPECT_EQ(setCalls(), (std::vector<std::string>{"fitMod(100, 4, 4294967295, 0) -> 0", "scriptWait(50)",
                                                     "fitMod(100, 4, 4294967295, 0) -> 0", "scriptWait(50)"}));
-    EXPECT_EQ(logLines(), (std::vector<std::string>{"nozzle mod -1", "set nozzle mod -1", "nozzle mod -1",
-                                                    "set nozzle mod -1"}));
+    EXPECT_EQ(logLines(),
+              (std::vector<std::string>{"nozzle mod -1", "set nozzle mod -1", "nozzle mod -1", "set nozzle mod -1"}));
 }
 
 TEST_F(ControllerTest, SlotCountMinusOneSkipsTheModStep) {

@@ -33,16 +33,12 @@ INSTANTIATE_TEST_SUITE_P(
                       FloatCase{"current nozzle angle %7.3f", 0.4f, "current nozzle angle   0.400"},
                       FloatCase{"%7.3f", 12.5f, " 12.500"},
                       // 0.0625 is exact in binary: a true tie, which goes to the even digit.
-                      FloatCase{"angle step %5.3f", 0.0625f, "angle step 0.062"},
-                      FloatCase{"%5.3f", 0.1875f, "0.188"},
-                      FloatCase{"%7.3f", 1.0f, "  1.000"},
-                      FloatCase{"%7.3f", 0.0f, "  0.000"},
-                      FloatCase{"%5.3f", -0.25f, "-0.250"},
-                      FloatCase{"%7.3f", -0.0f, " -0.000"},
+                      FloatCase{"angle step %5.3f", 0.0625f, "angle step 0.062"}, FloatCase{"%5.3f", 0.1875f, "0.188"},
+                      FloatCase{"%7.3f", 1.0f, "  1.000"}, FloatCase{"%7.3f", 0.0f, "  0.000"},
+                      FloatCase{"%5.3f", -0.25f, "-0.250"}, FloatCase{"%7.3f", -0.0f, " -0.000"},
                       // Not a tie: the float nearest 0.0005 lies above it.
                       FloatCase{"%5.3f", 0.0005f, "0.001"},
-                      FloatCase{"%5.3f", 3.4028235e38f,
-                                "340282346638528859811704183484516925440.000"}));
+                      FloatCase{"%5.3f", 3.4028235e38f, "340282346638528859811704183484516925440.000"}));
 
 TEST(LogFormat, IntegersCarryTheirSignAndAllDigits) {
     EXPECT_EQ(format("control up %i", -1), "control up -1");

@@ -20,8 +20,8 @@ protected:
         for (auto& count : gameCallCounts) count = 0;
     }
     void TearDown() override {
-        for (auto function : {sim::GameFunction::handleToAddress, sim::GameFunction::getPropState,
-                              sim::GameFunction::setPropState})
+        for (auto function :
+             {sim::GameFunction::handleToAddress, sim::GameFunction::getPropState, sim::GameFunction::setPropState})
             sim::setFindable(function, true);
         PluginTest::TearDown();
     }
@@ -68,7 +68,8 @@ TEST_F(PropStateTest, FirstWriteAfterAReadSearchesOnceThenOnlyLogsItsLine) {
     readPropState(kVehicle);
     newLines();
     writePropState(kVehicle, true);
-    EXPECT_EQ(newLines(), (Lines{"before looking for setpropstate", "after looking for setpropstate", setLine("enabled")}));
+    EXPECT_EQ(newLines(),
+              (Lines{"before looking for setpropstate", "after looking for setpropstate", setLine("enabled")}));
     EXPECT_EQ(object_->propStates[2], 1);
     writePropState(kVehicle, false);
     EXPECT_EQ(newLines(), (Lines{setLine("disabled")}));
@@ -130,9 +131,10 @@ TEST_F(PropStateTest, MissingGetPropStateIsSearchedAgainOnEveryRead) {
     sim::setFindable(sim::GameFunction::getPropState, false);
     EXPECT_FALSE(readPropState(kVehicle));
     EXPECT_FALSE(readPropState(kVehicle));
-    EXPECT_EQ(newLines(), (Lines{"before init memory", "before looking for getpropstate", "after looking for getpropstate",
-                                 "getpropstate is null", "before looking for getpropstate",
-                                 "after looking for getpropstate", "getpropstate is null"}));
+    EXPECT_EQ(newLines(),
+              (Lines{"before init memory", "before looking for getpropstate", "after looking for getpropstate",
+                     "getpropstate is null", "before looking for getpropstate", "after looking for getpropstate",
+                     "getpropstate is null"}));
     EXPECT_EQ(gameCallCounts[1], 0u);
     sim::setFindable(sim::GameFunction::getPropState, true);
     object_->propStates[2] = 1;
@@ -143,18 +145,17 @@ TEST_F(PropStateTest, MissingSetPropStateIsSearchedAgainOnEveryWrite) {
     sim::setFindable(sim::GameFunction::setPropState, false);
     writePropState(kVehicle, true);
     writePropState(kVehicle, true);
-    EXPECT_EQ(newLines(), (Lines{"before init memory", "before looking for setpropstate", "after looking for setpropstate",
-                                 "setpropstate is null", "before looking for setpropstate",
-                                 "after looking for setpropstate", "setpropstate is null"}));
+    EXPECT_EQ(newLines(),
+              (Lines{"before init memory", "before looking for setpropstate", "after looking for setpropstate",
+                     "setpropstate is null", "before looking for setpropstate", "after looking for setpropstate",
+                     "setpropstate is null"}));
     EXPECT_EQ(gameCallCounts[2], 0u);
     EXPECT_EQ(object_->propStates[2], 0);
 }
 
 class PropSyncTest : public PropStateTest {
 protected:
-    void sync(const char* model, float position) {
-        syncPropState(kVehicle, sim::World::modelHash(model), position);
-    }
+    void sync(const char* model, float position) { syncPropState(kVehicle, sim::World::modelHash(model), position); }
 };
 
 TEST_F(PropSyncTest, ExactlyHalfTravelDisablesAnEnabledState) {
@@ -209,9 +210,9 @@ TEST_F(PropSyncTest, MissingFunctionsBelowHalfFailAReadAndAWriteEveryRun) {
     sync("zr72", 0.2f);
     newLines();
     sync("zr72", 0.2f);
-    EXPECT_EQ(newLines(), (Lines{"before looking for getpropstate", "after looking for getpropstate",
-                                 "getpropstate is null", "before looking for setpropstate",
-                                 "after looking for setpropstate", "setpropstate is null"}));
+    EXPECT_EQ(newLines(),
+              (Lines{"before looking for getpropstate", "after looking for getpropstate", "getpropstate is null",
+                     "before looking for setpropstate", "after looking for setpropstate", "setpropstate is null"}));
 }
 
 }  // namespace

@@ -72,7 +72,8 @@ TEST(Scanner, SignatureEndingAtTheLastByteIsFound) {
 TEST(Scanner, PartialMatchRunningIntoTheEndIsNoMatchAndReadsNothingBeyond) {
     for (std::size_t k = 1; k < kHandleToAddress.size(); ++k) {
         GuardedBuffer buffer(1000);
-        put(buffer.end() - k, std::vector<std::uint8_t>(kHandleToAddress.begin(), kHandleToAddress.begin() + static_cast<long>(k)));
+        put(buffer.end() - k,
+            std::vector<std::uint8_t>(kHandleToAddress.begin(), kHandleToAddress.begin() + static_cast<long>(k)));
         EXPECT_EQ(find(buffer, memory::kHandleToAddressSignature), nullptr) << k;
     }
 }

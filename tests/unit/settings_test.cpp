@@ -35,7 +35,10 @@ const SettingsCase kCases[] = {
     {"LeadingZerosAreDecimal", "010 0000000000000000000020 0.5", 10, 20, 0.5f, "angle step 0.500"},
     {"TextAfterTheThirdFieldIsIgnored", withNul("1 2 0.5 junk\0\xff=", 16), 1, 2, 0.5f, "angle step 0.500"},
     // What cannot start a field.
-    {"ByteOrderMark", "\xEF\xBB\xBF" "61 62 0.1", 0, 0, 0.1f, "angle step 0.100"},
+    {"ByteOrderMark",
+     "\xEF\xBB\xBF"
+     "61 62 0.1",
+     0, 0, 0.1f, "angle step 0.100"},
     {"KeyName", "up=61\ndown=62\n", 0, 0, 0.1f, "angle step 0.100"},
     {"LetterAsStep", "1 2 x", 1, 2, 0.0f, "angle step 0.000"},
     {"PointAloneAsStep", "1 2 .", 1, 2, 0.0f, "angle step 0.000"},
@@ -81,8 +84,7 @@ const SettingsCase kCases[] = {
     {"MillionDigitUpControlClamps", "1" + std::string(1000000, '0') + " 2 0.5", 2147483647, 0, 0.1f,
      "angle step 0.100"},
     {"MillionDigitStepOverflows", "1 2 " + std::string(1000000, '7'), 1, 2, 0.0f, "angle step 0.000"},
-    {"MillionZerosAfterThePointUnderflow", "1 2 0." + std::string(1000000, '0') + "1", 1, 2, 0.0f,
-     "angle step 0.000"},
+    {"MillionZerosAfterThePointUnderflow", "1 2 0." + std::string(1000000, '0') + "1", 1, 2, 0.0f, "angle step 0.000"},
     {"MillionZeroDigitsAreZero", "1 2 0." + std::string(1000000, '0'), 1, 2, 0.0f, "angle step 0.000"},
     {"MegabytesOfWhiteSpace", std::string(4 << 20, ' ') + "5\n" + std::string(1 << 20, '\n') + "6 0.5", 5, 6, 0.5f,
      "angle step 0.500"},
@@ -98,10 +100,9 @@ TEST_P(SettingsFile, GivesTheValuesAndTheSixLines) {
     EXPECT_EQ(settings.upControl, row.up);
     EXPECT_EQ(settings.downControl, row.down);
     EXPECT_EQ(std::bit_cast<std::uint32_t>(settings.angleStep), std::bit_cast<std::uint32_t>(row.step));
-    const std::vector<std::string> expected = {
-        "before up control",   "control up " + std::to_string(row.up),
-        "before down control", "control down " + std::to_string(row.down),
-        "before angle step",   row.stepLine};
+    const std::vector<std::string> expected = {"before up control",   "control up " + std::to_string(row.up),
+                                               "before down control", "control down " + std::to_string(row.down),
+                                               "before angle step",   row.stepLine};
     EXPECT_EQ(logLines(), expected);
 }
 

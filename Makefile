@@ -1,0 +1,44 @@
+# The user-facing commands. Each installs what it needs first, so it works
+# alone on a fresh Debian machine (as root).
+SCENARIO ?=
+JOBS ?= 2
+FUZZ_SECONDS ?= 600
+
+.PHONY: deps demo test dist fuzz check bench format clean native windows native-asan fuzz-build
+
+deps:
+	@tools/install-deps
+
+# Each build configures itself on first use; ninja decides what is stale.
+native windows native-asan fuzz-build: deps
+	@cmake --preset $(if $(filter fuzz-build,$@),fuzz,$@) >/dev/null
+	cmake --build --preset $(if $(filter fuzz-build,$@),fuzz,$@) -j $(JOBS)
+
+demo: windows
+	@tools/demo $(SCENARIO)
+
+test: deps
+	tools/check-format
+	@$(MAKE) --no-print-directory native native-asan windows fuzz-build
+	ctest --preset native -j $(JOBS)
+	ctest --preset native-asan -j $(JOBS)
+	ctest --preset fuzz -j $(JOBS)
+	ctest --preset windows -j $(JOBS)
+
+dist: deps
+	@tools/dist
+
+fuzz: fuzz-build
+	FUZZ_SECONDS=$(FUZZ_SECONDS) tools/fuzz-long
+
+check: native
+	tools/memcheck
+
+bench: native
+	build/native/scanner_bench
+
+format:
+	clang-format -i $$(git ls-files '*.cpp' '*.h')
+
+clean:
+	rm -rf build dist

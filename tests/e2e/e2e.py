@@ -1,0 +1,453 @@
+#!/usr/bin/env python3
+"""End-to-end scenarios: the real plug-in DLL in the stand-in game under Wine.
+
+Each test writes a scenario, plays it in a working directory of its own and
+checks the bytes of "Nozzels.log" and the trace of what the plug-in asked the
+host. Expected logs are written out here from the behaviour the plug-in must
+have, never taken from a run.
+
+    e2e.py --build BUILD_DIR --work WORK_ROOT TEST_NAME
+"""
+import argparse
+import os
+import re
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parents[2]
+TESTS = {}
+
+
+def test(function):
+    TESTS[function.__name__] = function
+    return function
+
+
+class Failure(Exception):
+    pass
+
+
+def expect(condition, message):
+    if not condition:
+        raise Failure(message)
+
+
+def expect_equal(actual, expected, what):
+    if actual != expected:
+        raise Failure(f"{what}:\n  expected {expected!r}\n  actual   {actual!r}")
+
+
+class Run:
+    """One play of a scenario: the log bytes, the trace lines, the output."""
+
+    def __init__(self, work, result):
+        self.work = work
+        self.returncode = result.returncode
+        self.output = result.stdout
+        log = work / "Nozzels.log"
+        self.log_bytes = log.read_bytes() if log.is_file() else None
+        trace = work / "trace.txt"
+        self.trace = trace.read_text().splitlines() if trace.exists() else []
+
+    @property
+    def log_lines(self):
+        expect(self.log_bytes is not None, "no log file")
+        text = self.log_bytes.decode("ascii")
+        expect(text == "" or text.endswith("\r\n"), "log does not end with CR LF")
+        lines = text.split("\r\n")[:-1]
+        expect(all("\n" not in l and "\r" not in l for l in lines), "a bare line break in the log")
+        return lines
+
+    def calls(self, name=None):
+        """Trace entries (without the frame tag) that are calls into the host."""
+        found = []
+        for line in self.trace:
+            tag, _, rest = line.partition(" ")
+            if rest.startswith(("log ", "note ", "tick ")):
+                continue
+            if name is None or rest.startswith(name):
+                found.append(rest)
+        return found
+
+    def frames(self):
+        """Frame number -> list of trace entries of that frame."""
+        result = {}
+        for line in self.trace:
+            tag, _, rest = line.partition(" ")
+            result.setdefault(int(tag[1:]), []).append(rest)
+        return result
+
+    def notes(self):
+        return [line.partition(" note ")[2] for line in self.trace if " note " in line]
+
+
+class Harness:
+    def __init__(self, build, work_root, name):
+        self.build = Path(build)
+        self.work = Path(work_root) / name
+        self.wineprefix = self.build / "wineprefix"
+
+    def prepare(self):
+        if self.work.exists():
+            shutil.rmtree(self.work)
+        self.work.mkdir(parents=True)
+        for name in ("nozzles-game.exe", "ScriptHookV.dll", "Nozzles.asi"):
+            shutil.copy(self.build / name, self.work / name)
+        return self.work
+
+    def play(self, scenario, prepare=True, extra=(), timeout=600):
+        if prepare:
+            self.prepare()
+        (self.work / "scenario.txt").write_text(scenario)
+        env = dict(os.environ, NOZZLES_WINEPREFIX=str(self.wineprefix))
+        result = subprocess.run(
+            [str(ROOT / "tools" / "wine-run"), "nozzles-game.exe", "--quiet", "--trace", "trace.txt", *extra,
+             "scenario.txt"],
+            cwd=self.work, env=env, capture_output=True, text=True, timeout=timeout)
+        run = Run(self.work, result)
+        expect(result.returncode == 0, f"the game ended with {result.returncode}:\n{result.stdout}\n{result.stderr}")
+        return run
+
+
+def settings_lines(up, down, step_text):
+    return ["before up control", f"control up {up}", "before down control", f"control down {down}",
+            "before angle step", f"angle step {step_text}"]
+
+
+def crlf(lines):
+    return "".join(line + "\r\n" for line in lines).encode("ascii")
+
+
+# --- the spine ---------------------------------------------------------------
+
+@test
+def wine_prefix(h):
+    """Creates the private Wine prefix once, before the other tests run."""
+    run = h.play("frames 1\n")
+    expect(run.log_bytes is not None, "no log")
+
+
+@test
+def log_is_byte_exact_with_crlf_line_ends(h):
+    run = h.play("# nothing to drive\nsettings none\nframes 20\n")
+    expect_equal(run.log_bytes, crlf(settings_lines(0, 0, "0.100")), "log bytes")
+
+
+@test
+def earlier_log_is_truncated_at_start(h):
+    work = h.prepare()
+    (work / "Nozzels.log").write_bytes(b"a line of an earlier run\r\n" * 100)
+    run = h.play("frames 2\n", prepare=False)
+    expect_equal(run.log_bytes, crlf(settings_lines(0, 0, "0.100")), "log bytes")
+
+
+@test
+def registers_on_attach_and_unregisters_on_detach_only(h):
+    run = h.play("frames 3\nthread\nframes 3\nthread\nframes 1\nunload\n")
+    events = [c for c in run.calls() if c in ("scriptRegister", "scriptUnregister")]
+    expect_equal(events, ["scriptRegister", "scriptUnregister"], "hook registration calls")
+    expect_equal(run.notes().count("a game thread started and ended"), 2, "threads")
+    # Nothing reached the hook while the threads came and went.
+    frames = run.frames()
+    thread_frames = [n for n, entries in frames.items() if "note a game thread started and ended" in entries]
+    for n in thread_frames:
+        expect(all(not e.startswith("scriptRegister") and not e.startswith("scriptUnregister") for e in frames[n]),
+               f"hook called around the thread in frame {n}")
+
+
+@test
+def loop_runs_every_frame_without_a_writable_directory(h):
+    work = h.prepare()
+    (work / "Nozzels.log").mkdir()  # the log cannot be created
+    scenario = "step 16\nvehicle 7 vtol class 1 mods 2 fitted 0 position 0.2\nhold 61\nframes 30\n"
+    run = h.play(scenario, prepare=False)
+    accepted = [line for line in run.trace if line.endswith(" accepted")]
+    expect_equal(len(accepted), 30, "accepted runs")
+    expect_equal(len(run.calls("setNozzlePosition")), 0, "positions (no up control configured)")
+    expect(not any(p.is_file() for p in work.iterdir() if p.name.lower() == "nozzels.log"), "a log appeared")
+
+
+@test
+def second_start_keeps_the_log_and_reads_new_settings(h):
+    scenario = ("settings 1 2 0.5\nframes 2\nsettings 3 4 0.25\nrestart\nframes 2\n")
+    run = h.play(scenario)
+    expect_equal(run.log_lines, settings_lines(1, 2, "0.500") + settings_lines(3, 4, "0.250"), "log lines")
+
+
+@test
+def plugin_freed_and_loaded_again_starts_afresh(h):
+    scenario = "settings 1 2 0.5\nframes 2\nunload\nframes 2\nsettings 5 6 0.125\nload\nframes 2\n"
+    run = h.play(scenario)
+    # A new load is a new library: its log opens anew, truncating the file.
+    expect_equal(run.log_lines, settings_lines(5, 6, "0.125"), "log lines")
+    events = [c for c in run.calls() if c in ("scriptRegister", "scriptUnregister")]
+    expect_equal(events, ["scriptRegister", "scriptUnregister", "scriptRegister"], "registration")
+
+
+# --- settings -----------------------------------------------------------------
+
+SETTINGS_FILES = [
+    # text (scenario escapes), then up, down and the step line; None where the
+    # field is not reached and the setting keeps what the last start gave it.
+    (r"61\r\n62\r\n0.05\r\n", 61, 62, "0.050"),
+    (r"\xEF\xBB\xBF61 62 0.1", 0, None, None),
+    (r"1 2\x1A 0.5", 1, 2, None),
+    (r"3 \x1A4 0.5", 3, None, None),
+    (r"1 2 1e39", 1, 2, "0.000"),
+    (r"1 2 0.0625", 1, 2, "0.062"),
+    (r"1 2 -1e-50", 1, 2, "0.000"),
+    (r"-5 4294967295 0.5", -5, 2147483647, None),
+    (r"5 - 6 0.5", 5, 0, None),
+    (r"1 2 -0.25", 1, 2, "-0.250"),
+    # 0x10 as the down control: it reads 0 and stops at the x, where the step then fails.
+    (r"010 0x10 0.5", 10, 0, "0.000"),
+    (r"1 2 0,05", 1, 2, "0.000"),
+    (r"7 8 9", 7, 8, "9.000"),
+]
+
+
+@test
+def settings_files_through_the_windows_runtime(h):
+    # One process: the host starts the script again for each file, and the
+    # log, kept open, gathers the six lines of every start.
+    scenario = ""
+    expected = []
+    state = [0, 0, "0.100"]
+    for i, (text, *values) in enumerate(SETTINGS_FILES):
+        scenario += f"settings {text}\n" + ("restart\n" if i else "") + "frames 1\n"
+        state = [old if new is None else new for old, new in zip(state, values)]
+        expected += settings_lines(*state)
+    run = h.play(scenario)
+    expect_equal(run.log_lines, expected, "log")
+
+
+@test
+def settings_file_missing_or_locked_keeps_the_defaults(h):
+    run = h.play("settings none\nframes 2\n")
+    expect_equal(run.log_lines, settings_lines(0, 0, "0.100"), "missing file")
+    run = h.play("settings 5 6 0.5\nlock Nozzles.ini\nframes 2\nunlock\n")
+    expect_equal(run.log_lines, settings_lines(0, 0, "0.100"), "locked file")
+
+
+@test
+def settings_file_can_be_read_and_written_while_loaded(h):
+    # The game holds the file open for writing with full sharing while the
+    # plug-in reads it: the plug-in's own opening must allow that.
+    run = h.play("settings 7 8 0.5\nshare Nozzles.ini\nframes 2\nunlock\n")
+    expect_equal(run.log_lines, settings_lines(7, 8, "0.500"), "log")
+
+
+# --- controller ---------------------------------------------------------------
+
+def angle(value):
+    return f"{value:7.3f}"
+
+
+@test
+def climb_clamps_at_one_and_descent_at_zero(h):
+    scenario = ("step 16\nsettings 61 62 0.3\nvehicle 9 vtol class 1 position 0.05\n"
+                "hold 61\nframes 5\nhold 62\nframes 5\nrelease\nframes 2\n")
+    run = h.play(scenario)
+    lines = settings_lines(61, 62, "0.300")
+    # Up: 0.05 -> 0.35 -> 0.65 -> 0.95 -> 1.0 (clamped), then at 1.0 nothing is written.
+    ups = [(0.05, 0.35), (0.35, 0.65), (0.65, 0.95), (0.95, 1.0)]
+    for before, after in ups:
+        lines += [f"current nozzle angle {angle(before)}", f"set nozzle angle {angle(after)}"]
+    lines += [f"current nozzle angle {angle(1.0)}"]
+    downs = [(1.0, 0.7), (0.7, 0.4), (0.4, 0.1), (0.1, 0.0)]
+    for before, after in downs:
+        lines += [f"current nozzle angle {angle(before)}", f"set nozzle angle {angle(after)}"]
+    lines += [f"current nozzle angle {angle(0.0)}"]
+    expect_equal(run.log_lines, lines, "log")
+    positions = [c.split(", ")[1].split(")")[0] for c in run.calls("setNozzlePosition")]
+    expect_equal(positions[3], "1", "clamped top")
+    expect_equal(positions[-1], "0", "clamped bottom")
+    expect_equal(len(positions), 8, "positions written")
+
+
+@test
+def negative_step_moves_the_other_way_within_the_range(h):
+    scenario = ("step 16\nsettings 61 62 -0.25\nvehicle 9 vtol class 1 position 0.6\n"
+                "hold 61\nframes 4\nhold 62\nframes 6\n")
+    run = h.play(scenario)
+    lines = settings_lines(61, 62, "-0.250")
+    for before, after in [(0.6, 0.35), (0.35, 0.1), (0.1, 0.0)]:
+        lines += [f"current nozzle angle {angle(before)}", f"set nozzle angle {angle(after)}"]
+    # Up at 0.0 with a negative step would go below 0.0: it stays at 0.0, written.
+    lines += [f"current nozzle angle {angle(0.0)}", f"set nozzle angle {angle(0.0)}"]
+    # Down at 0.0 writes nothing: the position is not above 0.0.
+    lines += [f"current nozzle angle {angle(0.0)}"] * 6
+    expect_equal(run.log_lines, lines, "log")
+
+
+@test
+def mod_walks_with_its_fifty_millisecond_pauses(h):
+    scenario = ("step 10\nsettings 61 62 0.1\nvehicle 9 vtol class 1 mods 2 fitted 0 position 0.5\n"
+                "hold 87\nframes 40\nrelease\nframes 40\n")
+    run = h.play(scenario)
+    fits = [c.split(", ")[2] for c in run.calls("fitMod")]
+    # Held: 1, then none (-1 travels as 4294967295), then it stays. Released: 1, 0, then it stays.
+    expect_equal(fits, ["1", "4294967295", "1", "0"], "fitted indices")
+    expect_equal(len(run.calls("scriptWait(50)")), 4, "pauses")
+    # Every fit is followed by its pause before anything else reaches the host.
+    calls = run.calls()
+    for i, c in enumerate(calls):
+        if c.startswith("fitMod"):
+            expect_equal(calls[i + 1], "scriptWait(50)", "call after a fit")
+    mod_lines = [l for l in run.log_lines if "nozzle mod" in l]
+    expect_equal([l for l in mod_lines if l.startswith("set")],
+                 ["set nozzle mod 1", "set nozzle mod -1", "set nozzle mod 1", "set nozzle mod 0"], "fit lines")
+    # The clock runs on during each pause: the next accepted run comes at least 50 ms later.
+    ticks = {}
+    for line in run.trace:
+        tag, _, rest = line.partition(" ")
+        if rest.startswith("tick ") and rest.endswith("accepted"):
+            ticks[int(tag[1:])] = int(rest.split()[1])
+    frames = run.frames()
+    fit_frames = sorted(n for n, e in frames.items() if any(x.startswith("fitMod") for x in e))
+    for n in fit_frames:
+        later = [t for f, t in ticks.items() if f > n]
+        expect(not later or min(later) >= frames_tick(frames, n) + 50, f"run within the pause after frame {n}")
+
+
+def frames_tick(frames, n):
+    for e in frames[n]:
+        if e.startswith("tick "):
+            return int(e.split()[1])
+    raise Failure(f"no tick in frame {n}")
+
+
+@test
+def class_flag_zero_touches_nothing(h):
+    scenario = "settings 61 62 0.1\nvehicle 9 vtol class 0 mods 3 fitted 0 position 0.5\nhold 61 87\nframes 10\n"
+    run = h.play(scenario)
+    expect_equal(run.log_lines, settings_lines(61, 62, "0.100"), "log")
+    expect_equal(run.calls("setNozzlePosition") + run.calls("fitMod"), [], "changes")
+
+
+@test
+def throttled_frames_make_only_the_four_queries(h):
+    run = h.play("step 4\nsettings 61 62 0.1\nvehicle 9 vtol class 1 position 0.5\nhold 61\nframes 12\n")
+    frames = run.frames()
+    for n, entries in frames.items():
+        calls = [e for e in entries if not e.startswith(("tick", "log", "note", "scriptWait", "scriptRegister"))]
+        if not any(e.endswith("accepted") for e in entries if e.startswith("tick")):
+            expect_equal([c.split("(")[0] for c in calls], ["playerCharacter", "vehicleOf", "modelOf", "isModelOfClass"],
+                         f"throttled frame {n}")
+    # Ticks 4, 8, ... 48: accepted at 12, 24, 36, 48 (each more than 10 ms after the last).
+    accepted = [int(e.split()[1]) for n, es in frames.items() for e in es if e.startswith("tick") and e.endswith("accepted")]
+    expect_equal(accepted, [12, 24, 36, 48], "accepted ticks")
+
+
+# --- prop state ---------------------------------------------------------------
+
+def object_address(run, handle):
+    for note in run.notes():
+        m = re.match(rf"vehicle {handle} has its game object at ([0-9A-F]{{16}})$", note)
+        if m:
+            return m.group(1)
+    raise Failure("no object address noted")
+
+
+@test
+def listed_model_through_half_travel_byte_exact(h):
+    scenario = ("step 16\nsettings 61 62 0.25\nvehicle 100 zr72 class 1 position 0.25\nprop 100 0\n"
+                "frames 1\nhold 61\nframes 2\nhold 62\nframes 2\n")
+    run = h.play(scenario)
+    a = object_address(run, 100)
+    get = lambda s: f"getpropstate vehicle 100 address {a} index 2 state {s}"
+    put = lambda s: f"setpropstate vehicle 100 address {a} index 2 state {s}"
+    lines = settings_lines(61, 62, "0.250")
+    # Frame 1: 0.25, state 0: the first read finds the functions, then enables.
+    lines += ["before init memory", "before looking for getpropstate", "after looking for getpropstate",
+              "before call getpropstate", get(0),
+              "before looking for setpropstate", "after looking for setpropstate", put("enabled")]
+    # Frame 2: up to 0.5: exactly half travel disables.
+    lines += [f"current nozzle angle {angle(0.25)}", f"set nozzle angle {angle(0.5)}",
+              "before call getpropstate", get(1), put("disabled")]
+    # Frame 3: up to 0.75: already disabled, only read.
+    lines += [f"current nozzle angle {angle(0.5)}", f"set nozzle angle {angle(0.75)}",
+              "before call getpropstate", get(0)]
+    # Frame 4: down to 0.5: still upper half.
+    lines += [f"current nozzle angle {angle(0.75)}", f"set nozzle angle {angle(0.5)}",
+              "before call getpropstate", get(0)]
+    # Frame 5: down to 0.25: enabled again.
+    lines += [f"current nozzle angle {angle(0.5)}", f"set nozzle angle {angle(0.25)}",
+              "before call getpropstate", get(0), put("enabled")]
+    expect_equal(run.log_lines, lines, "log")
+
+
+def missing_function_lines(function):
+    return [f"before looking for {function}", f"after looking for {function}", f"{function} is null"]
+
+
+@test
+def each_missing_function_logs_its_stage_every_run(h):
+    base = "step 16\nsettings 61 62 0.1\nvehicle 100 zr72v class 0 position 0.2\nprop 100 0\n"
+    run = h.play(base + "unfindable handleToAddress\nframes 3\n")
+    expect_equal(run.log_lines, settings_lines(61, 62, "0.100") +
+                 ["before init memory", "address not found", "address not found"] +
+                 ["address not found", "address not found"] * 2, "handleToAddress missing")
+    run = h.play(base + "unfindable getpropstate\nframes 2\n")
+    a = object_address(run, 100)
+    expect_equal(run.log_lines, settings_lines(61, 62, "0.100") + ["before init memory"] +
+                 missing_function_lines("getpropstate") + missing_function_lines("setpropstate")[:2] +
+                 [f"setpropstate vehicle 100 address {a} index 2 state enabled"] +
+                 missing_function_lines("getpropstate") +
+                 [f"setpropstate vehicle 100 address {a} index 2 state enabled"], "getpropstate missing")
+    run = h.play(base + "unfindable setpropstate\nframes 2\n")
+    a = object_address(run, 100)
+    get = f"getpropstate vehicle 100 address {a} index 2 state 0"
+    expect_equal(run.log_lines, settings_lines(61, 62, "0.100") +
+                 ["before init memory", "before looking for getpropstate", "after looking for getpropstate",
+                  "before call getpropstate", get] + missing_function_lines("setpropstate") +
+                 ["before call getpropstate", get] + missing_function_lines("setpropstate"), "setpropstate missing")
+
+
+@test
+def vehicle_without_game_object_logs_address_not_found(h):
+    run = h.play("settings 61 62 0.1\nvehicle 100 zr72 class 0 position 0.2\nnoobject 100\nframes 2\n")
+    expect_equal(run.log_lines, settings_lines(61, 62, "0.100") +
+                 ["before init memory", "address not found", "address not found",
+                  "address not found", "address not found"], "log")
+
+
+@test
+def unreadable_pages_in_the_image_are_stepped_around(h):
+    for access in ("noaccess", "guard"):
+        run = h.play(f"settings 61 62 0.1\nvehicle 100 zr72 class 0 position 0.7\nprop 100 1\nprotect {access}\n"
+                     "frames 2\n")
+        a = object_address(run, 100)
+        expect_equal(run.log_lines, settings_lines(61, 62, "0.100") +
+                     ["before init memory", "before looking for getpropstate", "after looking for getpropstate",
+                      "before call getpropstate", f"getpropstate vehicle 100 address {a} index 2 state 1",
+                      "before looking for setpropstate", "after looking for setpropstate",
+                      f"setpropstate vehicle 100 address {a} index 2 state disabled",
+                      "before call getpropstate", f"getpropstate vehicle 100 address {a} index 2 state 0"],
+                     f"log with a {access} page")
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--build", required=True)
+    parser.add_argument("--work", required=True)
+    parser.add_argument("--list", action="store_true")
+    parser.add_argument("name", nargs="?")
+    args = parser.parse_args()
+    if args.list:
+        print("\n".join(TESTS))
+        return 0
+    harness = Harness(args.build, args.work, args.name)
+    try:
+        TESTS[args.name](harness)
+    except Failure as failure:
+        print(f"FAILED {args.name}: {failure}")
+        return 1
+    print(f"passed {args.name}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

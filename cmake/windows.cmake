@@ -49,6 +49,6 @@ add_executable(nozzles-game
 target_include_directories(nozzles-game PRIVATE src sim)
 target_compile_options(nozzles-game PRIVATE $<$<COMPILE_LANGUAGE:CXX>:${NOZZLES_WARNINGS}>)
 target_link_options(nozzles-game PRIVATE ${NOZZLES_STATIC_RUNTIME})
-target_link_libraries(nozzles-game PRIVATE ScriptHookV)
+target_link_libraries(nozzles-game PRIVATE ScriptHookV psapi)
 
 include(${CMAKE_SOURCE_DIR}/tests/e2e/e2e.cmake)

@@ -3,6 +3,11 @@
 // what the plug-in asked of the host and what it logged.
 #include <windows.h>
 
+// After windows.h, which it needs.
+#include <psapi.h>
+
+#include <malloc.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -160,7 +165,8 @@ private:
             report_.note(address);
         } else if (name == "thread") {
             // A thread of the game's own: the plug-in sees its attach and detach.
-            HANDLE thread = CreateThread(nullptr, 0, [](LPVOID) -> DWORD { return 0; }, nullptr, 0, nullptr);
+            HANDLE thread = CreateThread(
+                nullptr, 0, [](LPVOID) -> DWORD { return 0; }, nullptr, 0, nullptr);
             if (thread == nullptr) return false;
             WaitForSingleObject(thread, INFINITE);
             CloseHandle(thread);
@@ -226,6 +232,9 @@ private:
             held_.clear();
         } else if (name == "tracing") {
             world->tracing = arg(0) != "off";
+            report_.keepFrames(world->tracing);
+        } else if (name == "memory") {
+            noteMemory();
         } else {
             return false;
         }
@@ -239,8 +248,54 @@ private:
         return events;
     }
 
+    // Private bytes of the process, and the time per frame since the last mark.
+    void noteMemory() {
+        PROCESS_MEMORY_COUNTERS_EX counters{};
+        counters.cb = sizeof counters;
+        GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
+                             sizeof counters);
+        LARGE_INTEGER now{};
+        LARGE_INTEGER frequency{};
+        QueryPerformanceCounter(&now);
+        QueryPerformanceFrequency(&frequency);
+        const std::size_t frames = report_.frameCount() - markFrame_;
+        const double seconds =
+            static_cast<double>(now.QuadPart - markTime_.QuadPart) / static_cast<double>(frequency.QuadPart);
+        // The C runtime's heap, which the plug-in's allocations come from.
+        std::size_t heapBytes = 0;
+        std::size_t heapBlocks = 0;
+        std::size_t blocksOf256 = 0;
+        _HEAPINFO entry{};
+        while (_heapwalk(&entry) == _HEAPOK) {
+            if (entry._useflag != _USEDENTRY) continue;
+            heapBytes += entry._size;
+            ++heapBlocks;
+            if (entry._size == 256) ++blocksOf256;
+        }
+        char text[256];
+        std::snprintf(text, sizeof text,
+                      "memory heap %zu bytes in %zu blocks (%zu of 256 bytes), working set %llu bytes, after %zu "
+                      "frames; %.2f us per frame since the last mark",
+                      heapBytes, heapBlocks, blocksOf256, static_cast<unsigned long long>(counters.WorkingSetSize),
+                      report_.frameCount(),
+                      frames > 0 && markTime_.QuadPart != 0 ? seconds * 1e6 / static_cast<double>(frames) : 0.0);
+        report_.note(text);
+        markFrame_ = report_.frameCount();
+        markTime_ = now;
+    }
+
 public:
     void finish() {
+        std::string counts = "counters";
+        for (const auto& [hash, count] : world->callsByHash)
+            counts += sim::join(std::string(" "), std::string(sim::nativeName(hash)), std::string("="),
+                                std::to_string(count));
+        const char* names[] = {"handleToAddress", "getpropstate", "setpropstate"};
+        for (int i = 0; i < 3; ++i)
+            counts +=
+                sim::join(std::string(" "), std::string(names[i]), std::string("="), std::to_string(gameCallCounts[i]));
+        report_.note(counts);
+        report_.noteLogReads();
         for (HANDLE file : held_) CloseHandle(file);
         held_.clear();
         report_.trailing(takeEvents());
@@ -277,6 +332,8 @@ private:
     std::uint64_t step_ = 16;
     std::size_t traceTaken_ = 0;
     std::vector<HANDLE> held_;  // files the game holds open
+    std::size_t markFrame_ = 0;
+    LARGE_INTEGER markTime_{};
 };
 
 }  // namespace

@@ -47,17 +47,20 @@ std::vector<std::string> Report::newLogLines() {
         lines.push_back(line);
     }
     partialLine_.erase(0, start);
+    ++logReads_;
+    if (!partialLine_.empty()) ++partialReads_;
     return lines;
 }
 
 void Report::note(const std::string& text) {
-    notes_.push_back(join(std::string("F"), std::to_string(frames_.size() + 1), std::string(" note "), text));
+    notes_.push_back(join(std::string("F"), std::to_string(frameCount_ + 1), std::string(" note "), text));
     if (!quiet_) std::printf("  ** %s\n", text.c_str());
 }
 
 void Report::frame(FrameRecord record) {
-    record.number = static_cast<int>(frames_.size()) + 1;
+    record.number = static_cast<int>(frameCount_) + 1;
     record.logLines = newLogLines();
+    if (record.accepted()) ++acceptedRuns_;
     logLines_ += record.logLines.size();
     const FrameRecord* previous = frames_.empty() ? nullptr : &frames_.back();
     if (!quiet_) {
@@ -100,7 +103,16 @@ void Report::frame(FrameRecord record) {
         }
         for (const std::string& line : record.logLines) std::printf("%18s log    %s\n", "", line.c_str());
     }
-    frames_.push_back(std::move(record));
+    ++frameCount_;
+    if (keepFrames_) {
+        frames_.push_back(std::move(record));
+    } else {
+        // A long run keeps no history: only what the next frame compares with.
+        if (frames_.empty()) frames_.push_back(FrameRecord{});
+        record.events.clear();
+        record.logLines.clear();
+        frames_.back() = std::move(record);
+    }
 }
 
 void Report::trailing(std::vector<TraceEntry> events) {
@@ -111,6 +123,11 @@ void Report::trailing(std::vector<TraceEntry> events) {
     trailing_ = std::move(events);
 }
 
+void Report::noteLogReads() {
+    note(join(std::string("reads of the log at the end of a frame: "), std::to_string(logReads_), std::string(", "),
+              std::to_string(partialReads_), std::string(" ended inside a line")));
+}
+
 void Report::finish() {
     // Lines written after the last frame (a final unload, say) still count.
     const auto rest = newLogLines();
@@ -119,9 +136,7 @@ void Report::finish() {
         auto& last = frames_.back().logLines;
         last.insert(last.end(), rest.begin(), rest.end());
     }
-    const auto accepted =
-        std::count_if(frames_.begin(), frames_.end(), [](const FrameRecord& f) { return f.accepted(); });
-    std::printf("%zu frames, %lld accepted runs, %zu log lines%s\n", frames_.size(), static_cast<long long>(accepted),
+    std::printf("%zu frames, %lld accepted runs, %zu log lines%s\n", frameCount_, static_cast<long long>(acceptedRuns_),
                 logLines_, partialLine_.empty() ? "" : ", and an unfinished line at the end of the log");
 }
 
@@ -136,7 +151,7 @@ void Report::writeTrace(const std::string& path) const {
         for (const std::string& line : record.logLines) out << prefix << "log " << line << '\n';
     }
     while (noteIndex < notes_.size()) out << notes_[noteIndex++] << '\n';
-    const std::string prefix = join(std::string("F"), std::to_string(frames_.size() + 1), std::string(" "));
+    const std::string prefix = join(std::string("F"), std::to_string(frameCount_ + 1), std::string(" "));
     for (const TraceEntry& entry : trailing_) out << prefix << describe(entry) << '\n';
 }
 

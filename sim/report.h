@@ -38,17 +38,24 @@ struct FrameRecord {
 
 class Report {
 public:
-    Report(bool quiet, std::string logPath) : quiet_(quiet), logPath_(std::move(logPath)) {}
+    Report(bool quiet, std::string logPath) : quiet_(quiet), logPath_(std::move(logPath)) {
+        notes_.reserve(4096);  // no reallocation in the middle of a memory measurement
+    }
 
     void note(const std::string& text);
     void frame(FrameRecord record);
     // Events after the last frame: kept in the trace under the next frame's number.
     void trailing(std::vector<TraceEntry> events);
     void finish();
+    // How often the game's own reading of the log, after each frame, found a line unfinished.
+    void noteLogReads();
     void writeTrace(const std::string& path) const;
     void writeSvg(const std::string& path) const;
 
     const std::vector<FrameRecord>& frames() const { return frames_; }
+    // With frames not kept, a long run costs the same memory at any length.
+    void keepFrames(bool keep) { keepFrames_ = keep; }
+    std::size_t frameCount() const { return frameCount_; }
 
 private:
     std::vector<std::string> newLogLines();
@@ -59,6 +66,11 @@ private:
     std::string partialLine_;
     std::vector<FrameRecord> frames_;
     std::vector<TraceEntry> trailing_;
+    std::size_t frameCount_ = 0;
+    std::size_t acceptedRuns_ = 0;
+    bool keepFrames_ = true;
+    std::size_t logReads_ = 0;
+    std::size_t partialReads_ = 0;
     std::vector<std::string> notes_;  // kept in the trace, tagged with the frame they precede
     std::size_t logLines_ = 0;
     bool headerShown_ = false;

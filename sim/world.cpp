@@ -57,6 +57,7 @@ std::uint64_t* World::nativeCall() {
     apply(pending_);
     ++nativeCalls;
     if (pending_.hash == hashes::kControlActiveFirst) ++firstControlQueries;
+    ++callsByHash[pending_.hash];
     if (tracing) trace.push_back(pending_);
     resultSlot_ = pending_.result;
     return &resultSlot_;

@@ -45,6 +45,7 @@ public:
     std::vector<TraceEntry> trace;
     std::uint64_t nativeCalls = 0;          // counted even with tracing off
     std::uint64_t firstControlQueries = 0;  // three per run that passed the throttle
+    std::map<std::uint64_t, std::uint64_t> callsByHash;
 
     // The hook's side of a native invocation.
     void nativeInit(std::uint64_t hash);

@@ -21,3 +21,13 @@ endforeach()
 add_test(NAME pe.plugin_file
     COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/e2e/check_pe.py
         --objdump ${NOZZLES_OBJDUMP} $<TARGET_FILE:Nozzles>)
+
+# Every scenario of the repository plays to its end.
+file(GLOB NOZZLES_SCENARIOS CONFIGURE_DEPENDS RELATIVE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/scenarios/*.txt)
+foreach(path IN LISTS NOZZLES_SCENARIOS)
+    get_filename_component(name ${path} NAME_WE)
+    add_test(NAME scenario.${name}
+        COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/e2e/e2e.py
+            --build ${CMAKE_BINARY_DIR} --work ${CMAKE_BINARY_DIR}/e2e scenario:${path})
+    set_tests_properties(scenario.${name} PROPERTIES TIMEOUT 300 FIXTURES_REQUIRED wine)
+endforeach()

@@ -41,6 +41,7 @@ target_compile_options(unit_tests PRIVATE ${NOZZLES_NATIVE_FLAGS})
 # The game code must stay in the binary even though nothing names it directly.
 target_link_libraries(unit_tests PRIVATE -Wl,--whole-archive nozzles_sim -Wl,--no-whole-archive nozzles_core
     GTest::gtest GTest::gmock GTest::gtest_main)
+target_compile_definitions(unit_tests PRIVATE NOZZLES_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
 gtest_discover_tests(unit_tests WORKING_DIRECTORY ${CMAKE_BINARY_DIR} DISCOVERY_TIMEOUT 60)
 
 if(NOT NOZZLES_SANITIZE)
@@ -48,4 +49,13 @@ if(NOT NOZZLES_SANITIZE)
     add_executable(scanner_bench bench/scanner_bench.cpp bench/baseline_scan.cpp)
     target_compile_options(scanner_bench PRIVATE ${NOZZLES_NATIVE_FLAGS})
     target_link_libraries(scanner_bench PRIVATE nozzles_core benchmark::benchmark)
+endif()
+
+# A million frames; optimised build only (it writes a few million log lines).
+if(NOT NOZZLES_SANITIZE)
+    add_executable(soak tests/soak/soak.cpp)
+    target_compile_options(soak PRIVATE ${NOZZLES_NATIVE_FLAGS})
+    target_link_libraries(soak PRIVATE -Wl,--whole-archive nozzles_sim -Wl,--no-whole-archive nozzles_core)
+    add_test(NAME soak.million_frames COMMAND soak 1000000)
+    set_tests_properties(soak.million_frames PROPERTIES TIMEOUT 900)
 endif()

@@ -31,3 +31,10 @@ foreach(path IN LISTS NOZZLES_SCENARIOS)
             --build ${CMAKE_BINARY_DIR} --work ${CMAKE_BINARY_DIR}/e2e scenario:${path})
     set_tests_properties(scenario.${name} PROPERTIES TIMEOUT 300 FIXTURES_REQUIRED wine)
 endforeach()
+
+add_test(NAME package.contents
+    COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/e2e/check_package.py
+        --asi $<TARGET_FILE:Nozzles> --work ${CMAKE_BINARY_DIR})
+add_test(NAME package.reproducible
+    COMMAND ${CMAKE_SOURCE_DIR}/tools/check-reproducible $<TARGET_FILE:Nozzles> ${CMAKE_BINARY_DIR})
+set_tests_properties(package.reproducible PROPERTIES TIMEOUT 900)

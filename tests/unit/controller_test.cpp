@@ -1,5 +1,6 @@
 #include <bit>
 #include <cstdint>
+#include <ostream>
 
 #include "config/settings.h"
 #include "diag/log.h"
@@ -100,6 +101,9 @@ struct AdjustCase {
     float expected;
     bool written;
 };
+
+// Rows print by name (their padding bytes mean nothing).
+void PrintTo(const AdjustCase& row, std::ostream* out) { *out << row.name; }
 
 class PositionAdjustment : public ControllerTest, public ::testing::WithParamInterface<AdjustCase> {};
 

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <ostream>
 #include <string>
 
 #include "diag/format.h"
@@ -19,6 +20,9 @@ struct FloatCase {
     float value;
     const char* expected;
 };
+
+// Rows print by name (their padding bytes mean nothing).
+void PrintTo(const FloatCase& row, std::ostream* out) { *out << row.format << ' ' << row.value; }
 
 class FixedFormat : public ::testing::TestWithParam<FloatCase> {};
 

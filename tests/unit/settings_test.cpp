@@ -2,6 +2,9 @@
 
 #include <bit>
 #include <cstdint>
+#include <fstream>
+#include <ostream>
+#include <sstream>
 #include <string>
 
 #include "config/field_reader.h"
@@ -19,6 +22,9 @@ struct SettingsCase {
     float step;
     const char* stepLine;
 };
+
+// Rows print by name (their padding bytes mean nothing).
+void PrintTo(const SettingsCase& row, std::ostream* out) { *out << row.name; }
 
 std::string withNul(const char* text, std::size_t length) { return std::string(text, length); }
 
@@ -177,6 +183,23 @@ TEST(FieldReader, FieldEndingAtTheEndCountsButStopsTheNext) {
     reader.readFloat(step);
     EXPECT_TRUE(reader.failed());
     EXPECT_EQ(step, 0.5f);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(SettingsTest, ShippedSampleFileGivesItsFirstLinesValues) {
+    std::ifstream sample(std::string(NOZZLES_SOURCE_DIR) + "/package/Nozzles.ini", std::ios::binary);
+    ASSERT_TRUE(sample.good());
+    std::ostringstream text;
+    text << sample.rdbuf();
+    writeFile("Nozzles.ini", text.str());
+    openLog();
+    loadSettings();
+    EXPECT_EQ(settings.upControl, 61);
+    EXPECT_EQ(settings.downControl, 62);
+    EXPECT_EQ(settings.angleStep, 0.05f);
 }
 
 }  // namespace

@@ -32,6 +32,32 @@ void* objectOf(EntityHandle vehicle) {
     return object;
 }
 
+// The three lines around a search for a prop-state function, in the log's words.
+struct SearchStages {
+    const char* before;
+    const char* after;
+    const char* missing;
+};
+
+constexpr SearchStages kGetPropStateStages{"before looking for getpropstate", "after looking for getpropstate",
+                                           "getpropstate is null"};
+constexpr SearchStages kSetPropStateStages{"before looking for setpropstate", "after looking for setpropstate",
+                                           "setpropstate is null"};
+
+// Finds the function on the first call that needs it; a search that finds
+// nothing is repeated on the operation's next call. False while it is missing.
+template <typename Function>
+bool locate(Function& function, const memory::Signature& signature, const SearchStages& stages) {
+    if (function != nullptr) return true;
+    logText(stages.before);
+    void* found = findSignature(signature.mask, signature.pattern);
+    logText(stages.after);
+    function = asFunction<Function>(found);
+    if (found != nullptr) return true;
+    logText(stages.missing);
+    return false;
+}
+
 }  // namespace
 
 void initMemory() {
@@ -43,16 +69,7 @@ void initMemory() {
 bool readPropState(EntityHandle vehicle) {
     void* object = objectOf(vehicle);
     if (object == nullptr) return false;
-    if (propStateAccess.getPropState == nullptr) {
-        logText("before looking for getpropstate");
-        void* found = findSignature(memory::kGetPropStateSignature.mask, memory::kGetPropStateSignature.pattern);
-        logText("after looking for getpropstate");
-        propStateAccess.getPropState = asFunction<GetPropStateFunction>(found);
-        if (found == nullptr) {
-            logText("getpropstate is null");
-            return false;
-        }
-    }
+    if (!locate(propStateAccess.getPropState, memory::kGetPropStateSignature, kGetPropStateStages)) return false;
     // Each stage is flushed before the call: if the game crashes in it, the
     // log's last line names this stage.
     logText("before call getpropstate");
@@ -64,16 +81,7 @@ bool readPropState(EntityHandle vehicle) {
 void writePropState(EntityHandle vehicle, bool enabled) {
     void* object = objectOf(vehicle);
     if (object == nullptr) return;
-    if (propStateAccess.setPropState == nullptr) {
-        logText("before looking for setpropstate");
-        void* found = findSignature(memory::kSetPropStateSignature.mask, memory::kSetPropStateSignature.pattern);
-        logText("after looking for setpropstate");
-        propStateAccess.setPropState = asFunction<SetPropStateFunction>(found);
-        if (found == nullptr) {
-            logText("setpropstate is null");
-            return;
-        }
-    }
+    if (!locate(propStateAccess.setPropState, memory::kSetPropStateSignature, kSetPropStateStages)) return;
     logFormatted("setpropstate vehicle %u address %p index %i state %s", vehicle, object, kPropStateIndex,
                  enabled ? "enabled" : "disabled");
     propStateAccess.setPropState(object, kPropStateIndex, enabled ? 1u : 0u);

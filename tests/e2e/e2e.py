@@ -172,6 +172,15 @@ def registers_on_attach_and_unregisters_on_detach_only(h):
 
 
 @test
+def log_can_be_opened_by_others_for_reading_and_writing_while_held(h):
+    # The game opens the log itself, for reading and writing, while the
+    # plug-in holds it: that only works when the plug-in shares it both ways.
+    run = h.play("settings 61 62 0.1\nframes 2\nshare Nozzels.log\nframes 2\nunlock\n")
+    expect(any(n == "the game holds Nozzels.log open, shared" for n in run.notes()), "the log could not be shared")
+    expect_equal(run.log_lines, settings_lines(61, 62, "0.100"), "log")
+
+
+@test
 def loop_runs_every_frame_without_a_writable_directory(h):
     work = h.prepare()
     (work / "Nozzels.log").mkdir()  # the log cannot be created

@@ -203,6 +203,23 @@ std::string timelineSvg(const std::vector<FrameRecord>& frames) {
         svg += join(std::string("<polyline fill=\"none\" stroke=\""), std::string(colour),
                     std::string("\" stroke-width=\"2\" points=\""), points, std::string("\"/>\n"));
     };
+    // Half travel, where the prop state of the listed models turns; and each lane's scale.
+    std::snprintf(buffer, sizeof buffer,
+                  "<line x1=\"%.0f\" y1=\"%.1f\" x2=\"%.0f\" y2=\"%.1f\" stroke=\"#999\" "
+                  "stroke-dasharray=\"4 4\"/>\n",
+                  left, top + laneHeight / 2, left + plotWidth, top + laneHeight / 2);
+    svg += buffer;
+    const auto scale = [&](int index, const std::string& high, const std::string& low) {
+        const double y0 = top + index * (laneHeight + gap);
+        std::snprintf(buffer, sizeof buffer,
+                      "<text x=\"%.0f\" y=\"%.0f\" text-anchor=\"end\">%s</text>\n"
+                      "<text x=\"%.0f\" y=\"%.0f\" text-anchor=\"end\">%s</text>\n",
+                      left - 6, y0 + 12, high.c_str(), left - 6, y0 + laneHeight, low.c_str());
+        svg += buffer;
+    };
+    scale(0, "1.0", "0.0");
+    scale(1, "on", "off");
+    scale(2, std::to_string(maxMod), "-1");
     lane(
         0, [](const FrameRecord& f) { return static_cast<double>(f.position); }, 0.0, 1.0, "#1f77b4");
     lane(

@@ -14,6 +14,7 @@ import re
 import shutil
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[2]
@@ -556,10 +557,13 @@ def another_program_reads_complete_lines_while_the_plugin_writes(h):
             # The file system may let a read overlap a write in progress; the
             # line must be whole as soon as that one write has ended.
             caught += 1
-            with open(log, "rb") as reader:
-                again = reader.read()
-            rest = again[len(data):]
-            if not again.startswith(data) or b"\r\n" not in rest:
+            for _ in range(200):  # the writer may be switched out in the middle of its one write
+                with open(log, "rb") as reader:
+                    again = reader.read()
+                if again.startswith(data) and b"\r\n" in again[len(data):]:
+                    break
+                time.sleep(0.005)
+            else:
                 torn += 1
         snapshots.append(data)
     process.communicate()

@@ -112,7 +112,7 @@ public:
 private:
     sim::Vehicle* current() { return world->vehicle(world->playerVehicle); }
 
-    static int toInt(const std::string& text) { return static_cast<int>(std::strtol(text.c_str(), nullptr, 0)); }
+    static int toInt(const std::string& text) { return static_cast<int>(std::strtol(text.c_str(), nullptr, 10)); }
     static float toFloat(const std::string& text) { return std::strtof(text.c_str(), nullptr); }
 
     static bool functionOf(const std::string& name, sim::GameFunction& function) {
@@ -359,8 +359,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "cannot read scenario %s\n", options.scenarioPath.c_str());
         return 2;
     }
-    std::string error;
-    const sim::Scenario scenario = sim::parseScenario(text, error);
+    const sim::Scenario scenario = sim::parseScenario(text);
 
     HMODULE hook = LoadLibraryA("ScriptHookV.dll");
     if (hook == nullptr) {

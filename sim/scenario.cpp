@@ -1,10 +1,12 @@
 #include "scenario.h"
 
+#include <cctype>
+#include <cstdlib>
 #include <sstream>
 
 namespace sim {
 
-Scenario parseScenario(const std::string& text, std::string& error) {
+Scenario parseScenario(const std::string& text) {
     Scenario scenario;
     std::istringstream lines(text);
     std::string line;
@@ -36,7 +38,6 @@ Scenario parseScenario(const std::string& text, std::string& error) {
         }
         scenario.commands.push_back(command);
     }
-    (void)error;
     return scenario;
 }
 
@@ -53,12 +54,17 @@ std::string unescape(const std::string& text) {
             case 'r': out += '\r'; break;
             case 't': out += '\t'; break;
             case 's': out += ' '; break;
-            case 'x':
-                if (i + 2 < text.size() + 0 && i + 2 <= text.size()) {
-                    out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
+            case 'x': {
+                // Two hex digits; anything else stays as it was written.
+                const auto hex = [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; };
+                if (i + 2 < text.size() && hex(text[i + 1]) && hex(text[i + 2])) {
+                    out += static_cast<char>(std::strtol(text.substr(i + 1, 2).c_str(), nullptr, 16));
                     i += 2;
+                } else {
+                    out += "\\x";
                 }
                 break;
+            }
             default: out += next; break;
         }
     }

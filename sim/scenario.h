@@ -18,8 +18,8 @@ struct Scenario {
     std::vector<Command> commands;
 };
 
-// Parses the text; on a malformed line sets `error` and returns what came before.
-Scenario parseScenario(const std::string& text, std::string& error);
+// Splits the text into commands; the game says which line it cannot carry out.
+Scenario parseScenario(const std::string& text);
 
 // The flight that `make demo` plays when no scenario file is named.
 const char* builtInScenario();

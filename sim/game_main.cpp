@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "game_objects.h"
+#include "host/native_hashes.h"
 #include "host_api.h"
 #include "report.h"
 #include "scenario.h"
@@ -228,8 +229,7 @@ private:
             report_.note(sim::join(std::string("the game holds "), arg(0),
                                    std::string(name == "lock" ? " open without sharing" : " open, shared")));
         } else if (name == "unlock") {
-            for (HANDLE file : held_) CloseHandle(file);
-            held_.clear();
+            releaseFiles();
         } else if (name == "tracing") {
             world->tracing = arg(0) != "off";
             report_.keepFrames(world->tracing);
@@ -248,7 +248,12 @@ private:
         return events;
     }
 
-    // Private bytes of the process, and the time per frame since the last mark.
+    void releaseFiles() {
+        for (HANDLE file : held_) CloseHandle(file);
+        held_.clear();
+    }
+
+    // The C runtime's heap and the working set, and the time per frame since the last mark.
     void noteMemory() {
         PROCESS_MEMORY_COUNTERS_EX counters{};
         counters.cb = sizeof counters;
@@ -296,8 +301,7 @@ public:
                 sim::join(std::string(" "), std::string(names[i]), std::string("="), std::to_string(gameCallCounts[i]));
         report_.note(counts);
         report_.noteLogReads();
-        for (HANDLE file : held_) CloseHandle(file);
-        held_.clear();
+        releaseFiles();
         report_.trailing(takeEvents());
     }
 
@@ -305,7 +309,7 @@ private:
     void frame(bool resume) {
         world->clock += step_;
         const std::uint64_t callsBefore = world->nativeCalls;
-        const std::uint64_t queriesBefore = world->firstControlQueries;
+        const std::uint64_t queriesBefore = world->calls(hashes::kControlActiveFirst);
         const int ran = resume ? simRunScripts() : 0;
         sim::FrameRecord record;
         record.tick = world->clock;
@@ -320,7 +324,7 @@ private:
         if (GameObject* object = objects_.find(world->playerVehicle)) record.propState = object->propStates[2];
         record.nativeCalls = world->nativeCalls - callsBefore;
         record.scriptsRun = ran;
-        record.runAccepted = world->firstControlQueries != queriesBefore;
+        record.runAccepted = world->calls(hashes::kControlActiveFirst) != queriesBefore;
         record.events = takeEvents();
         report_.frame(record);
     }

@@ -21,6 +21,15 @@ bool worthShowing(const TraceEntry& entry) {
     return entry.hash == hashes::kSetNozzlePosition || entry.hash == hashes::kFitMod;
 }
 
+// What the plug-in changed in the host, as the frame table shows it.
+void printEvents(const std::vector<TraceEntry>& events) {
+    for (const TraceEntry& entry : events)
+        if (worthShowing(entry)) std::printf("%18s host   %s\n", "", describe(entry).c_str());
+}
+
+// The trace's tag for a frame: "F12 ".
+std::string frameTag(std::size_t number) { return join(std::string("F"), std::to_string(number), std::string(" ")); }
+
 }  // namespace
 
 std::vector<std::string> Report::newLogLines() {
@@ -53,7 +62,7 @@ std::vector<std::string> Report::newLogLines() {
 }
 
 void Report::note(const std::string& text) {
-    notes_.push_back(join(std::string("F"), std::to_string(frameCount_ + 1), std::string(" note "), text));
+    notes_.push_back(join(frameTag(frameCount_ + 1), std::string("note "), text));
     if (!quiet_) std::printf("  ** %s\n", text.c_str());
 }
 
@@ -98,9 +107,7 @@ void Report::frame(FrameRecord record) {
         std::printf("%6d %7llu  %-9s %-22s %4d %5d %6llu%s\n", record.number,
                     static_cast<unsigned long long>(record.tick), held.c_str(), position, record.fitted,
                     record.propState, static_cast<unsigned long long>(record.nativeCalls), markers.c_str());
-        for (const TraceEntry& entry : record.events) {
-            if (worthShowing(entry)) std::printf("%18s host   %s\n", "", describe(entry).c_str());
-        }
+        printEvents(record.events);
         for (const std::string& line : record.logLines) std::printf("%18s log    %s\n", "", line.c_str());
     }
     ++frameCount_;
@@ -116,10 +123,7 @@ void Report::frame(FrameRecord record) {
 }
 
 void Report::trailing(std::vector<TraceEntry> events) {
-    if (!quiet_) {
-        for (const TraceEntry& entry : events)
-            if (worthShowing(entry)) std::printf("%18s host   %s\n", "", describe(entry).c_str());
-    }
+    if (!quiet_) printEvents(events);
     trailing_ = std::move(events);
 }
 
@@ -144,14 +148,14 @@ void Report::writeTrace(const std::string& path) const {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     std::size_t noteIndex = 0;
     for (const FrameRecord& record : frames_) {
-        const std::string prefix = join(std::string("F"), std::to_string(record.number), std::string(" "));
+        const std::string prefix = frameTag(static_cast<std::size_t>(record.number));
         while (noteIndex < notes_.size() && notes_[noteIndex].rfind(prefix, 0) == 0) out << notes_[noteIndex++] << '\n';
         out << prefix << "tick " << record.tick << (record.accepted() ? " accepted" : "") << '\n';
         for (const TraceEntry& entry : record.events) out << prefix << describe(entry) << '\n';
         for (const std::string& line : record.logLines) out << prefix << "log " << line << '\n';
     }
     while (noteIndex < notes_.size()) out << notes_[noteIndex++] << '\n';
-    const std::string prefix = join(std::string("F"), std::to_string(frameCount_ + 1), std::string(" "));
+    const std::string prefix = frameTag(frameCount_ + 1);
     for (const TraceEntry& entry : trailing_) out << prefix << describe(entry) << '\n';
 }
 

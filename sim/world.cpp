@@ -56,11 +56,15 @@ std::uint64_t* World::nativeCall() {
     pending_.result = answer(pending_);
     apply(pending_);
     ++nativeCalls;
-    if (pending_.hash == hashes::kControlActiveFirst) ++firstControlQueries;
     ++callsByHash[pending_.hash];
     if (tracing) trace.push_back(pending_);
     resultSlot_ = pending_.result;
     return &resultSlot_;
+}
+
+std::uint64_t World::calls(std::uint64_t hash) const {
+    const auto found = callsByHash.find(hash);
+    return found != callsByHash.end() ? found->second : 0;
 }
 
 void World::recordEvent(EventKind kind, std::uint64_t value) {

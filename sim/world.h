@@ -43,9 +43,11 @@ public:
     bool tracing = true;
 
     std::vector<TraceEntry> trace;
-    std::uint64_t nativeCalls = 0;          // counted even with tracing off
-    std::uint64_t firstControlQueries = 0;  // three per run that passed the throttle
-    std::map<std::uint64_t, std::uint64_t> callsByHash;
+    std::uint64_t nativeCalls = 0;                       // counted even with tracing off
+    std::map<std::uint64_t, std::uint64_t> callsByHash;  // likewise, by native
+
+    // Calls of one native so far (three control queries per run that passed the throttle).
+    std::uint64_t calls(std::uint64_t hash) const;
 
     // The hook's side of a native invocation.
     void nativeInit(std::uint64_t hash);

@@ -15,14 +15,18 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parents[2]
 
 
+def pack(asi, out):
+    subprocess.run([sys.executable, str(ROOT / "tools" / "package.py"), "--asi", asi, "--out", str(out)],
+                   check=True, capture_output=True)
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--asi", required=True)
     parser.add_argument("--work", required=True)
     args = parser.parse_args()
     out = Path(args.work) / "Nozzles-win64.zip"
-    subprocess.run([sys.executable, str(ROOT / "tools" / "package.py"), "--asi", args.asi, "--out", str(out)],
-                   check=True, capture_output=True)
+    pack(args.asi, out)
     failures = []
     with zipfile.ZipFile(out) as archive:
         names = archive.namelist()
@@ -43,8 +47,7 @@ def main():
                 failures.append("README.txt lacks Windows line ends")
     # A second packing gives the same bytes.
     again = Path(args.work) / "again.zip"
-    subprocess.run([sys.executable, str(ROOT / "tools" / "package.py"), "--asi", args.asi, "--out", str(again)],
-                   check=True, capture_output=True)
+    pack(args.asi, again)
     if again.read_bytes() != out.read_bytes():
         failures.append("packing twice gives different zips")
     for failure in failures:

@@ -269,6 +269,12 @@ def angle(value):
     return f"{value:7.3f}"
 
 
+def moved(*steps):
+    """The two lines of each position adjustment (before, after), in order."""
+    return [line for before, after in steps
+            for line in (f"current nozzle angle {angle(before)}", f"set nozzle angle {angle(after)}")]
+
+
 @test
 def climb_clamps_at_one_and_descent_at_zero(h):
     scenario = ("step 16\nsettings 61 62 0.3\nvehicle 9 vtol class 1 position 0.05\n"
@@ -276,13 +282,9 @@ def climb_clamps_at_one_and_descent_at_zero(h):
     run = h.play(scenario)
     lines = settings_lines(61, 62, "0.300")
     # Up: 0.05 -> 0.35 -> 0.65 -> 0.95 -> 1.0 (clamped), then at 1.0 nothing is written.
-    ups = [(0.05, 0.35), (0.35, 0.65), (0.65, 0.95), (0.95, 1.0)]
-    for before, after in ups:
-        lines += [f"current nozzle angle {angle(before)}", f"set nozzle angle {angle(after)}"]
+    lines += moved((0.05, 0.35), (0.35, 0.65), (0.65, 0.95), (0.95, 1.0))
     lines += [f"current nozzle angle {angle(1.0)}"]
-    downs = [(1.0, 0.7), (0.7, 0.4), (0.4, 0.1), (0.1, 0.0)]
-    for before, after in downs:
-        lines += [f"current nozzle angle {angle(before)}", f"set nozzle angle {angle(after)}"]
+    lines += moved((1.0, 0.7), (0.7, 0.4), (0.4, 0.1), (0.1, 0.0))
     lines += [f"current nozzle angle {angle(0.0)}"]
     expect_equal(run.log_lines, lines, "log")
     positions = [c.split(", ")[1].split(")")[0] for c in run.calls("setNozzlePosition")]
@@ -297,10 +299,9 @@ def negative_step_moves_the_other_way_within_the_range(h):
                 "hold 61\nframes 4\nhold 62\nframes 6\n")
     run = h.play(scenario)
     lines = settings_lines(61, 62, "-0.250")
-    for before, after in [(0.6, 0.35), (0.35, 0.1), (0.1, 0.0)]:
-        lines += [f"current nozzle angle {angle(before)}", f"set nozzle angle {angle(after)}"]
+    lines += moved((0.6, 0.35), (0.35, 0.1), (0.1, 0.0))
     # Up at 0.0 with a negative step would go below 0.0: it stays at 0.0, written.
-    lines += [f"current nozzle angle {angle(0.0)}", f"set nozzle angle {angle(0.0)}"]
+    lines += moved((0.0, 0.0))
     # Down at 0.0 writes nothing: the position is not above 0.0.
     lines += [f"current nozzle angle {angle(0.0)}"] * 6
     expect_equal(run.log_lines, lines, "log")
@@ -391,17 +392,13 @@ def listed_model_through_half_travel_byte_exact(h):
               "before call getpropstate", get(0),
               "before looking for setpropstate", "after looking for setpropstate", put("enabled")]
     # Frame 2: up to 0.5: exactly half travel disables.
-    lines += [f"current nozzle angle {angle(0.25)}", f"set nozzle angle {angle(0.5)}",
-              "before call getpropstate", get(1), put("disabled")]
+    lines += moved((0.25, 0.5)) + ["before call getpropstate", get(1), put("disabled")]
     # Frame 3: up to 0.75: already disabled, only read.
-    lines += [f"current nozzle angle {angle(0.5)}", f"set nozzle angle {angle(0.75)}",
-              "before call getpropstate", get(0)]
+    lines += moved((0.5, 0.75)) + ["before call getpropstate", get(0)]
     # Frame 4: down to 0.5: still upper half.
-    lines += [f"current nozzle angle {angle(0.75)}", f"set nozzle angle {angle(0.5)}",
-              "before call getpropstate", get(0)]
+    lines += moved((0.75, 0.5)) + ["before call getpropstate", get(0)]
     # Frame 5: down to 0.25: enabled again.
-    lines += [f"current nozzle angle {angle(0.5)}", f"set nozzle angle {angle(0.25)}",
-              "before call getpropstate", get(0), put("enabled")]
+    lines += moved((0.5, 0.25)) + ["before call getpropstate", get(0), put("enabled")]
     expect_equal(run.log_lines, lines, "log")
 
 
@@ -586,8 +583,7 @@ def host_pausing_the_script_resumes_it_where_it_was(h):
     for n in paused:
         expect_equal([e for e in frames[n] if not e.startswith(("tick", "note"))], [], f"paused frame {n}")
     expect_equal(run.log_lines, settings_lines(61, 62, "0.250") +
-                 sum(([f"current nozzle angle {angle(a)}", f"set nozzle angle {angle(a + 0.25)}"]
-                      for a in (0.0, 0.25, 0.5, 0.75)), []), "log")
+                 moved(*((a, a + 0.25) for a in (0.0, 0.25, 0.5, 0.75))), "log")
 
 
 @test
@@ -597,8 +593,7 @@ def plugin_freed_mid_flight_and_loaded_again(h):
     a = object_address(run, 100)
     first = settings_lines(61, 62, "0.250")
     # The reloaded library starts with fresh state: a new log, a new search.
-    expect_equal(run.log_lines, first + [
-        f"current nozzle angle {angle(0.75)}", f"set nozzle angle {angle(1.0)}",
+    expect_equal(run.log_lines, first + moved((0.75, 1.0)) + [
         "before init memory", "before looking for getpropstate", "after looking for getpropstate",
         "before call getpropstate", f"getpropstate vehicle 100 address {a} index 2 state 0",
         f"current nozzle angle {angle(1.0)}",

@@ -74,9 +74,10 @@ int main(int argc, char** argv) {
         else if (phase < 150)
             world.heldFirst.insert(62);
         world.clock += 16;
-        const auto queries = world.firstControlQueries;
+        const auto queries = world.calls(hashes::kControlActiveFirst);
         scriptFrame();
-        if (world.firstControlQueries != queries && (phase < 50 || (phase >= 100 && phase < 150))) ++positionRuns;
+        if (world.calls(hashes::kControlActiveFirst) != queries && (phase < 50 || (phase >= 100 && phase < 150)))
+            ++positionRuns;
         if (frame + 1 == 1000) heapAfterWarmUp = heapInUse();
         if ((frame + 1) % span == 0) {
             const auto now = std::chrono::steady_clock::now();
@@ -108,11 +109,8 @@ int main(int argc, char** argv) {
             ++kinds[kind];
         }
     }
-    const auto count = [&world](std::uint64_t hash) {
-        const auto found = world.callsByHash.find(hash);
-        return found == world.callsByHash.end() ? 0L : static_cast<long>(found->second);
-    };
-    const long accepted = static_cast<long>(world.firstControlQueries / 3);
+    const auto count = [&world](std::uint64_t hash) { return static_cast<long>(world.calls(hash)); };
+    const long accepted = static_cast<long>(world.calls(hashes::kControlActiveFirst) / 3);
     check(kinds["set nozzle angle"] == count(hashes::kSetNozzlePosition), "set nozzle angle lines");
     check(kinds["current nozzle angle"] == positionRuns, "current nozzle angle lines");
     check(kinds["set nozzle mod"] == count(hashes::kFitMod), "set nozzle mod lines");

@@ -22,6 +22,11 @@ void resetPluginState() {
     platform::setNativeMainModule({});
 }
 
+std::string nameQuery(const char* name) {
+    return "modelHashOfName(\"" + std::string(name) + "\") -> " +
+           std::to_string(static_cast<std::int32_t>(sim::World::modelHash(name)));
+}
+
 void PluginTest::SetUp() {
     previous_ = std::filesystem::current_path().string();
     char pattern[] = "/tmp/nozzles-test-XXXXXX";

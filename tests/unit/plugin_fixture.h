@@ -29,5 +29,8 @@ private:
     std::string directory_;
 };
 
+// The trace line of a name-hash query for a model name, as the stand-in world answers it.
+std::string nameQuery(const char* name);
+
 // Puts every process-wide value of the plug-in back to its value at load.
 void resetPluginState();

@@ -2,6 +2,7 @@
 
 #include "config/settings.h"
 #include "diag/log.h"
+#include "host/native_hashes.h"
 #include "host/script.h"
 #include "native_host.h"
 #include "nozzle/controller.h"
@@ -38,7 +39,7 @@ TEST_F(ScriptTest, WithoutSettingsOrWritableDirectoryTheLoopStillRuns) {
     std::size_t waits = 0;
     for (const auto& entry : world().trace) waits += entry.kind == sim::EventKind::wait ? 1u : 0u;
     EXPECT_EQ(waits, 5u);
-    EXPECT_EQ(world().firstControlQueries, 5u * 3u);
+    EXPECT_EQ(world().calls(hashes::kControlActiveFirst), 5u * 3u);
 }
 
 TEST_F(ScriptTest, SecondStartKeepsTheLogAndReadsTheSettingsAgain) {

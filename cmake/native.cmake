@@ -13,7 +13,7 @@ endif()
 
 add_library(nozzles_core STATIC ${NOZZLES_CORE_SOURCES} src/platform/platform_native.cpp)
 target_include_directories(nozzles_core PUBLIC src)
-target_compile_options(nozzles_core PRIVATE ${NOZZLES_NATIVE_FLAGS})
+target_compile_options(nozzles_core PRIVATE ${NOZZLES_NATIVE_FLAGS} ${NOZZLES_GUEST_FLAGS})
 target_link_options(nozzles_core PUBLIC ${NOZZLES_NATIVE_LINK})
 
 if(NOZZLES_FUZZ)

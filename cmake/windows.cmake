@@ -14,21 +14,28 @@ add_custom_command(
     COMMENT "Import library for ScriptHookV.dll")
 add_custom_target(hook_imports DEPENDS ${HOOK_IMPORT_LIB})
 
+configure_file(${CMAKE_SOURCE_DIR}/cmake/nozzles_version.h.in ${CMAKE_BINARY_DIR}/generated/nozzles_version.h @ONLY)
+
 add_library(Nozzles MODULE
     ${NOZZLES_CORE_SOURCES}
     src/host/entry.cpp
-    src/host/manifest.rc
+    src/host/resources.rc
     src/platform/platform_windows.cpp)
 set_target_properties(Nozzles PROPERTIES PREFIX "" SUFFIX ".asi" OUTPUT_NAME Nozzles)
-target_include_directories(Nozzles PRIVATE src)
-target_compile_options(Nozzles PRIVATE ${NOZZLES_WARNINGS} ${NOZZLES_REPRO})
+target_include_directories(Nozzles PRIVATE src ${CMAKE_BINARY_DIR}/generated)
+target_compile_options(Nozzles PRIVATE $<$<COMPILE_LANGUAGE:CXX>:${NOZZLES_WARNINGS} ${NOZZLES_REPRO}
+    ${NOZZLES_GUEST_FLAGS} -ffunction-sections -fdata-sections>)
 add_dependencies(Nozzles hook_imports)
-target_link_options(Nozzles PRIVATE ${NOZZLES_STATIC_RUNTIME}
+# A guest in the game's process: the runtime linked in (nothing to install),
+# only what is used kept, ASLR with high-entropy addresses and no-execute
+# asked for rather than left to the linker's defaults, and no time stamp.
+target_link_options(Nozzles PRIVATE ${NOZZLES_STATIC_RUNTIME} -Wl,--gc-sections
+    -Wl,--dynamicbase -Wl,--high-entropy-va -Wl,--nxcompat
     -Wl,--exclude-all-symbols -Wl,--no-insert-timestamp -Wl,--build-id=none)
 if(CMAKE_BUILD_TYPE STREQUAL "Release")
     target_link_options(Nozzles PRIVATE -s)
 endif()
-target_link_libraries(Nozzles PRIVATE ${HOOK_IMPORT_LIB} psapi)
+target_link_libraries(Nozzles PRIVATE ${HOOK_IMPORT_LIB})
 
 # The stand-in hook.
 add_library(ScriptHookV SHARED sim/hook_dll.cpp sim/world.cpp sim/hook.def)
@@ -42,6 +49,7 @@ add_executable(nozzles-game
     sim/game_functions.S
     sim/game_main.cpp
     sim/game_objects.cpp
+    sim/plugin_imports.cpp
     sim/report.cpp
     sim/scenario.cpp
     sim/sim_memory_windows.cpp

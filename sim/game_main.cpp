@@ -19,6 +19,7 @@
 #include "game_objects.h"
 #include "host/native_hashes.h"
 #include "host_api.h"
+#include "plugin_imports.h"
 #include "report.h"
 #include "scenario.h"
 #include "sim_memory.h"
@@ -31,33 +32,6 @@ namespace {
 sim::World* world = nullptr;
 
 ULONGLONG WINAPI simulatedTickCount() { return world->clock; }
-
-// Points the module's import of KERNEL32's GetTickCount64 at the simulated
-// clock, so every run is deterministic.
-bool patchTickCount(HMODULE module) {
-    auto* base = reinterpret_cast<std::uint8_t*>(module);
-    auto* dos = reinterpret_cast<IMAGE_DOS_HEADER*>(base);
-    auto* nt = reinterpret_cast<IMAGE_NT_HEADERS64*>(base + dos->e_lfanew);
-    const auto& directory = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-    if (directory.VirtualAddress == 0) return false;
-    for (auto* import = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + directory.VirtualAddress); import->Name != 0;
-         ++import) {
-        if (_stricmp(reinterpret_cast<const char*>(base + import->Name), "kernel32.dll") != 0) continue;
-        auto* names = reinterpret_cast<IMAGE_THUNK_DATA64*>(base + import->OriginalFirstThunk);
-        auto* slots = reinterpret_cast<IMAGE_THUNK_DATA64*>(base + import->FirstThunk);
-        for (; names->u1.AddressOfData != 0; ++names, ++slots) {
-            if (IMAGE_SNAP_BY_ORDINAL64(names->u1.Ordinal)) continue;
-            auto* byName = reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
-            if (std::strcmp(reinterpret_cast<const char*>(byName->Name), "GetTickCount64") != 0) continue;
-            DWORD old = 0;
-            VirtualProtect(&slots->u1.Function, sizeof(ULONGLONG), PAGE_READWRITE, &old);
-            slots->u1.Function = reinterpret_cast<ULONGLONG>(&simulatedTickCount);
-            VirtualProtect(&slots->u1.Function, sizeof(ULONGLONG), old, &old);
-            return true;
-        }
-    }
-    return false;
-}
 
 std::string readFile(const char* path) {
     std::ifstream file(path, std::ios::binary);
@@ -79,14 +53,28 @@ public:
     Game(const Options& options, sim::Report& report) : options_(options), report_(report) {}
 
     bool loadPlugin() {
+        LARGE_INTEGER start{};
+        LARGE_INTEGER frequency{};
+        QueryPerformanceFrequency(&frequency);
+        QueryPerformanceCounter(&start);
         plugin_ = LoadLibraryA(options_.pluginPath.c_str());
         if (plugin_ == nullptr) {
             std::fprintf(stderr, "cannot load %s (error %lu)\n", options_.pluginPath.c_str(), GetLastError());
             return false;
         }
-        if (!patchTickCount(plugin_)) std::fprintf(stderr, "warning: the plug-in imports no GetTickCount64\n");
+        // From the call to the plug-in's registration, as its entry made it.
+        const double microseconds =
+            static_cast<double>(simRegistrationTime() - start.QuadPart) * 1e6 / static_cast<double>(frequency.QuadPart);
+        // The clock, and stdio output kept buffered until flushed, as on Windows.
+        if (!sim::patchImport(plugin_, "kernel32.dll", "GetTickCount64",
+                              reinterpret_cast<const void*>(&simulatedTickCount)))
+            std::fprintf(stderr, "warning: the plug-in imports no GetTickCount64\n");
+        sim::watchOutput(plugin_);
+        char timing[64];
+        std::snprintf(timing, sizeof timing, "%.0f", microseconds);
         report_.note(sim::join(std::string("loaded "), options_.pluginPath, std::string(", "),
-                               std::to_string(simScriptCount()), std::string(" script(s) registered")));
+                               std::to_string(simScriptCount()), std::string(" script(s) registered, "),
+                               std::string(timing), std::string(" us from LoadLibrary to scriptRegister")));
         return true;
     }
 
@@ -95,7 +83,8 @@ public:
         FreeLibrary(plugin_);
         plugin_ = nullptr;
         report_.note(sim::join(std::string("freed the plug-in, "), std::to_string(simScriptCount()),
-                               std::string(" script(s) registered")));
+                               std::string(" script(s) registered, "), std::to_string(sim::openFiles()),
+                               std::string(" file(s) it opened still open")));
     }
 
     bool run(const sim::Scenario& scenario) {
@@ -325,6 +314,7 @@ private:
         record.nativeCalls = world->nativeCalls - callsBefore;
         record.scriptsRun = ran;
         record.runAccepted = world->calls(hashes::kControlActiveFirst) != queriesBefore;
+        record.unflushedBytes = sim::unflushedOutput();
         record.events = takeEvents();
         report_.frame(record);
     }

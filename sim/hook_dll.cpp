@@ -22,6 +22,7 @@ sim::World world;
 std::vector<std::unique_ptr<Script>> scripts;
 LPVOID hostFiber = nullptr;
 Script* running = nullptr;
+LARGE_INTEGER registeredAt{};
 
 void WINAPI runScript(LPVOID parameter) {
     auto* script = static_cast<Script*>(parameter);
@@ -42,6 +43,7 @@ void dropFiber(Script& script) {
 extern "C" {
 
 void hookScriptRegister(HMODULE module, void (*entry)()) {
+    QueryPerformanceCounter(&registeredAt);
     auto script = std::make_unique<Script>();
     script->module = module;
     script->entry = entry;
@@ -105,4 +107,6 @@ void simRestartScripts() {
 }
 
 int simScriptCount() { return static_cast<int>(scripts.size()); }
+
+long long simRegistrationTime() { return registeredAt.QuadPart; }
 }

@@ -16,4 +16,6 @@ __declspec(dllimport) int simRunScripts();
 // Starts every registered script afresh, as the hook does when the game reloads.
 __declspec(dllimport) void simRestartScripts();
 __declspec(dllimport) int simScriptCount();
+// The performance counter's reading at the last scriptRegister.
+__declspec(dllimport) long long simRegistrationTime();
 }

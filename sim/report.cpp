@@ -70,6 +70,7 @@ void Report::frame(FrameRecord record) {
     record.number = static_cast<int>(frameCount_) + 1;
     record.logLines = newLogLines();
     if (record.accepted()) ++acceptedRuns_;
+    if (record.unflushedBytes > 0) ++unflushedFrames_;
     logLines_ += record.logLines.size();
     const FrameRecord* previous = frames_.empty() ? nullptr : &frames_.back();
     if (!quiet_) {
@@ -130,6 +131,7 @@ void Report::trailing(std::vector<TraceEntry> events) {
 void Report::noteLogReads() {
     note(join(std::string("reads of the log at the end of a frame: "), std::to_string(logReads_), std::string(", "),
               std::to_string(partialReads_), std::string(" ended inside a line")));
+    note(join(std::string("frames that ended with log output not yet flushed: "), std::to_string(unflushedFrames_)));
 }
 
 void Report::finish() {

@@ -29,8 +29,9 @@ struct FrameRecord {
     int fitted = -1;
     int propState = -1;  // -1: no game object
     std::uint64_t nativeCalls = 0;
-    int scriptsRun = 0;        // scripts the host resumed this frame
-    bool runAccepted = false;  // a run of the controller passed the throttle
+    int scriptsRun = 0;              // scripts the host resumed this frame
+    bool runAccepted = false;        // a run of the controller passed the throttle
+    std::size_t unflushedBytes = 0;  // written by the plug-in and not flushed when the frame ended
     std::vector<TraceEntry> events;
     std::vector<std::string> logLines;
     bool accepted() const { return runAccepted; }
@@ -47,7 +48,8 @@ public:
     // Events after the last frame: kept in the trace under the next frame's number.
     void trailing(std::vector<TraceEntry> events);
     void finish();
-    // How often the game's own reading of the log, after each frame, found a line unfinished.
+    // How often the game's own reading of the log, after each frame, found a
+    // line unfinished, and how many frames ended with output left unflushed.
     void noteLogReads();
     void writeTrace(const std::string& path) const;
     void writeSvg(const std::string& path) const;
@@ -71,6 +73,7 @@ private:
     bool keepFrames_ = true;
     std::size_t logReads_ = 0;
     std::size_t partialReads_ = 0;
+    std::size_t unflushedFrames_ = 0;
     std::vector<std::string> notes_;  // kept in the trace, tagged with the frame they precede
     std::size_t logLines_ = 0;
     bool headerShown_ = false;

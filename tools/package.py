@@ -33,6 +33,7 @@ def main():
             info.compress_type = zipfile.ZIP_DEFLATED
             archive.writestr(info, data)
     print(f"{out}: {', '.join(name for name, _ in files)}")
+    print(f"Nozzles.asi: {len(files[0][1]):,} bytes ({len(files[0][1]) / 1024:.1f} KiB)")
     print(f"SHA-256 of Nozzles.asi: {hashlib.sha256(files[0][1]).hexdigest()}")
     print(f"SHA-256 of {out.name}: {hashlib.sha256(out.read_bytes()).hexdigest()}")
     return 0

@@ -13,8 +13,6 @@ class CharSource {
 public:
     static constexpr int kEnd = -1;
 
-    virtual ~CharSource() = default;
-
     // The current character, or kEnd at the end of the input.
     int peek() {
         if (cursor_ == limit_ && !fill()) return kEnd;
@@ -31,6 +29,9 @@ public:
     }
 
 protected:
+    // Never deleted through this base: sources live on the stack.
+    ~CharSource() = default;
+
     // Supplies the next chunk of raw bytes; an empty chunk ends the input.
     virtual std::size_t refill(const unsigned char*& data) = 0;
 

@@ -1,8 +1,8 @@
 #include "config/field_reader.h"
 
-#include <charconv>
-#include <cmath>
-#include <system_error>
+#include <limits>
+
+#include "config/nearest_float.h"
 
 namespace config {
 namespace {
@@ -71,17 +71,15 @@ void FieldReader::readInt(std::int32_t& target) {
 void FieldReader::readFloat(float& target) {
     if (!beginField()) return;
 
-    // "0." + kept digits + sticky digit + "e" + exponent, for from_chars.
-    char text[2 + kKeptDigits + 1 + 1 + 24];
+    // The significant digits (kept digits and a sticky digit), without
+    // leading zeros; the value is 0.<digits> x 10^pointPosition.
+    char text[kKeptDigits + 1];
     std::size_t length = 0;
     bool negative = false;
     if (const int c = peek(); c == '+' || c == '-') {
         negative = c == '-';
         take();
     }
-    if (negative) text[length++] = '-';
-    text[length++] = '0';
-    text[length++] = '.';
 
     bool anyDigit = false;
     bool sticky = false;
@@ -145,19 +143,15 @@ void FieldReader::readFloat(float& target) {
     std::int64_t decimalExponent = pointPosition + exponent;
     if (decimalExponent > kExponentLimit) decimalExponent = kExponentLimit;
     if (decimalExponent < -kExponentLimit) decimalExponent = -kExponentLimit;
-    text[length++] = 'e';
-    const auto written = std::to_chars(text + length, text + sizeof text, decimalExponent);
-    length = static_cast<std::size_t>(written.ptr - text);
 
-    float value = 0.0f;
-    const auto parsed = std::from_chars(text, text + length, value, std::chars_format::general);
-    if (parsed.ec != std::errc() || value == 0.0f || std::isinf(value)) {
+    const float value = nearestFloat(text, length, decimalExponent);
+    if (value == 0.0f || value == std::numeric_limits<float>::infinity()) {
         // Beyond float range either way: too large, or so small it rounds to zero.
         target = 0.0f;
         failed_ = true;
         return;
     }
-    target = value;
+    target = negative ? -value : value;
 }
 
 }  // namespace config

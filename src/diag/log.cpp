@@ -2,25 +2,43 @@
 
 #include <cstdarg>
 #include <cstdlib>
+#include <cstring>
 
 #include "diag/format.h"
+#include "platform/platform.h"
 
-std::ofstream DiagnosticLog;
+LogStream DiagnosticLog;
 char* MessageBuffer = nullptr;
 
-void openLog() {
-    // A second start of the script would otherwise fail on the open stream and
-    // silence the log for the rest of the process.
-    if (DiagnosticLog.is_open()) return;
-    DiagnosticLog.open(kLogFileName, std::ios::out | std::ios::trunc);
+void LogStream::open(const char* path) {
+    if (file_ != nullptr) return;
+    file_ = platform::openSharedForWriting(path);
+    failed_ = false;
 }
 
-void logText(const char* text) {
-    // Text, line break and flush in one go, so a reader never sees half a
-    // line and the file ends with this event even if the game dies next.
-    DiagnosticLog << text << '\n';
-    DiagnosticLog.flush();
+void LogStream::writeLine(const char* text) {
+    if (!good()) return;
+    // Text and line break go into the stream's buffer and leave it in one
+    // write at the flush, so a reader never sees half a line. The flush is
+    // what hands the line to the system: a C runtime keeps it buffered until
+    // then, and the file must end with this event even if the game dies next.
+    std::fwrite(text, 1, std::strlen(text), file_);
+    std::fwrite("\n", 1, 1, file_);
+    if (std::fflush(file_) != 0 || std::ferror(file_) != 0) failed_ = true;
 }
+
+void LogStream::close() {
+    if (file_ != nullptr) std::fclose(file_);
+    file_ = nullptr;
+    failed_ = false;
+}
+
+void openLog() {
+    // A second start of the script finds the log open and keeps writing to it.
+    DiagnosticLog.open(kLogFileName);
+}
+
+void logText(const char* text) { DiagnosticLog.writeLine(text); }
 
 void logFormatted(const char* format, ...) {
     std::free(MessageBuffer);

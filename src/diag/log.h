@@ -2,12 +2,36 @@
 // flushed line per event, so the file always ends with the last stage reached.
 #pragma once
 
-#include <fstream>
+#include <cstddef>
+#include <cstdio>
 
-// The process-wide log stream: unopened from static construction until
-// openLog, closed by static destruction. Its exception mask stays empty, so a
-// failing log only changes the stream state and never throws.
-extern std::ofstream DiagnosticLog;
+// The log file, through the C runtime's stdio: no stream library in the
+// game's process. Unopened from load until openLog, closed at unload. A
+// failing open or write only changes its state; nothing here ever throws.
+class LogStream {
+public:
+    LogStream() = default;
+    ~LogStream() { close(); }
+    LogStream(const LogStream&) = delete;
+    LogStream& operator=(const LogStream&) = delete;
+
+    // Creates or truncates the file, in text mode, shared for reading and
+    // writing. Does nothing while a file is open.
+    void open(const char* path);
+    // The text and a line break as one write, flushed before returning.
+    // After a failed write every later line is dropped, as after a failed open.
+    void writeLine(const char* text);
+    void close();
+
+    bool isOpen() const { return file_ != nullptr; }
+    bool good() const { return file_ != nullptr && !failed_; }
+
+private:
+    std::FILE* file_ = nullptr;
+    bool failed_ = false;
+};
+
+extern LogStream DiagnosticLog;
 
 // Text of the last formatted line, in a 256-byte heap block that every
 // formatted write replaces. The last block is kept for the life of the process.

@@ -33,4 +33,9 @@ Region queryRegion(const std::uint8_t* address);
 // and write it meanwhile; null when it cannot be opened.
 std::FILE* openSharedForReading(const char* path);
 
+// Creates or truncates a file for writing in text mode (line breaks stored as
+// the platform writes them), letting other programs read and write it
+// meanwhile; null when it cannot be opened.
+std::FILE* openSharedForWriting(const char* path);
+
 }  // namespace platform

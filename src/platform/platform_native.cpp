@@ -59,4 +59,6 @@ Region queryRegion(const std::uint8_t* address) {
 
 std::FILE* openSharedForReading(const char* path) { return std::fopen(path, "rb"); }
 
+std::FILE* openSharedForWriting(const char* path) { return std::fopen(path, "w"); }
+
 }  // namespace platform

@@ -31,4 +31,7 @@ Region queryRegion(const std::uint8_t* address) {
 
 std::FILE* openSharedForReading(const char* path) { return _fsopen(path, "rb", _SH_DENYNO); }
 
+// "t" spelled out: the process-wide default mode is the game's to change.
+std::FILE* openSharedForWriting(const char* path) { return _fsopen(path, "wt", _SH_DENYNO); }
+
 }  // namespace platform

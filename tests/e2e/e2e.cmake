@@ -20,7 +20,7 @@ endforeach()
 
 add_test(NAME pe.plugin_file
     COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/e2e/check_pe.py
-        --objdump ${NOZZLES_OBJDUMP} $<TARGET_FILE:Nozzles>)
+        --objdump ${NOZZLES_OBJDUMP} --version ${PROJECT_VERSION} $<TARGET_FILE:Nozzles>)
 
 # Every scenario of the repository plays to its end.
 file(GLOB NOZZLES_SCENARIOS CONFIGURE_DEPENDS RELATIVE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/scenarios/*.txt)

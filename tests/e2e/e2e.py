@@ -123,6 +123,10 @@ class Harness:
             cwd=self.work, env=env, capture_output=True, text=True, timeout=timeout)
         run = Run(self.work, result)
         expect(result.returncode == 0, f"the game ended with {result.returncode}:\n{result.stdout}\n{result.stderr}")
+        # The game keeps the plug-in's stdio output buffered until it flushes,
+        # as Windows' C runtime does: every frame must end with nothing pending.
+        expect("frames that ended with log output not yet flushed: 0" in run.notes(),
+               f"output left unflushed: {[n for n in run.notes() if 'not yet flushed' in n]}")
         return run
 
 
@@ -208,6 +212,9 @@ def plugin_freed_and_loaded_again_starts_afresh(h):
     expect_equal(run.log_lines, settings_lines(5, 6, "0.125"), "log lines")
     events = [c for c in run.calls() if c in ("scriptRegister", "scriptUnregister")]
     expect_equal(events, ["scriptRegister", "scriptUnregister", "scriptRegister"], "registration")
+    # Unloading closed the log: the library holds no file once it is gone.
+    expect_equal([n for n in run.notes() if n.startswith("freed")],
+                 ["freed the plug-in, 0 script(s) registered, 0 file(s) it opened still open"], "after the unload")
 
 
 # --- settings -----------------------------------------------------------------

@@ -44,7 +44,7 @@ TEST_F(LogTest, FormattedWritesFillTheBufferEvenWhenTheLogCannotOpen) {
     // A directory where the file should be: the open fails even for root.
     std::filesystem::create_directory(directory() + "/Nozzels.log");
     openLog();
-    EXPECT_FALSE(DiagnosticLog.is_open());
+    EXPECT_FALSE(DiagnosticLog.isOpen());
     logText("before up control");
     logInt("control up %i", 7);
     EXPECT_STREQ(MessageBuffer, "control up 7");

@@ -14,8 +14,7 @@
 #include "platform/platform_native.h"
 
 void resetPluginState() {
-    if (DiagnosticLog.is_open()) DiagnosticLog.close();
-    DiagnosticLog.clear();
+    DiagnosticLog.close();
     settings = Settings{};
     lastRun = 0;
     memory::propStateAccess = {};

@@ -1,0 +1,130 @@
+#include "plugin_imports.h"
+
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <set>
+
+namespace sim {
+namespace {
+
+std::map<std::FILE*, std::size_t> pending;  // by stream
+std::set<std::FILE*> open;                  // streams the plug-in opened and has not closed
+
+std::size_t __cdecl bufferedFwrite(const void* data, std::size_t size, std::size_t count, std::FILE* file) {
+    // msvcrt's fwrite only buffers, under Wine as on Windows.
+    const std::size_t written = std::fwrite(data, size, count, file);
+    if (written > 0) pending[file] += written * size;
+    return written;
+}
+
+int __cdecl bufferedFputs(const char* text, std::FILE* file) {
+    const std::size_t length = std::strlen(text);
+    return bufferedFwrite(text, 1, length, file) == length ? 0 : EOF;
+}
+
+int __cdecl bufferedFputc(int c, std::FILE* file) {
+    const auto byte = static_cast<unsigned char>(c);
+    return bufferedFwrite(&byte, 1, 1, file) == 1 ? byte : EOF;
+}
+
+int __cdecl bufferedVfprintf(std::FILE* file, const char* format, va_list args) {
+    char text[4096];
+    const int length = std::vsnprintf(text, sizeof text, format, args);
+    if (length < 0) return length;
+    const auto kept =
+        static_cast<std::size_t>(length) < sizeof text ? static_cast<std::size_t>(length) : sizeof text - 1;
+    return bufferedFwrite(text, 1, kept, file) == kept ? length : -1;
+}
+
+int __cdecl bufferedFprintf(std::FILE* file, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    const int result = bufferedVfprintf(file, format, args);
+    va_end(args);
+    return result;
+}
+
+int __cdecl countedFflush(std::FILE* file) {
+    if (file == nullptr)
+        pending.clear();
+    else
+        pending.erase(file);
+    return std::fflush(file);
+}
+
+int __cdecl countedFclose(std::FILE* file) {
+    pending.erase(file);
+    open.erase(file);
+    return std::fclose(file);
+}
+
+std::FILE* __cdecl countedFsopen(const char* path, const char* mode, int sharing) {
+    std::FILE* file = _fsopen(path, mode, sharing);
+    if (file != nullptr) open.insert(file);
+    return file;
+}
+
+std::FILE* __cdecl countedFopen(const char* path, const char* mode) {
+    std::FILE* file = std::fopen(path, mode);
+    if (file != nullptr) open.insert(file);
+    return file;
+}
+
+}  // namespace
+
+bool patchImport(HMODULE module, const char* dll, const char* name, const void* replacement) {
+    auto* base = reinterpret_cast<std::uint8_t*>(module);
+    auto* dos = reinterpret_cast<IMAGE_DOS_HEADER*>(base);
+    auto* nt = reinterpret_cast<IMAGE_NT_HEADERS64*>(base + dos->e_lfanew);
+    const auto& directory = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    if (directory.VirtualAddress == 0) return false;
+    for (auto* import = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + directory.VirtualAddress); import->Name != 0;
+         ++import) {
+        if (_stricmp(reinterpret_cast<const char*>(base + import->Name), dll) != 0) continue;
+        auto* names = reinterpret_cast<IMAGE_THUNK_DATA64*>(base + import->OriginalFirstThunk);
+        auto* slots = reinterpret_cast<IMAGE_THUNK_DATA64*>(base + import->FirstThunk);
+        for (; names->u1.AddressOfData != 0; ++names, ++slots) {
+            if (IMAGE_SNAP_BY_ORDINAL64(names->u1.Ordinal)) continue;
+            auto* byName = reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
+            if (std::strcmp(reinterpret_cast<const char*>(byName->Name), name) != 0) continue;
+            DWORD old = 0;
+            VirtualProtect(&slots->u1.Function, sizeof(ULONGLONG), PAGE_READWRITE, &old);
+            slots->u1.Function = reinterpret_cast<ULONGLONG>(replacement);
+            VirtualProtect(&slots->u1.Function, sizeof(ULONGLONG), old, &old);
+            return true;
+        }
+    }
+    return false;
+}
+
+void watchOutput(HMODULE module) {
+    const struct {
+        const char* name;
+        const void* wrapper;
+    } wrappers[] = {
+        {"fwrite", reinterpret_cast<const void*>(&bufferedFwrite)},
+        {"fputs", reinterpret_cast<const void*>(&bufferedFputs)},
+        {"fputc", reinterpret_cast<const void*>(&bufferedFputc)},
+        {"putc", reinterpret_cast<const void*>(&bufferedFputc)},
+        {"fprintf", reinterpret_cast<const void*>(&bufferedFprintf)},
+        {"vfprintf", reinterpret_cast<const void*>(&bufferedVfprintf)},
+        {"fflush", reinterpret_cast<const void*>(&countedFflush)},
+        {"fclose", reinterpret_cast<const void*>(&countedFclose)},
+        {"_fsopen", reinterpret_cast<const void*>(&countedFsopen)},
+        {"fopen", reinterpret_cast<const void*>(&countedFopen)},
+    };
+    for (const auto& wrapper : wrappers) patchImport(module, "msvcrt.dll", wrapper.name, wrapper.wrapper);
+}
+
+std::size_t openFiles() { return open.size(); }
+
+std::size_t unflushedOutput() {
+    std::size_t bytes = 0;
+    for (const auto& [file, count] : pending) bytes += count;
+    return bytes;
+}
+
+}  // namespace sim

@@ -1,0 +1,28 @@
+// What the stand-in game does to the plug-in's import table after loading
+// it: the clock import points at the simulated clock, and the C runtime's
+// output functions at wrappers that keep bytes buffered until an explicit
+// flush, as Windows' C runtime does (Wine's writes a line out by itself when
+// fputc meets a line break), while counting what was never flushed.
+#pragma once
+
+#include <windows.h>
+
+#include <cstddef>
+
+namespace sim {
+
+// Points the module's import of DLL!NAME at `replacement`; false when the
+// module does not import it.
+bool patchImport(HMODULE module, const char* dll, const char* name, const void* replacement);
+
+// Wraps the plug-in's imports of fwrite, fputs, fputc, putc, fprintf,
+// vfprintf, fflush, fopen, _fsopen and fclose.
+void watchOutput(HMODULE module);
+
+// Streams the plug-in has opened and not closed.
+std::size_t openFiles();
+
+// Bytes the plug-in has handed to a stream and not flushed since.
+std::size_t unflushedOutput();
+
+}  // namespace sim

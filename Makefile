@@ -34,8 +34,10 @@ fuzz: fuzz-build
 check: native
 	tools/memcheck
 
+# The real-code image: the executable sections of Wine's modules.
 bench: native
-	build/native/scanner_bench
+	@tools/code-byte-frequencies --extract build/native/real-code.bin
+	build/native/scanner_bench --code=build/native/real-code.bin
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')

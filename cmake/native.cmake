@@ -36,13 +36,22 @@ target_link_libraries(nozzles_sim PUBLIC nozzles_core)
 find_package(GTest REQUIRED)
 include(GoogleTest)
 file(GLOB NOZZLES_UNIT_TESTS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/unit/*.cpp)
+add_library(nozzles_test_support STATIC tests/support/reference_search.cpp)
+target_include_directories(nozzles_test_support PUBLIC tests/support)
+target_compile_options(nozzles_test_support PRIVATE ${NOZZLES_NATIVE_FLAGS})
 add_executable(unit_tests ${NOZZLES_UNIT_TESTS})
 target_compile_options(unit_tests PRIVATE ${NOZZLES_NATIVE_FLAGS})
 # The game code must stay in the binary even though nothing names it directly.
 target_link_libraries(unit_tests PRIVATE -Wl,--whole-archive nozzles_sim -Wl,--no-whole-archive nozzles_core
-    GTest::gtest GTest::gmock GTest::gtest_main)
+    nozzles_test_support GTest::gtest GTest::gmock GTest::gtest_main)
 target_compile_definitions(unit_tests PRIVATE NOZZLES_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
 gtest_discover_tests(unit_tests WORKING_DIRECTORY ${CMAKE_BINARY_DIR} DISCOVERY_TIMEOUT 60)
+
+# The search over real page protections; the Windows build runs the same program under Wine.
+add_executable(region_search_test tests/regions/region_search_test.cpp)
+target_compile_options(region_search_test PRIVATE ${NOZZLES_NATIVE_FLAGS})
+target_link_libraries(region_search_test PRIVATE nozzles_core nozzles_test_support)
+add_test(NAME regions.native COMMAND region_search_test)
 
 if(NOT NOZZLES_SANITIZE)
     find_package(benchmark REQUIRED)

@@ -198,15 +198,22 @@ private:
             if (!functionOf(arg(0), function)) return false;
             sim::setFindable(function, name == "findable");
         } else if (name == "protect") {
-            sim::PageAccess access = sim::PageAccess::readable;
-            if (arg(0) == "noaccess")
+            sim::PageAccess access{};
+            if (arg(0) == "code")
+                access = sim::PageAccess::code;
+            else if (arg(0) == "data")
+                access = sim::PageAccess::data;
+            else if (arg(0) == "noaccess")
                 access = sim::PageAccess::noAccess;
             else if (arg(0) == "guard")
                 access = sim::PageAccess::guard;
-            else if (arg(0) != "readable")
+            else
                 return false;
             sim::setPageAccess(gameSparePages + sim::pageSize(), access);
             report_.note(sim::join(std::string("a page of the game's image is now "), arg(0)));
+        } else if (name == "copies") {
+            sim::writeDataCopies(gameSparePages);
+            report_.note("copies of the game's functions' first bytes lie in read-only data below them");
         } else if (name == "lock" || name == "share") {
             // Another program holding the file: "lock" without any sharing,
             // "share" open for writing while letting others read and write.

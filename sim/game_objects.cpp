@@ -55,4 +55,16 @@ void setFindable(GameFunction function, bool findable) {
     writeCode(gameFunctionAddress(function), findable ? original[index] : std::uint8_t{0xCC});
 }
 
+void writeDataCopies(const std::uint8_t* address) {
+    const std::uint8_t* page = setPageAccess(address, PageAccess::code);
+    std::size_t offset = 64;
+    for (const GameFunction function :
+         {GameFunction::handleToAddress, GameFunction::getPropState, GameFunction::setPropState}) {
+        const std::uint8_t* source = gameFunctionAddress(function);
+        for (std::size_t i = 0; i < 24; ++i) writeCode(page + offset + i, source[i]);
+        offset += 256;
+    }
+    setPageAccess(page, PageAccess::data);
+}
+
 }  // namespace sim

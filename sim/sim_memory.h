@@ -1,5 +1,6 @@
 // Page-level tricks the stand-in game plays on its own image: patching a byte
-// of code, and taking read access from a page so scans must step around it.
+// of code, turning a page of code into data or taking all access from it, so
+// that scans must step around it.
 #pragma once
 
 #include <cstddef>
@@ -9,9 +10,14 @@ namespace sim {
 
 void writeCode(const std::uint8_t* address, std::uint8_t value);
 
-enum class PageAccess { readable, noAccess, guard };
+enum class PageAccess { code, data, noAccess, guard };
 // Changes the protection of the page holding `address`; returns the page start.
 const std::uint8_t* setPageAccess(const std::uint8_t* address, PageAccess access);
 std::size_t pageSize();
+
+// Copies the first bytes of each of the game's three functions into the page
+// holding `address` and leaves that page read-only data: what a scan must
+// pass over, since calling into it would fault.
+void writeDataCopies(const std::uint8_t* address);
 
 }  // namespace sim

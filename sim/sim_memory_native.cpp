@@ -18,7 +18,10 @@ void writeCode(const std::uint8_t* address, std::uint8_t value) {
 const std::uint8_t* setPageAccess(const std::uint8_t* address, PageAccess access) {
     const auto size = pageSize();
     auto* page = reinterpret_cast<std::uint8_t*>(reinterpret_cast<std::uintptr_t>(address) & ~(size - 1));
-    mprotect(page, size, access == PageAccess::readable ? PROT_READ : PROT_NONE);
+    int protection = PROT_NONE;
+    if (access == PageAccess::code) protection = PROT_READ | PROT_EXEC;
+    if (access == PageAccess::data) protection = PROT_READ;
+    mprotect(page, size, protection);
     return page;
 }
 

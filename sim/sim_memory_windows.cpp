@@ -22,9 +22,10 @@ void writeCode(const std::uint8_t* address, std::uint8_t value) {
 const std::uint8_t* setPageAccess(const std::uint8_t* address, PageAccess access) {
     const auto size = pageSize();
     auto* page = reinterpret_cast<std::uint8_t*>(reinterpret_cast<std::uintptr_t>(address) & ~(size - 1));
-    DWORD protect = PAGE_READONLY;
+    DWORD protect = PAGE_EXECUTE_READ;
+    if (access == PageAccess::data) protect = PAGE_READONLY;
     if (access == PageAccess::noAccess) protect = PAGE_NOACCESS;
-    if (access == PageAccess::guard) protect = PAGE_READONLY | PAGE_GUARD;
+    if (access == PageAccess::guard) protect = PAGE_EXECUTE_READ | PAGE_GUARD;
     DWORD old = 0;
     VirtualProtect(page, size, protect, &old);
     return page;

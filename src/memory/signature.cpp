@@ -3,29 +3,63 @@
 #include <emmintrin.h>
 #include <immintrin.h>
 
+#include <bit>
 #include <cstring>
 
+#include "memory/code_bytes.h"
 #include "platform/platform.h"
+
+#define NOZZLES_AVX2 __attribute__((target("avx2")))
 
 namespace memory {
 namespace {
 
+// Signatures up to this long are verified a vector at a time.
+constexpr std::size_t kVectorVerified = 64;
+// Candidates are counted, and their handling chosen, per chunk of starts.
+constexpr std::size_t kChunkBytes = 4096;
+// From this many blocks with candidates in a chunk on, the next chunk pays
+// for its candidates in bulk.
+constexpr std::size_t kDenseBlocks = 4;
+// How far ahead of the loads the bytes are asked for: the processor's own
+// prefetcher falls behind on the unaligned loads at the anchors, and the
+// search then waits on memory, at little more than half the speed of a
+// plain pass over the same bytes.
+constexpr std::size_t kPrefetchDistance = 8192;
+constexpr std::size_t kCacheLine = 64;
+
 struct Plan {
-    std::size_t length = 0;  // N, from the mask
-    std::size_t first = 0;   // first position that must match
-    std::size_t last = 0;    // last position that must match
+    std::size_t length = 0;       // N, from the mask
+    std::size_t anchors[2] = {};  // the fixed positions whose bytes are rarest in code
+    std::uint8_t anchorBytes[2] = {};
     bool anyFixed = false;
+    std::uint64_t fixed = 0;                               // bit k: position k must match (k below 64)
+    alignas(32) std::uint8_t bytes[kVectorVerified] = {};  // the pattern, 00 at wildcards and past N
 };
 
-Plan makePlan(const char* mask) {
+Plan makePlan(const char* mask, const std::uint8_t* pattern) {
     Plan plan;
     plan.length = std::strlen(mask);
+    std::size_t count = 0;
     for (std::size_t k = 0; k < plan.length; ++k) {
         if (mask[k] == '?') continue;
-        if (!plan.anyFixed) plan.first = k;
-        plan.last = k;
-        plan.anyFixed = true;
+        if (k < kVectorVerified) {
+            plan.fixed |= std::uint64_t{1} << k;
+            plan.bytes[k] = pattern[k];
+        }
+        // Keep the two rarest so far, the rarer first; the earlier position wins a tie.
+        const std::uint32_t rarity = kCodeByteFrequency[pattern[k]];
+        if (count == 0 || rarity < kCodeByteFrequency[pattern[plan.anchors[0]]]) {
+            plan.anchors[1] = count == 0 ? k : plan.anchors[0];
+            plan.anchors[0] = k;
+        } else if (count == 1 || rarity < kCodeByteFrequency[pattern[plan.anchors[1]]]) {
+            plan.anchors[1] = k;
+        }
+        ++count;
     }
+    plan.anyFixed = count > 0;
+    plan.anchorBytes[0] = pattern[plan.anchors[0]];
+    plan.anchorBytes[1] = pattern[plan.anchors[1]];
     return plan;
 }
 
@@ -36,121 +70,231 @@ bool matchesAt(const std::uint8_t* at, const char* mask, const std::uint8_t* pat
     return true;
 }
 
-// Candidate starts in [from, lastStart] one at a time; the tail of the vector loops.
-const std::uint8_t* scalarSearch(const std::uint8_t* from, const std::uint8_t* lastStart, const char* mask,
+// The vector operations of one width, for the search below: a block is as
+// many candidate starts as a vector has bytes.
+struct Sse2 {
+    static constexpr std::size_t kWidth = 16;
+
+    explicit Sse2(const Plan& plan)
+        : plan_(plan),
+          first_(_mm_set1_epi8(static_cast<char>(plan.anchorBytes[0]))),
+          second_(_mm_set1_epi8(static_cast<char>(plan.anchorBytes[1]))),
+          chunks_((plan.length + kWidth - 1) / kWidth) {}
+
+    // Bit i: both anchors match for the start at + i.
+    std::uint32_t candidates(const std::uint8_t* at) const {
+        return static_cast<std::uint32_t>(_mm_movemask_epi8(both(at)));
+    }
+
+    // Whether any start of the four blocks from `at` on is a candidate.
+    bool anyOfFour(const std::uint8_t* at) const {
+        const __m128i hits = _mm_or_si128(_mm_or_si128(both(at), both(at + kWidth)),
+                                          _mm_or_si128(both(at + 2 * kWidth), both(at + 3 * kWidth)));
+        return _mm_movemask_epi8(hits) != 0;
+    }
+
+    // Every fixed byte at once, a vector at a time; reads reach() bytes.
+    bool matches(const std::uint8_t* at) const {
+        for (std::size_t j = 0; j < chunks_; ++j) {
+            const __m128i got = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + j * kWidth));
+            const __m128i want = _mm_load_si128(reinterpret_cast<const __m128i*>(plan_.bytes + j * kWidth));
+            const auto equal = static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(got, want)));
+            const auto needed = static_cast<std::uint32_t>((plan_.fixed >> (j * kWidth)) & 0xFFFFu);
+            if ((equal & needed) != needed) return false;
+        }
+        return true;
+    }
+    std::size_t reach() const { return chunks_ * kWidth; }
+
+private:
+    __m128i both(const std::uint8_t* at) const {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + plan_.anchors[0]));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + plan_.anchors[1]));
+        return _mm_and_si128(_mm_cmpeq_epi8(a, first_), _mm_cmpeq_epi8(b, second_));
+    }
+
+    const Plan& plan_;
+    __m128i first_;
+    __m128i second_;
+    std::size_t chunks_;
+};
+
+struct Avx2 {
+    static constexpr std::size_t kWidth = 32;
+
+    NOZZLES_AVX2 explicit Avx2(const Plan& plan)
+        : plan_(plan),
+          first_(_mm256_set1_epi8(static_cast<char>(plan.anchorBytes[0]))),
+          second_(_mm256_set1_epi8(static_cast<char>(plan.anchorBytes[1]))),
+          chunks_((plan.length + kWidth - 1) / kWidth) {}
+
+    NOZZLES_AVX2 std::uint32_t candidates(const std::uint8_t* at) const {
+        return static_cast<std::uint32_t>(_mm256_movemask_epi8(both(at)));
+    }
+
+    NOZZLES_AVX2 bool anyOfFour(const std::uint8_t* at) const {
+        const __m256i hits = _mm256_or_si256(_mm256_or_si256(both(at), both(at + kWidth)),
+                                             _mm256_or_si256(both(at + 2 * kWidth), both(at + 3 * kWidth)));
+        return _mm256_testz_si256(hits, hits) == 0;
+    }
+
+    NOZZLES_AVX2 bool matches(const std::uint8_t* at) const {
+        for (std::size_t j = 0; j < chunks_; ++j) {
+            const __m256i got = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + j * kWidth));
+            const __m256i want = _mm256_load_si256(reinterpret_cast<const __m256i*>(plan_.bytes + j * kWidth));
+            const auto equal = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(got, want)));
+            const auto needed = static_cast<std::uint32_t>((plan_.fixed >> (j * kWidth)) & 0xFFFFFFFFu);
+            if ((equal & needed) != needed) return false;
+        }
+        return true;
+    }
+    std::size_t reach() const { return chunks_ * kWidth; }
+
+private:
+    NOZZLES_AVX2 __m256i both(const std::uint8_t* at) const {
+        const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + plan_.anchors[0]));
+        const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + plan_.anchors[1]));
+        return _mm256_and_si256(_mm256_cmpeq_epi8(a, first_), _mm256_cmpeq_epi8(b, second_));
+    }
+
+    const Plan& plan_;
+    __m256i first_;
+    __m256i second_;
+    std::size_t chunks_;
+};
+
+// The search, one shape for every vector width. Blocks of starts are
+// filtered on the two anchors; where candidates are rare a block with any is
+// checked at once, where they are dense a chunk's masks are first gathered
+// without a branch on the data and its candidates then checked in a row.
+// Every load stays inside [begin, end).
+template <typename Block>
+const std::uint8_t* searchBlocks(const std::uint8_t* begin, const std::uint8_t* end, const char* mask,
                                  const std::uint8_t* pattern, const Plan& plan) {
-    const std::uint8_t firstByte = pattern[plan.first];
-    for (const std::uint8_t* at = from; at <= lastStart; ++at) {
-        if (at[plan.first] == firstByte && matchesAt(at, mask, pattern, plan.length)) return at;
+    constexpr std::size_t kWidth = Block::kWidth;
+    constexpr std::size_t kChunkBlocks = kChunkBytes / kWidth;
+    const Block block(plan);
+    const std::uint8_t* lastStart = end - plan.length;
+    const bool vectorVerify = plan.length <= kVectorVerified;
+    const std::size_t reach = block.reach();
+    const auto verify = [&](const std::uint8_t* candidate) {
+        if (vectorVerify && static_cast<std::size_t>(end - candidate) >= reach) return block.matches(candidate);
+        return matchesAt(candidate, mask, pattern, plan.length);
+    };
+    const auto check = [&](const std::uint8_t* base, std::uint32_t hits) -> const std::uint8_t* {
+        do {
+            const std::uint8_t* candidate = base + std::countr_zero(hits);
+            if (verify(candidate)) return candidate;
+            hits &= hits - 1;
+        } while (hits != 0);
+        return nullptr;
+    };
+
+    // Asks for the lines ahead of `from`, up to `bytes` of them, never past the range.
+    const auto prefetch = [end](const std::uint8_t* from, std::size_t bytes) {
+        for (std::size_t i = 0; i < bytes; i += kCacheLine) {
+            const std::uint8_t* ahead = from + kPrefetchDistance + i;
+            if (ahead < end) _mm_prefetch(reinterpret_cast<const char*>(ahead), _MM_HINT_T0);
+        }
+    };
+
+    const std::uint8_t* at = begin;
+    bool dense = false;
+    // Whole blocks while every start of the block leaves room for the signature.
+    for (std::size_t left = static_cast<std::size_t>(lastStart - at + 1) / kWidth; left > 0;) {
+        const std::size_t count = left < kChunkBlocks ? left : kChunkBlocks;
+        std::size_t marked = 0;  // blocks with a candidate
+        if (dense) {
+            std::uint32_t hits[kChunkBlocks];
+            std::uint16_t blocks[kChunkBlocks];
+            for (std::size_t k = 0; k < count; ++k) {
+                if (k % (kCacheLine / kWidth) == 0) prefetch(at + k * kWidth, kCacheLine);
+                hits[k] = block.candidates(at + k * kWidth);
+                blocks[marked] = static_cast<std::uint16_t>(k);
+                marked += hits[k] != 0;
+            }
+            for (std::size_t i = 0; i < marked; ++i) {
+                if (const auto* found = check(at + blocks[i] * kWidth, hits[blocks[i]])) return found;
+            }
+        } else {
+            for (std::size_t k = 0; k < count; k += 4) {
+                // Four blocks at a time while candidates are rare.
+                prefetch(at + k * kWidth, 4 * kWidth);
+                if (k + 4 <= count && !block.anyOfFour(at + k * kWidth)) continue;
+                for (std::size_t j = k; j < k + 4 && j < count; ++j) {
+                    const std::uint32_t hits = block.candidates(at + j * kWidth);
+                    if (hits == 0) continue;
+                    ++marked;
+                    if (const auto* found = check(at + j * kWidth, hits)) return found;
+                }
+            }
+        }
+        dense = marked >= kDenseBlocks;
+        at += count * kWidth;
+        left -= count;
+    }
+    // Fewer starts than a block remain.
+    for (; at <= lastStart; ++at) {
+        if (at[plan.anchors[0]] == plan.anchorBytes[0] && verify(at)) return at;
     }
     return nullptr;
 }
 
-// Compares two fixed positions of the signature (its first and last) across a
-// block of candidate starts at once; only starts where both agree are checked
-// in full. Every load stays inside the range: a block is taken only while all
-// its starts leave room for the whole signature.
-const std::uint8_t* sse2Search(const std::uint8_t* begin, const std::uint8_t* lastStart, const char* mask,
-                               const std::uint8_t* pattern, const Plan& plan) {
-    const __m128i firstByte = _mm_set1_epi8(static_cast<char>(pattern[plan.first]));
-    const __m128i lastByte = _mm_set1_epi8(static_cast<char>(pattern[plan.last]));
-    const std::uint8_t* at = begin;
-    constexpr std::size_t kBlock = 16;
-    while (lastStart >= at && static_cast<std::size_t>(lastStart - at) >= kBlock - 1) {
-        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + plan.first));
-        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + plan.last));
-        auto hits = static_cast<unsigned>(
-            _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(a, firstByte), _mm_cmpeq_epi8(b, lastByte))));
-        while (hits != 0) {
-            const std::uint8_t* candidate = at + __builtin_ctz(hits);
-            if (matchesAt(candidate, mask, pattern, plan.length)) return candidate;
-            hits &= hits - 1;
-        }
-        at += kBlock;
-        if (at > lastStart) return nullptr;
-    }
-    return scalarSearch(at, lastStart, mask, pattern, plan);
+__attribute__((flatten)) const std::uint8_t* searchSse2(const std::uint8_t* begin, const std::uint8_t* end,
+                                                        const char* mask, const std::uint8_t* pattern,
+                                                        const Plan& plan) {
+    return searchBlocks<Sse2>(begin, end, mask, pattern, plan);
 }
 
-__attribute__((target("avx2"))) const std::uint8_t* avx2Search(const std::uint8_t* begin, const std::uint8_t* lastStart,
-                                                               const char* mask, const std::uint8_t* pattern,
-                                                               const Plan& plan) {
-    const __m256i firstByte = _mm256_set1_epi8(static_cast<char>(pattern[plan.first]));
-    const __m256i lastByte = _mm256_set1_epi8(static_cast<char>(pattern[plan.last]));
-    const std::uint8_t* at = begin;
-    constexpr std::size_t kBlock = 64;
-    // Two 32-byte halves per turn keep the loop overhead below the load cost.
-    while (lastStart >= at && static_cast<std::size_t>(lastStart - at) >= kBlock - 1) {
-        const auto* p = at + plan.first;
-        const auto* q = at + plan.last;
-        const __m256i eq0 =
-            _mm256_and_si256(_mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)), firstByte),
-                             _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(q)), lastByte));
-        const __m256i eq1 =
-            _mm256_and_si256(_mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32)), firstByte),
-                             _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + 32)), lastByte));
-        std::uint64_t hits = static_cast<std::uint32_t>(_mm256_movemask_epi8(eq0)) |
-                             (static_cast<std::uint64_t>(static_cast<std::uint32_t>(_mm256_movemask_epi8(eq1))) << 32);
-        while (hits != 0) {
-            const std::uint8_t* candidate = at + __builtin_ctzll(hits);
-            if (matchesAt(candidate, mask, pattern, plan.length)) return candidate;
-            hits &= hits - 1;
-        }
-        at += kBlock;
-        if (at > lastStart) return nullptr;
-    }
-    return sse2Search(at, lastStart, mask, pattern, plan);
+NOZZLES_AVX2 __attribute__((flatten)) const std::uint8_t* searchAvx2(const std::uint8_t* begin, const std::uint8_t* end,
+                                                                     const char* mask, const std::uint8_t* pattern,
+                                                                     const Plan& plan) {
+    return searchBlocks<Avx2>(begin, end, mask, pattern, plan);
 }
 
-bool hasAvx2() {
-    // Checked once: the game may run on any x86-64 processor.
-    static const bool supported = __builtin_cpu_supports("avx2") != 0;
-    return supported;
-}
+bool hasAvx2() { return __builtin_cpu_supports("avx2") != 0; }
 
 }  // namespace
 
+VectorPath bestVectorPath() { return hasAvx2() ? VectorPath::avx2 : VectorPath::sse2; }
+
 const std::uint8_t* findInRange(const std::uint8_t* begin, const std::uint8_t* end, const char* mask,
-                                const std::uint8_t* pattern) {
+                                const std::uint8_t* pattern, VectorPath path) {
     if (begin == nullptr || end == nullptr || mask == nullptr || pattern == nullptr || begin >= end) return nullptr;
-    const Plan plan = makePlan(mask);
+    const Plan plan = makePlan(mask, pattern);
     if (plan.length == 0 || static_cast<std::size_t>(end - begin) < plan.length) return nullptr;
     if (!plan.anyFixed) return begin;  // all wildcards: every start matches
-    const std::uint8_t* lastStart = end - plan.length;
-    return hasAvx2() ? avx2Search(begin, lastStart, mask, pattern, plan)
-                     : sse2Search(begin, lastStart, mask, pattern, plan);
+    return path == VectorPath::avx2 && hasAvx2() ? searchAvx2(begin, end, mask, pattern, plan)
+                                                 : searchSse2(begin, end, mask, pattern, plan);
 }
 
-const std::uint8_t* findInRangeReference(const std::uint8_t* begin, const std::uint8_t* end, const char* mask,
-                                         const std::uint8_t* pattern) {
-    if (begin == nullptr || end == nullptr || begin >= end) return nullptr;
-    const std::size_t length = std::strlen(mask);
-    if (length == 0) return nullptr;
-    for (const std::uint8_t* at = begin; static_cast<std::size_t>(end - at) >= length; ++at) {
-        if (matchesAt(at, mask, pattern, length)) return at;
-    }
-    return nullptr;
+const std::uint8_t* findInRange(const std::uint8_t* begin, const std::uint8_t* end, const char* mask,
+                                const std::uint8_t* pattern) {
+    return findInRange(begin, end, mask, pattern, bestVectorPath());
 }
 
-const std::uint8_t* findInReadableRegions(const std::uint8_t* begin, const std::uint8_t* end, const char* mask,
-                                          const std::uint8_t* pattern) {
-    // Adjacent readable regions are searched as one run, so a function that
-    // straddles two protections is still found; an unreadable one splits runs.
+const std::uint8_t* findInExecutableRegions(const std::uint8_t* begin, const std::uint8_t* end, const char* mask,
+                                            const std::uint8_t* pattern, VectorPath path) {
+    // Only code can hold a function: a copy of a signature in data (a table,
+    // a string, a packed section) is never the function, and calling it would
+    // fault. Adjacent executable regions are searched as one run, so a
+    // function that straddles two protections is still found; any other
+    // region splits runs.
     const std::uint8_t* runStart = nullptr;
     const std::uint8_t* cursor = begin;
     while (cursor < end) {
         const platform::Region region = platform::queryRegion(cursor);
         if (region.end <= cursor) break;  // failed query: read nothing further
         const std::uint8_t* regionEnd = region.end < end ? region.end : end;
-        if (region.readable) {
+        if (region.executable) {
             if (runStart == nullptr) runStart = cursor;
         } else if (runStart != nullptr) {
-            if (const auto* found = findInRange(runStart, cursor, mask, pattern)) return found;
+            if (const auto* found = findInRange(runStart, cursor, mask, pattern, path)) return found;
             runStart = nullptr;
         }
         cursor = regionEnd;
     }
-    if (runStart != nullptr) return findInRange(runStart, cursor, mask, pattern);
+    if (runStart != nullptr) return findInRange(runStart, cursor, mask, pattern, path);
     return nullptr;
 }
 
@@ -159,5 +303,6 @@ const std::uint8_t* findInReadableRegions(const std::uint8_t* begin, const std::
 void* findSignature(const char* mask, const std::uint8_t* pattern) {
     const platform::ByteRange range = platform::mainModuleRange();
     if (range.begin == nullptr || range.begin >= range.end) return nullptr;
-    return const_cast<std::uint8_t*>(memory::findInReadableRegions(range.begin, range.end, mask, pattern));
+    return const_cast<std::uint8_t*>(
+        memory::findInExecutableRegions(range.begin, range.end, mask, pattern, memory::bestVectorPath()));
 }

@@ -20,19 +20,24 @@ inline constexpr Signature kHandleToAddressSignature{"xxxxxxxx????xxxxxxx", kHan
 inline constexpr Signature kGetPropStateSignature{"xxxxx?xx", kGetPropStatePattern};
 inline constexpr Signature kSetPropStateSignature{"xxxxx?xxxx", kSetPropStatePattern};
 
+// The vector instructions a search uses: AVX2 where the processor has it,
+// SSE2 (which every x86-64 processor has) otherwise, or when asked for.
+enum class VectorPath { sse2, avx2 };
+VectorPath bestVectorPath();
+
 // The lowest address in [begin, end) at which the signature occurs, overlapping
-// partial matches included, or null. Reads no byte outside the range.
+// partial matches included, or null. Reads no byte outside the range. AVX2,
+// when asked for on a processor without it, falls back to SSE2.
+const std::uint8_t* findInRange(const std::uint8_t* begin, const std::uint8_t* end, const char* mask,
+                                const std::uint8_t* pattern, VectorPath path);
 const std::uint8_t* findInRange(const std::uint8_t* begin, const std::uint8_t* end, const char* mask,
                                 const std::uint8_t* pattern);
 
-// The plain byte-by-byte search, kept as the reference the fast one must agree with.
-const std::uint8_t* findInRangeReference(const std::uint8_t* begin, const std::uint8_t* end, const char* mask,
-                                         const std::uint8_t* pattern);
-
-// Searches the readable regions of [begin, end); a match never spans a region
-// that could not be read.
-const std::uint8_t* findInReadableRegions(const std::uint8_t* begin, const std::uint8_t* end, const char* mask,
-                                          const std::uint8_t* pattern);
+// The lowest match that lies wholly in executable memory of [begin, end):
+// committed, not a guard page, execute-read, execute-read-write or
+// execute-write-copy.
+const std::uint8_t* findInExecutableRegions(const std::uint8_t* begin, const std::uint8_t* end, const char* mask,
+                                            const std::uint8_t* pattern, VectorPath path);
 
 }  // namespace memory
 

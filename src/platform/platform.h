@@ -22,7 +22,7 @@ ByteRange mainModuleRange();
 struct Region {
     const std::uint8_t* begin = nullptr;  // start of the region holding the queried address
     const std::uint8_t* end = nullptr;    // first byte past it
-    bool readable = false;                // committed and readable without a fault
+    bool executable = false;              // committed code: execute-read, -read-write or -write-copy, no guard
 };
 
 // The region of like pages that holds `address`. A failed query gives an

@@ -49,7 +49,7 @@ Region queryRegion(const std::uint8_t* address) {
         if (target >= low && target < high) {
             found.begin = reinterpret_cast<const std::uint8_t*>(static_cast<std::uintptr_t>(low));
             found.end = reinterpret_cast<const std::uint8_t*>(static_cast<std::uintptr_t>(high));
-            found.readable = perms[0] == 'r';
+            found.executable = perms[0] == 'r' && perms[2] == 'x';  // code the scan may read
             break;
         }
     }

@@ -22,11 +22,12 @@ Region queryRegion(const std::uint8_t* address) {
     MEMORY_BASIC_INFORMATION info{};
     if (VirtualQuery(address, &info, sizeof(info)) == 0) return {};
     const auto* begin = static_cast<const std::uint8_t*>(info.BaseAddress);
-    const DWORD protect = info.Protect;
-    const bool readable = info.State == MEM_COMMIT && (protect & (PAGE_NOACCESS | PAGE_GUARD)) == 0 &&
-                          (protect & (PAGE_READONLY | PAGE_READWRITE | PAGE_WRITECOPY | PAGE_EXECUTE_READ |
-                                      PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY)) != 0;
-    return {begin, begin + info.RegionSize, readable};
+    // The low byte is the protection; guard, no-cache and write-combine are modifiers above it.
+    const DWORD protection = info.Protect & 0xFF;
+    const bool executable = info.State == MEM_COMMIT && (info.Protect & PAGE_GUARD) == 0 &&
+                            (protection == PAGE_EXECUTE_READ || protection == PAGE_EXECUTE_READWRITE ||
+                             protection == PAGE_EXECUTE_WRITECOPY);
+    return {begin, begin + info.RegionSize, executable};
 }
 
 std::FILE* openSharedForReading(const char* path) { return _fsopen(path, "rb", _SH_DENYNO); }

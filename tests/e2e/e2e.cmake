@@ -18,6 +18,18 @@ foreach(name IN LISTS NOZZLES_E2E_TESTS)
     endif()
 endforeach()
 
+# The signature search over Windows page protections, under Wine.
+add_executable(region_search_test
+    tests/regions/region_search_test.cpp
+    tests/support/reference_search.cpp
+    src/memory/signature.cpp
+    src/platform/platform_windows.cpp)
+target_include_directories(region_search_test PRIVATE src tests/support)
+target_compile_options(region_search_test PRIVATE ${NOZZLES_WARNINGS})
+target_link_options(region_search_test PRIVATE ${NOZZLES_STATIC_RUNTIME})
+add_test(NAME regions.wine COMMAND region_search_test)
+set_tests_properties(regions.wine PROPERTIES FIXTURES_REQUIRED wine)
+
 add_test(NAME pe.plugin_file
     COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/e2e/check_pe.py
         --objdump ${NOZZLES_OBJDUMP} --version ${PROJECT_VERSION} $<TARGET_FILE:Nozzles>)

@@ -445,9 +445,12 @@ def vehicle_without_game_object_logs_address_not_found(h):
 
 
 @test
-def unreadable_pages_in_the_image_are_stepped_around(h):
-    for access in ("noaccess", "guard"):
-        run = h.play(f"settings 61 62 0.1\nvehicle 100 zr72 class 0 position 0.7\nprop 100 1\nprotect {access}\n"
+def what_is_not_code_in_the_image_is_passed_over(h):
+    # A page that cannot be read, a guard page, a page of data, and copies of
+    # each function's first bytes in read-only data below the functions:
+    # calling into those copies would crash the game.
+    for change in ("protect noaccess", "protect guard", "protect data", "copies"):
+        run = h.play(f"settings 61 62 0.1\nvehicle 100 zr72 class 0 position 0.7\nprop 100 1\n{change}\n"
                      "frames 2\n")
         a = object_address(run, 100)
         expect_equal(run.log_lines, settings_lines(61, 62, "0.100") +
@@ -456,7 +459,10 @@ def unreadable_pages_in_the_image_are_stepped_around(h):
                       "before looking for setpropstate", "after looking for setpropstate",
                       f"setpropstate vehicle 100 address {a} index 2 state disabled",
                       "before call getpropstate", f"getpropstate vehicle 100 address {a} index 2 state 0"],
-                     f"log with a {access} page")
+                     f"log after '{change}'")
+        c = counters(run)
+        expect_equal((c["handleToAddress"], c["getpropstate"], c["setpropstate"]), ("3", "4", "1"),
+                     f"calls into the game's functions after '{change}'")
 
 
 # --- faults, long runs and the player's view -------------------------------------

@@ -1,4 +1,4 @@
-// Fuzzes the signature scanner against the plain byte-by-byte reference on
+// Fuzzes the signature scanner, on both vector paths, against the plain reference on
 // random buffers, masks and patterns; the buffer is an exact-size heap copy,
 // so any read past its end is caught.
 #include <cstdint>
@@ -8,6 +8,7 @@
 #include <string>
 
 #include "memory/signature.h"
+#include "reference_search.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 2) return 0;
@@ -22,14 +23,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (control & 1u) mask[k] = '?';
         pattern[k] = (control & 2u) ? static_cast<std::uint8_t>(control >> 6) : data[1 + length + k];
     }
-    const std::size_t bufferSize = size - 1 - 2 * length;
-    std::unique_ptr<std::uint8_t[]> buffer(new std::uint8_t[bufferSize + 1]);
+    // The rest, repeated up to 12 times, so that ranges long enough for the
+    // search to take dense candidates in bulk come up too.
+    const std::size_t tile = size - 1 - 2 * length;
+    const std::size_t bufferSize = tile * (1 + (data[0] / 20u) % 12u);
+    std::unique_ptr<std::uint8_t[]> buffer(new std::uint8_t[bufferSize]);
     const std::uint8_t* bytes = data + 1 + 2 * length;
-    for (std::size_t i = 0; i < bufferSize; ++i) buffer[i] = bytes[i] < 64 ? bytes[i] % 4 : bytes[i];
+    for (std::size_t i = 0; i < bufferSize; ++i) {
+        const std::uint8_t byte = bytes[i % tile];
+        buffer[i] = byte < 64 ? byte % 4 : byte;
+    }
     const auto* begin = buffer.get();
     const auto* end = begin + bufferSize;
-    if (memory::findInRange(begin, end, mask.c_str(), pattern) !=
-        memory::findInRangeReference(begin, end, mask.c_str(), pattern))
-        std::abort();
+    const std::uint8_t* expected = referenceSearch(begin, end, mask.c_str(), pattern);
+    for (const auto path : {memory::VectorPath::sse2, memory::VectorPath::avx2})
+        if (memory::findInRange(begin, end, mask.c_str(), pattern, path) != expected) std::abort();
     return 0;
 }

@@ -1,0 +1,169 @@
+// The signature search over real memory regions, on the platform's own page
+// protections: built natively (the /proc/self/maps reading) and for Windows,
+// where ctest runs it under Wine (VirtualQuery). A plain program, so that it
+// builds with the cross compiler too; exits non-zero on the first failure.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "memory/signature.h"
+#include "reference_search.h"
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+enum class Access { code, writableCode, data, none };
+
+// Pages of one mapping, filled with int3 while writable, then protected page by page.
+class Pages {
+public:
+    explicit Pages(std::size_t count) : count_(count) {
+#if defined(_WIN32)
+        SYSTEM_INFO info{};
+        GetSystemInfo(&info);
+        size_ = info.dwPageSize;
+        base_ = static_cast<std::uint8_t*>(
+            VirtualAlloc(nullptr, count * size_, MEM_COMMIT | MEM_RESERVE, PAGE_EXECUTE_READWRITE));
+#else
+        size_ = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+        base_ = static_cast<std::uint8_t*>(
+            mmap(nullptr, count * size_, PROT_READ | PROT_WRITE | PROT_EXEC, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+#endif
+        std::memset(base_, 0xCC, count * size_);
+    }
+    ~Pages() {
+#if defined(_WIN32)
+        VirtualFree(base_, 0, MEM_RELEASE);
+#else
+        munmap(base_, count_ * size_);
+#endif
+    }
+    Pages(const Pages&) = delete;
+    Pages& operator=(const Pages&) = delete;
+
+    std::uint8_t* page(std::size_t index) const { return base_ + index * size_; }
+    std::uint8_t* end() const { return page(count_); }
+    void protect(std::size_t index, Access access) const {
+#if defined(_WIN32)
+        const DWORD protections[] = {PAGE_EXECUTE_READ, PAGE_EXECUTE_READWRITE, PAGE_READONLY, PAGE_NOACCESS};
+        DWORD old = 0;
+        VirtualProtect(page(index), size_, protections[static_cast<int>(access)], &old);
+#else
+        const int protections[] = {PROT_READ | PROT_EXEC, PROT_READ | PROT_WRITE | PROT_EXEC, PROT_READ, PROT_NONE};
+        mprotect(page(index), size_, protections[static_cast<int>(access)]);
+#endif
+    }
+
+private:
+    std::size_t count_;
+    std::size_t size_ = 0;
+    std::uint8_t* base_ = nullptr;
+};
+
+// getpropstate's signature with a bound in its wildcard position.
+const std::uint8_t kFunction[] = {0x4C, 0x8B, 0xC1, 0x83, 0xFA, 0x07, 0x77, 0x19};
+const memory::Signature& kSignature = memory::kGetPropStateSignature;
+
+int failures = 0;
+
+void expect(const char* what, memory::VectorPath path, const void* got, const void* wanted) {
+    if (got == wanted) return;
+    std::printf("FAILED (%s): %s: found %p, expected %p\n", path == memory::VectorPath::avx2 ? "AVX2" : "SSE2", what,
+                got, wanted);
+    ++failures;
+}
+
+const std::uint8_t* search(const Pages& pages, memory::VectorPath path) {
+    return memory::findInExecutableRegions(pages.page(0), pages.end(), kSignature.mask, kSignature.pattern, path);
+}
+
+void regionRules(memory::VectorPath path) {
+    {
+        Pages pages(3);
+        std::memcpy(pages.page(0) + 100, kFunction, sizeof kFunction);
+        std::memcpy(pages.page(2) + 7, kFunction, sizeof kFunction);
+        pages.protect(0, Access::data);
+        pages.protect(1, Access::code);
+        pages.protect(2, Access::code);
+        expect("a data copy below the function is passed over", path, search(pages, path), pages.page(2) + 7);
+    }
+    {
+        Pages pages(2);
+        std::memcpy(pages.page(1) - 3, kFunction, sizeof kFunction);
+        pages.protect(0, Access::code);
+        pages.protect(1, Access::writableCode);
+        expect("a copy straddling two executable regions is found", path, search(pages, path), pages.page(1) - 3);
+    }
+    {
+        Pages pages(4);
+        std::memcpy(pages.page(1) - 3, kFunction, sizeof kFunction);
+        std::memcpy(pages.page(2) - 3, kFunction, sizeof kFunction);
+        std::memcpy(pages.page(3) + 1, kFunction, sizeof kFunction);
+        pages.protect(0, Access::code);
+        pages.protect(1, Access::data);
+        pages.protect(2, Access::code);
+        pages.protect(3, Access::code);
+        expect("a data region between two executable ones splits the run", path, search(pages, path),
+               pages.page(3) + 1);
+        pages.protect(1, Access::none);
+        expect("so does a region that cannot be read", path, search(pages, path), pages.page(3) + 1);
+    }
+}
+
+// Large images with a near-miss every few hundred bytes (a copy with one
+// fixed byte changed, or a prefix), sometimes a real copy: the search must
+// give the reference loop's answer whichever path runs.
+void largeImages(memory::VectorPath path) {
+    std::mt19937 random(2026);
+    const memory::Signature signatures[] = {memory::kHandleToAddressSignature, memory::kGetPropStateSignature,
+                                            memory::kSetPropStateSignature};
+    const std::size_t lengths[] = {19, 8, 10};
+    std::vector<std::uint8_t> image(1 << 20);
+    for (int round = 0; round < 24; ++round) {
+        for (auto& byte : image) byte = static_cast<std::uint8_t>(random() % 7 == 0 ? random() : 0x8B);
+        const std::size_t which = static_cast<std::size_t>(round) % 3;
+        for (std::size_t at = random() % 300; at + 32 < image.size(); at += 100 + random() % 300) {
+            const std::size_t s = random() % 3;
+            std::memcpy(image.data() + at, signatures[s].pattern, lengths[s]);
+            if (random() % 2 == 0) {
+                image[at + random() % lengths[s]] ^= static_cast<std::uint8_t>(1 + random() % 255);
+            } else {
+                std::memset(image.data() + at + 1 + random() % (lengths[s] - 1), 0x90, 1);
+            }
+        }
+        if (round % 4 != 0) {
+            const std::size_t at = random() % (image.size() - 19);
+            std::memcpy(image.data() + at, signatures[which].pattern, lengths[which]);
+        }
+        const std::uint8_t* begin = image.data() + random() % 64;
+        const std::uint8_t* end = image.data() + image.size() - random() % 64;
+        const auto& s = signatures[which];
+        expect("a large image agrees with the reference loop", path,
+               memory::findInRange(begin, end, s.mask, s.pattern, path),
+               referenceSearch(begin, end, s.mask, s.pattern));
+    }
+}
+
+}  // namespace
+
+int main() {
+    const memory::VectorPath paths[] = {memory::VectorPath::sse2, memory::VectorPath::avx2};
+    for (const memory::VectorPath path : paths) {
+        if (path == memory::VectorPath::avx2 && memory::bestVectorPath() != path) {
+            std::printf("AVX2: not on this processor, not tested\n");
+            continue;
+        }
+        regionRules(path);
+        largeImages(path);
+    }
+    if (failures == 0) std::printf("region search: every rule held on both vector paths\n");
+    return failures == 0 ? 0 : 1;
+}

@@ -143,9 +143,13 @@ def crlf(lines):
 
 @test
 def wine_prefix(h):
-    """Creates the private Wine prefix once, before the other tests run."""
+    """Creates the private Wine prefix once, before the other tests run, and
+    waits until its first start has settled: a game started while Wine still
+    sets the prefix up can end early without a word."""
     run = h.play("frames 1\n")
     expect(run.log_bytes is not None, "no log")
+    subprocess.run(["/usr/lib/wine/wineserver64", "-w"], env=dict(os.environ, WINEPREFIX=str(h.wineprefix)),
+                   check=True, timeout=300)
 
 
 @test

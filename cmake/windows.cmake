@@ -9,8 +9,8 @@ set(NOZZLES_STATIC_RUNTIME -static -static-libgcc -static-libstdc++)
 set(HOOK_IMPORT_LIB ${CMAKE_BINARY_DIR}/libScriptHookV-imports.a)
 add_custom_command(
     OUTPUT ${HOOK_IMPORT_LIB}
-    COMMAND ${NOZZLES_DLLTOOL} -d ${CMAKE_SOURCE_DIR}/src/host/ScriptHookV.def -l ${HOOK_IMPORT_LIB}
-    DEPENDS ${CMAKE_SOURCE_DIR}/src/host/ScriptHookV.def
+    COMMAND ${NOZZLES_DLLTOOL} -d ${CMAKE_SOURCE_DIR}/src/hook/ScriptHookV.def -l ${HOOK_IMPORT_LIB}
+    DEPENDS ${CMAKE_SOURCE_DIR}/src/hook/ScriptHookV.def
     COMMENT "Import library for ScriptHookV.dll")
 add_custom_target(hook_imports DEPENDS ${HOOK_IMPORT_LIB})
 
@@ -18,8 +18,8 @@ configure_file(${CMAKE_SOURCE_DIR}/cmake/nozzles_version.h.in ${CMAKE_BINARY_DIR
 
 add_library(Nozzles MODULE
     ${NOZZLES_CORE_SOURCES}
-    src/host/entry.cpp
-    src/host/resources.rc
+    src/plugin/entry.cpp
+    src/plugin/resources.rc
     src/platform/platform_windows.cpp)
 set_target_properties(Nozzles PROPERTIES PREFIX "" SUFFIX ".asi" OUTPUT_NAME Nozzles)
 target_include_directories(Nozzles PRIVATE src ${CMAKE_BINARY_DIR}/generated)

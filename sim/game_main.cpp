@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "game_objects.h"
-#include "host/native_hashes.h"
+#include "hook/native_hashes.h"
 #include "host_api.h"
 #include "plugin_imports.h"
 #include "report.h"

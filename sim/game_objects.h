@@ -6,12 +6,6 @@
 #include <memory>
 #include <vector>
 
-#if defined(_WIN32)
-#define SIM_GAME_CALL
-#else
-#define SIM_GAME_CALL __attribute__((ms_abi))
-#endif
-
 struct GameObject {
     std::uint64_t tag = 0x4F424A45;  // what lies before the states is the game's business
     std::uint64_t reserved = 0;
@@ -34,9 +28,9 @@ extern "C" {
 extern GameEntityPool* gameEntityPool;
 extern GameEntityPool gameEmptyPool;
 extern std::uint64_t gameCallCounts[3];
-void* SIM_GAME_CALL gameHandleToAddress(std::uint32_t handle);
-std::int32_t SIM_GAME_CALL gameGetPropState(void* object, std::int32_t index);
-std::int32_t SIM_GAME_CALL gameSetPropState(void* object, std::int32_t index, std::uint32_t state);
+void* __attribute__((ms_abi)) gameHandleToAddress(std::uint32_t handle);
+std::int32_t __attribute__((ms_abi)) gameGetPropState(void* object, std::int32_t index);
+std::int32_t __attribute__((ms_abi)) gameSetPropState(void* object, std::int32_t index, std::uint32_t state);
 }
 
 namespace sim {

@@ -2,6 +2,10 @@
 
 #include "platform/platform_native.h"
 
+// Bounds of the section that holds the stand-in game's machine code.
+extern "C" const std::uint8_t __start_gamecode[];
+extern "C" const std::uint8_t __stop_gamecode[];
+
 namespace sim {
 namespace {
 
@@ -21,7 +25,9 @@ World& nativeWorld() { return worldInstance(); }
 void resetNativeWorld() {
     worldInstance() = World{};
     registration = {};
+    // The plug-in's clock is the world's, and its "main module" the game's code.
     platform::setNativeTickSource(&worldClock);
+    platform::setNativeMainModule({__start_gamecode, __stop_gamecode});
 }
 
 const Registration& nativeRegistration() { return registration; }

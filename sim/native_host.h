@@ -4,14 +4,15 @@
 // and moves the clock on by its time, as a parked script would see it.
 #pragma once
 
-#include "host/hook.h"
+#include "hook/hook.h"
 #include "world.h"
 
 namespace sim {
 
 World& nativeWorld();
 
-// A fresh world with the clock installed as the plug-in's tick count.
+// A fresh world with the clock installed as the plug-in's tick count and the
+// stand-in game's code as its main module.
 void resetNativeWorld();
 
 struct Registration {

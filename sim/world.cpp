@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "host/native_hashes.h"
+#include "hook/native_hashes.h"
 
 namespace sim {
 namespace {

@@ -9,6 +9,8 @@
 
 Settings settings;
 
+void resetSettings() { settings = Settings{}; }
+
 namespace config {
 
 void readSettings(CharSource* source, Settings& target) {

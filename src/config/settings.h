@@ -19,6 +19,9 @@ inline constexpr const char* kSettingsFileName = "Nozzles.ini";
 // script: what cannot be read keeps its value (or takes the failed field's).
 void loadSettings();
 
+// Back to the values at load.
+void resetSettings();
+
 namespace config {
 class CharSource;
 // The reading and logging of loadSettings over any source (null: no file).

@@ -11,10 +11,7 @@ public:
     Output(char* out, std::size_t capacity) : out_(out), capacity_(capacity) {}
 
     void put(char c) {
-        if (length_ + 1 < capacity_)
-            out_[length_++] = c;
-        else
-            truncated_ = true;
+        if (length_ + 1 < capacity_) out_[length_++] = c;
     }
     void put(const char* text, std::size_t count) {
         for (std::size_t i = 0; i < count; ++i) put(text[i]);
@@ -31,7 +28,6 @@ private:
     char* out_;
     std::size_t capacity_;
     std::size_t length_ = 0;
-    bool truncated_ = false;
 };
 
 // Digits of `value` in `base`, most significant first, into `buffer`; returns the count.
@@ -48,10 +44,13 @@ std::size_t toDigits(std::uint64_t value, unsigned base, bool upper, int minDigi
     return count;
 }
 
+// The log's floats have three decimals.
+constexpr int kDecimals = 3;
+
 // A value too large for 64-bit units is a whole number (its last set bit lies
 // far above the point): print its exact decimal digits, then zero decimals.
 // Up to 309 digits, for a settings value near the float limit, say.
-std::size_t largeFixedText(double magnitude, int precision, char* buffer) {
+std::size_t largeFixedText(double magnitude, char* buffer) {
     int exponent = 0;
     const double fraction = std::frexp(magnitude, &exponent);
     auto mantissa = static_cast<std::uint64_t>(std::ldexp(fraction, 53));
@@ -73,17 +72,38 @@ std::size_t largeFixedText(double magnitude, int precision, char* buffer) {
     }
     std::size_t length = toDigits(limbs[used - 1], 10, false, 1, buffer);
     for (int i = used - 2; i >= 0; --i) length += toDigits(limbs[i], 10, false, 9, buffer + length);
-    if (precision > 0) {
-        buffer[length++] = '.';
-        for (int i = 0; i < precision; ++i) buffer[length++] = '0';
-    }
+    buffer[length++] = '.';
+    for (int i = 0; i < kDecimals; ++i) buffer[length++] = '0';
     return length;
 }
 
-// Fixed notation with `precision` decimals, rounded to nearest with ties to
-// even. The product is taken in long double: x87's 64-bit significand holds a
-// double times 1000 exactly, so the rounding sees the exact value.
-std::size_t fixedText(double value, int precision, char* buffer) {
+// The value times 1000, rounded to the nearest whole number with ties to even,
+// in exact integer arithmetic (no extended precision needed, which not every
+// machine or emulator gives); false when it does not fit in 64 bits.
+bool thousandths(double magnitude, std::uint64_t& units) {
+    int exponent = 0;
+    const double fraction = std::frexp(magnitude, &exponent);
+    const auto mantissa = static_cast<std::uint64_t>(std::ldexp(fraction, 53));  // magnitude = mantissa x 2^shift
+    const int shift = exponent - 53;
+    const std::uint64_t product = mantissa * 1000u;  // under 2^63
+    if (shift >= 0) {
+        if (shift >= 64 || (shift > 0 && product > (~std::uint64_t{0} >> shift))) return false;
+        units = product << shift;
+        return true;
+    }
+    if (-shift >= 64) {  // below a half once scaled
+        units = 0;
+        return true;
+    }
+    units = product >> -shift;
+    const std::uint64_t rest = product & ((std::uint64_t{1} << -shift) - 1);
+    const std::uint64_t half = std::uint64_t{1} << (-shift - 1);
+    if (rest > half || (rest == half && (units & 1u) != 0)) ++units;
+    return true;
+}
+
+// Fixed notation with three decimals, rounded to nearest with ties to even.
+std::size_t fixedText(double value, char* buffer) {
     std::size_t length = 0;
     if (std::signbit(value)) buffer[length++] = '-';
     const double magnitude = std::fabs(value);
@@ -95,33 +115,17 @@ std::size_t fixedText(double value, int precision, char* buffer) {
         buffer[length++] = 'i', buffer[length++] = 'n', buffer[length++] = 'f';
         return length;
     }
-    long double scale = 1.0L;
-    for (int i = 0; i < precision; ++i) scale *= 10.0L;
-    const long double scaled = std::nearbyint(static_cast<long double>(magnitude) * scale);
-    if (scaled >= 1.8e19L) return length + largeFixedText(magnitude, precision, buffer + length);
-    const auto units = static_cast<std::uint64_t>(scaled);
-    std::uint64_t divisor = 1;
-    for (int i = 0; i < precision; ++i) divisor *= 10;
-    length += toDigits(units / divisor, 10, false, 1, buffer + length);
-    if (precision > 0) {
-        buffer[length++] = '.';
-        length += toDigits(units % divisor, 10, false, precision, buffer + length);
-    }
+    std::uint64_t units = 0;
+    if (!thousandths(magnitude, units)) return length + largeFixedText(magnitude, buffer + length);
+    length += toDigits(units / 1000u, 10, false, 1, buffer + length);
+    buffer[length++] = '.';
+    length += toDigits(units % 1000u, 10, false, kDecimals, buffer + length);
     return length;
-}
-
-int readNumber(const char*& cursor) {
-    int value = 0;
-    while (*cursor >= '0' && *cursor <= '9') {
-        if (value < 1000) value = value * 10 + (*cursor - '0');
-        ++cursor;
-    }
-    return value;
 }
 
 }  // namespace
 
-std::size_t formatMessage(char* out, std::size_t capacity, const char* format, std::va_list args) {
+std::size_t vformatMessage(char* out, std::size_t capacity, const char* format, std::va_list args) {
     Output output(out, capacity);
     char text[360];
     for (const char* cursor = format; *cursor != '\0'; ++cursor) {
@@ -129,18 +133,10 @@ std::size_t formatMessage(char* out, std::size_t capacity, const char* format, s
             output.put(*cursor);
             continue;
         }
-        ++cursor;
-        const int width = readNumber(cursor);
-        int precision = 6;
-        if (*cursor == '.') {
-            ++cursor;
-            precision = readNumber(cursor);
-            if (precision > 9) precision = 9;
-        }
+        std::size_t conversion = 0;
         std::size_t length = 0;
-        switch (*cursor) {
-            case 'i':
-            case 'd': {
+        switch (conversionAt(cursor + 1, conversion)) {
+            case 'i': {
                 const int value = va_arg(args, int);
                 if (value < 0) text[length++] = '-';
                 const std::uint64_t magnitude = value < 0
@@ -153,34 +149,32 @@ std::size_t formatMessage(char* out, std::size_t capacity, const char* format, s
             case 'p':
                 length = toDigits(reinterpret_cast<std::uintptr_t>(va_arg(args, void*)), 16, true, 16, text);
                 break;
-            case 'f': length = fixedText(va_arg(args, double), precision, text); break;
+            case 'f':
+                length = fixedText(va_arg(args, double), text);
+                output.padTo(cursor[1] - '0', length);
+                break;
             case 's': {
                 const char* value = va_arg(args, const char*);
                 if (value == nullptr) value = "(null)";
-                std::size_t valueLength = 0;
-                while (value[valueLength] != '\0') ++valueLength;
-                output.padTo(width, valueLength);
-                output.put(value, valueLength);
-                continue;
+                while (value[length] != '\0') ++length;
+                output.put(value, length);
+                length = 0;
+                break;
             }
-            case '%': output.put('%'); continue;
-            case '\0': return output.finish();
             default:
-                // Unknown conversion: write it as it stands rather than guess its argument.
-                output.put('%');
-                output.put(*cursor);
-                continue;
+                // Refused: no argument is read past what the accepted ones took.
+                return output.finish();
         }
-        output.padTo(width, length);
         output.put(text, length);
+        cursor += conversion;
     }
     return output.finish();
 }
 
-std::size_t formatMessageV(char* out, std::size_t capacity, const char* format, ...) {
+std::size_t formatMessage(char* out, std::size_t capacity, const char* format, ...) {
     std::va_list args;
     va_start(args, format);
-    const std::size_t length = formatMessage(out, capacity, format, args);
+    const std::size_t length = vformatMessage(out, capacity, format, args);
     va_end(args);
     return length;
 }

@@ -4,7 +4,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "diag/format.h"
 #include "platform/platform.h"
 
 LogStream DiagnosticLog;
@@ -38,19 +37,27 @@ void openLog() {
     DiagnosticLog.open(kLogFileName);
 }
 
+void resetLog() {
+    DiagnosticLog.close();
+    std::free(MessageBuffer);
+    MessageBuffer = nullptr;
+}
+
 void logText(const char* text) { DiagnosticLog.writeLine(text); }
 
-void logFormatted(const char* format, ...) {
+void writeFormattedLine(const char* format, ...) {
     std::free(MessageBuffer);
     MessageBuffer = static_cast<char*>(std::malloc(kMessageBufferSize));
     if (MessageBuffer == nullptr) return;  // out of memory: drop the line
     std::va_list args;
     va_start(args, format);
-    diag::formatMessage(MessageBuffer, kMessageBufferSize, format, args);
+    diag::vformatMessage(MessageBuffer, kMessageBufferSize, format, args);
     va_end(args);
     logText(MessageBuffer);
 }
 
-void logInt(const char* format, int value) { logFormatted(format, value); }
+void logInt(diag::CheckedFormat<int> format, int value) { writeFormattedLine(format.text(), value); }
 
-void logFloat(const char* format, float value) { logFormatted(format, static_cast<double>(value)); }
+void logFloat(diag::CheckedFormat<double> format, float value) {
+    writeFormattedLine(format.text(), static_cast<double>(value));
+}

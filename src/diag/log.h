@@ -4,6 +4,9 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <type_traits>
+
+#include "diag/format.h"
 
 // The log file, through the C runtime's stdio: no stream library in the
 // game's process. Unopened from load until openLog, closed at unload. A
@@ -45,7 +48,21 @@ inline constexpr std::size_t kMessageBufferSize = 256;
 // lines follow the earlier ones.
 void openLog();
 
+// Back to the state at load: the log closed, no message block.
+void resetLog();
+
 void logText(const char* text);
-void logFormatted(const char* format, ...);
-void logInt(const char* format, int value);
-void logFloat(const char* format, float value);
+
+// The formatted write: frees the message block, takes a new one, formats the
+// line into it and writes it as logText does. Formats and argument types are
+// checked when the program is compiled (see diag/format.h).
+void writeFormattedLine(const char* format, ...);
+
+template <typename... Args>
+void logFormatted(diag::CheckedFormat<std::type_identity_t<Args>...> format, Args... args) {
+    writeFormattedLine(format.text(), args...);
+}
+
+void logInt(diag::CheckedFormat<int> format, int value);
+// The float travels to the formatter widened to double.
+void logFloat(diag::CheckedFormat<double> format, float value);

@@ -5,6 +5,7 @@
 
 namespace memory {
 PropStateAccess propStateAccess;
+void resetPropStateAccess() { propStateAccess = {}; }
 }  // namespace memory
 
 using memory::propStateAccess;

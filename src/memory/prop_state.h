@@ -2,18 +2,15 @@
 // of the game, found by signature on first use and kept for the process.
 #pragma once
 
-#include "host/natives.h"
+#include "hook/natives.h"
 
-// The internal functions' types, called with the platform's 64-bit convention
-// (spelled out so the native build calls the same machine code the same way).
-#if defined(_WIN32)
-#define GAME_CALL
-#else
-#define GAME_CALL __attribute__((ms_abi))
-#endif
-using HandleToAddressFunction = void*(GAME_CALL*)(std::uint32_t handle);
-using GetPropStateFunction = std::int32_t(GAME_CALL*)(void* object, std::int32_t index);
-using SetPropStateFunction = std::int32_t(GAME_CALL*)(void* object, std::int32_t index, std::uint32_t state);
+// The internal functions' types, called with the 64-bit Windows convention:
+// the default on Windows, spelled out so that the native build calls the same
+// machine code the same way.
+using HandleToAddressFunction = void*(__attribute__((ms_abi)) *)(std::uint32_t handle);
+using GetPropStateFunction = std::int32_t(__attribute__((ms_abi)) *)(void* object, std::int32_t index);
+using SetPropStateFunction = std::int32_t(__attribute__((ms_abi)) *)(void* object, std::int32_t index,
+                                                                     std::uint32_t state);
 
 inline constexpr std::int32_t kPropStateIndex = 2;
 
@@ -30,4 +27,6 @@ struct PropStateAccess {
     SetPropStateFunction setPropState = nullptr;
 };
 extern PropStateAccess propStateAccess;
+// Back to the state at load: nothing searched, nothing found.
+void resetPropStateAccess();
 }  // namespace memory

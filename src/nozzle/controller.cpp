@@ -2,11 +2,13 @@
 
 #include "config/settings.h"
 #include "diag/log.h"
-#include "host/hook.h"
+#include "hook/hook.h"
 #include "nozzle/prop_sync.h"
 #include "platform/platform.h"
 
 std::uint64_t lastRun = 0;
+
+void resetController() { lastRun = 0; }
 
 namespace {
 

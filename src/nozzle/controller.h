@@ -4,10 +4,12 @@
 
 #include <cstdint>
 
-#include "host/natives.h"
+#include "hook/natives.h"
 
 // Tick count of the last run that passed the throttle; lives for the process.
 extern std::uint64_t lastRun;
+// Back to the value at load.
+void resetController();
 
 inline constexpr ControlId kModControl = 87;
 inline constexpr std::uint64_t kThrottleMilliseconds = 10;

@@ -5,7 +5,7 @@
 void syncPropState(EntityHandle vehicle, ModelHash model, float position) {
     // The hashes are asked for on every run rather than cached: the host owns them.
     bool listed = false;
-    for (const char* name : ModelHashList) {
+    for (const char* name : kModelHashList) {
         if (natives::modelHashOfName(name) == model) {
             listed = true;
             break;

@@ -2,9 +2,9 @@
 // enabled below half travel, disabled from half travel on.
 #pragma once
 
-#include "host/natives.h"
+#include "hook/natives.h"
 
-inline constexpr const char* ModelHashList[] = {"qm31varlo", "zr72", "zr72v"};
+inline constexpr const char* kModelHashList[] = {"qm31varlo", "zr72", "zr72v"};
 inline constexpr float kPropStateThreshold = 0.5f;
 
 void syncPropState(EntityHandle vehicle, ModelHash model, float position);

@@ -1,13 +1,10 @@
+#include <link.h>
+
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 
 #include "platform/platform_native.h"
-
-// Bounds of the section that holds the stand-in game's machine code, when the
-// binary links it; otherwise both are null.
-extern "C" const std::uint8_t __start_gamecode[] __attribute__((weak));
-extern "C" const std::uint8_t __stop_gamecode[] __attribute__((weak));
 
 namespace platform {
 namespace {
@@ -30,7 +27,24 @@ std::uint64_t tickCount() { return tickSource != nullptr ? tickSource() : monoto
 
 ByteRange mainModuleRange() {
     if (moduleOverride.begin != nullptr) return moduleOverride;
-    return {__start_gamecode, __stop_gamecode};
+    // The program's own executable, as its loaded segments span it: the first
+    // object the dynamic linker lists.
+    ByteRange range{};
+    dl_iterate_phdr(
+        [](dl_phdr_info* info, std::size_t, void* data) {
+            auto& found = *static_cast<ByteRange*>(data);
+            for (int i = 0; i < info->dlpi_phnum; ++i) {
+                const ElfW(Phdr)& segment = info->dlpi_phdr[i];
+                if (segment.p_type != PT_LOAD) continue;
+                const auto* low = reinterpret_cast<const std::uint8_t*>(info->dlpi_addr + segment.p_vaddr);
+                const auto* high = low + segment.p_memsz;
+                if (found.begin == nullptr || low < found.begin) found.begin = low;
+                if (high > found.end) found.end = high;
+            }
+            return 1;
+        },
+        &range);
+    return range;
 }
 
 Region queryRegion(const std::uint8_t* address) {

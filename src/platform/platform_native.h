@@ -1,6 +1,6 @@
-// Seams of the native stand-in: the Linux build has no game process, so the
-// stand-in world tells the platform layer which clock and which "main module"
-// to report. Not part of the Windows build.
+// Seams of the native build: it runs in no game process, so whoever stands in
+// for the game (the stand-in world, a test) tells the platform layer which
+// clock and which "main module" to report. Not part of the Windows build.
 #pragma once
 
 #include <cstdint>
@@ -14,7 +14,7 @@ using TickSource = std::uint64_t (*)();
 // Null restores the monotonic clock.
 void setNativeTickSource(TickSource source);
 
-// An empty range restores the default: the linked "gamecode" section, if any.
+// A range with a null start restores the default: the program's executable.
 void setNativeMainModule(ByteRange range);
 
 }  // namespace platform

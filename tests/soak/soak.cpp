@@ -17,9 +17,9 @@
 #include "config/settings.h"
 #include "diag/log.h"
 #include "game_objects.h"
-#include "host/native_hashes.h"
-#include "host/script.h"
+#include "hook/native_hashes.h"
 #include "native_host.h"
+#include "plugin/script.h"
 
 namespace {
 

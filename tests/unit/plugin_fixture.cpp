@@ -6,20 +6,8 @@
 #include <fstream>
 #include <sstream>
 
-#include "config/settings.h"
-#include "diag/log.h"
-#include "memory/prop_state.h"
 #include "native_host.h"
-#include "nozzle/controller.h"
-#include "platform/platform_native.h"
-
-void resetPluginState() {
-    DiagnosticLog.close();
-    settings = Settings{};
-    lastRun = 0;
-    memory::propStateAccess = {};
-    platform::setNativeMainModule({});
-}
+#include "plugin/process_state.h"
 
 std::string nameQuery(const char* name) {
     return "modelHashOfName(\"" + std::string(name) + "\") -> " +
@@ -33,11 +21,11 @@ void PluginTest::SetUp() {
     directory_ = pattern;
     std::filesystem::current_path(directory_);
     sim::resetNativeWorld();
-    resetPluginState();
+    resetProcessState();
 }
 
 void PluginTest::TearDown() {
-    resetPluginState();
+    resetProcessState();
     std::filesystem::current_path(previous_);
     std::error_code ignored;
     std::filesystem::remove_all(directory_, ignored);

@@ -1,6 +1,6 @@
 // A fresh "process" for each test: a new stand-in world, the plug-in's
-// process-wide state back at its load values, and a private working
-// directory for "Nozzels.log" and "Nozzles.ini".
+// process-wide state back at its load values (resetProcessState), and a
+// private working directory for "Nozzels.log" and "Nozzles.ini".
 #pragma once
 
 #include <gtest/gtest.h>
@@ -31,6 +31,3 @@ private:
 
 // The trace line of a name-hash query for a model name, as the stand-in world answers it.
 std::string nameQuery(const char* name);
-
-// Puts every process-wide value of the plug-in back to its value at load.
-void resetPluginState();

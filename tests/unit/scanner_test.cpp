@@ -184,8 +184,7 @@ TEST_F(ModuleQuery, FailedQueryGivesNull) {
     EXPECT_EQ(findSignature(memory::kGetPropStateSignature.mask, memory::kGetPropStateSignature.pattern), nullptr);
 }
 
-TEST(GameImage, EachSignatureIsFoundAtItsFunctionsEntry) {
-    platform::setNativeMainModule({});
+TEST_F(ModuleQuery, EachSignatureIsFoundAtItsFunctionsEntryInTheGamesCode) {
     EXPECT_EQ(findSignature(memory::kHandleToAddressSignature.mask, memory::kHandleToAddressSignature.pattern),
               reinterpret_cast<void*>(&gameHandleToAddress));
     EXPECT_EQ(findSignature(memory::kGetPropStateSignature.mask, memory::kGetPropStateSignature.pattern),

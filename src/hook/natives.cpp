@@ -1,10 +1,10 @@
-#include "host/natives.h"
+#include "hook/natives.h"
 
 #include <bit>
 #include <cstdint>
 
-#include "host/hook.h"
-#include "host/native_hashes.h"
+#include "hook/hook.h"
+#include "hook/native_hashes.h"
 
 NativeInvocation::NativeInvocation(std::uint64_t hash) { nativeInit(hash); }
 

@@ -1,8 +1,8 @@
-#include "host/script.h"
+#include "plugin/script.h"
 
 #include "config/settings.h"
 #include "diag/log.h"
-#include "host/hook.h"
+#include "hook/hook.h"
 #include "nozzle/controller.h"
 
 void scriptStart() {

@@ -2,8 +2,8 @@
 // unregisters it on unload. Windows build only.
 #include <windows.h>
 
-#include "host/hook.h"
-#include "host/script.h"
+#include "hook/hook.h"
+#include "plugin/script.h"
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID) {
     switch (reason) {

@@ -1,0 +1,79 @@
+// Every number and byte the plug-in takes from its specification, written
+// here again as literals: a typo in the product's tables fails this test,
+// whatever the stand-in world (which answers by those tables) does.
+#include <cstring>
+#include <functional>
+#include <string>
+
+#include "config/settings.h"
+#include "diag/log.h"
+#include "hook/natives.h"
+#include "memory/prop_state.h"
+#include "memory/signature.h"
+#include "nozzle/controller.h"
+#include "nozzle/prop_sync.h"
+#include "plugin_fixture.h"
+
+namespace {
+
+using PinnedLiterals = PluginTest;
+
+TEST_F(PinnedLiterals, EveryHashSignatureAndFixedValueIsTheSpecifiedOne) {
+    const struct {
+        std::uint64_t hash;
+        int arguments;
+        std::function<void()> call;
+    } natives[] = {
+        {0xD80958FC74E988A6, 0, [] { natives::playerCharacter(); }},
+        {0x9A9112A0FE9A4713, 2, [] { natives::vehicleOf(1); }},
+        {0x9F47B058362C84B5, 1, [] { natives::modelOf(1); }},
+        {0xA0948AB42D7BA0DE, 1, [] { natives::isModelOfControlledClass(1); }},
+        {0x7239B21A38F536BA, 1, [] { natives::entityExists(1); }},
+        {0x580417101DDB492F, 2, [] { natives::controlStateFirst(1); }},
+        {0xF3A21BCD95725A4A, 2, [] { natives::controlStateSecond(1); }},
+        {0xDA62027C8BDB326E, 1, [] { natives::nozzlePosition(1); }},
+        {0x30D779DE7C4F6DD3, 2, [] { natives::setNozzlePosition(1, 0.5f); }},
+        {0xE38E9162A2500646, 2, [] { natives::modCount(1, 4); }},
+        {0x772960298DA26FDB, 2, [] { natives::fittedMod(1, 4); }},
+        {0x6AF0636DDEDCB6DD, 4, [] { natives::fitMod(1, 4, 0); }},
+        {0xD24D37CC275948CC, 1, [] { natives::modelHashOfName("zr72"); }},
+    };
+    for (const auto& native : natives) {
+        world().trace.clear();
+        native.call();
+        ASSERT_EQ(world().trace.size(), 1u);
+        EXPECT_EQ(world().trace[0].hash, native.hash) << std::hex << native.hash;
+        EXPECT_EQ(world().trace[0].argumentCount, native.arguments) << std::hex << native.hash;
+    }
+
+    const struct {
+        const memory::Signature& signature;
+        const char* mask;
+        std::vector<std::uint8_t> pattern;
+    } signatures[] = {
+        {memory::kHandleToAddressSignature,
+         "xxxxxxxx????xxxxxxx",
+         {0x83, 0xF9, 0xFF, 0x74, 0x31, 0x4C, 0x8B, 0x0D, 0, 0, 0, 0, 0x44, 0x8B, 0xC1, 0x49, 0x8B, 0x41, 0x08}},
+        {memory::kGetPropStateSignature, "xxxxx?xx", {0x4C, 0x8B, 0xC1, 0x83, 0xFA, 0x00, 0x77, 0x19}},
+        {memory::kSetPropStateSignature, "xxxxx?xxxx", {0x4C, 0x8B, 0xC9, 0x83, 0xFA, 0x00, 0x77, 0x1F, 0x8B, 0xCA}},
+    };
+    for (const auto& s : signatures) {
+        EXPECT_STREQ(s.signature.mask, s.mask);
+        EXPECT_EQ(std::vector<std::uint8_t>(s.signature.pattern, s.signature.pattern + s.pattern.size()), s.pattern)
+            << s.mask;
+    }
+
+    EXPECT_EQ(kModControl, 87);
+    EXPECT_EQ(natives::kNozzleModSlot, 4);
+    EXPECT_EQ(kThrottleMilliseconds, 10u);
+    EXPECT_EQ(kModStepWaitMilliseconds, 50u);
+    EXPECT_EQ(kPropStateThreshold, 0.5f);
+    EXPECT_EQ(kPropStateIndex, 2);
+    EXPECT_STREQ(kModelHashList[0], "qm31varlo");
+    EXPECT_STREQ(kModelHashList[1], "zr72");
+    EXPECT_STREQ(kModelHashList[2], "zr72v");
+    EXPECT_STREQ(kLogFileName, "Nozzels.log");
+    EXPECT_STREQ(kSettingsFileName, "Nozzles.ini");
+}
+
+}  // namespace

@@ -74,12 +74,12 @@ bool matchesAt(const std::uint8_t* at, const char* mask, const std::uint8_t* pat
 // many candidate starts as a vector has bytes.
 struct Sse2 {
     static constexpr std::size_t kWidth = 16;
+    static constexpr std::uint32_t kWholeBlock = 0xFFFFu;
 
     explicit Sse2(const Plan& plan)
         : plan_(plan),
           first_(_mm_set1_epi8(static_cast<char>(plan.anchorBytes[0]))),
-          second_(_mm_set1_epi8(static_cast<char>(plan.anchorBytes[1]))),
-          chunks_((plan.length + kWidth - 1) / kWidth) {}
+          second_(_mm_set1_epi8(static_cast<char>(plan.anchorBytes[1]))) {}
 
     // Bit i: both anchors match for the start at + i.
     std::uint32_t candidates(const std::uint8_t* at) const {
@@ -93,18 +93,12 @@ struct Sse2 {
         return _mm_movemask_epi8(hits) != 0;
     }
 
-    // Every fixed byte at once, a vector at a time; reads reach() bytes.
-    bool matches(const std::uint8_t* at) const {
-        for (std::size_t j = 0; j < chunks_; ++j) {
-            const __m128i got = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + j * kWidth));
-            const __m128i want = _mm_load_si128(reinterpret_cast<const __m128i*>(plan_.bytes + j * kWidth));
-            const auto equal = static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(got, want)));
-            const auto needed = static_cast<std::uint32_t>((plan_.fixed >> (j * kWidth)) & 0xFFFFu);
-            if ((equal & needed) != needed) return false;
-        }
-        return true;
+    // Bit i: the byte at + i equals want[i] (want aligned).
+    std::uint32_t equal(const std::uint8_t* at, const std::uint8_t* want) const {
+        const __m128i got = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+        return static_cast<std::uint32_t>(
+            _mm_movemask_epi8(_mm_cmpeq_epi8(got, _mm_load_si128(reinterpret_cast<const __m128i*>(want)))));
     }
-    std::size_t reach() const { return chunks_ * kWidth; }
 
 private:
     __m128i both(const std::uint8_t* at) const {
@@ -116,17 +110,16 @@ private:
     const Plan& plan_;
     __m128i first_;
     __m128i second_;
-    std::size_t chunks_;
 };
 
 struct Avx2 {
     static constexpr std::size_t kWidth = 32;
+    static constexpr std::uint32_t kWholeBlock = 0xFFFFFFFFu;
 
     NOZZLES_AVX2 explicit Avx2(const Plan& plan)
         : plan_(plan),
           first_(_mm256_set1_epi8(static_cast<char>(plan.anchorBytes[0]))),
-          second_(_mm256_set1_epi8(static_cast<char>(plan.anchorBytes[1]))),
-          chunks_((plan.length + kWidth - 1) / kWidth) {}
+          second_(_mm256_set1_epi8(static_cast<char>(plan.anchorBytes[1]))) {}
 
     NOZZLES_AVX2 std::uint32_t candidates(const std::uint8_t* at) const {
         return static_cast<std::uint32_t>(_mm256_movemask_epi8(both(at)));
@@ -138,17 +131,11 @@ struct Avx2 {
         return _mm256_testz_si256(hits, hits) == 0;
     }
 
-    NOZZLES_AVX2 bool matches(const std::uint8_t* at) const {
-        for (std::size_t j = 0; j < chunks_; ++j) {
-            const __m256i got = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + j * kWidth));
-            const __m256i want = _mm256_load_si256(reinterpret_cast<const __m256i*>(plan_.bytes + j * kWidth));
-            const auto equal = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(got, want)));
-            const auto needed = static_cast<std::uint32_t>((plan_.fixed >> (j * kWidth)) & 0xFFFFFFFFu);
-            if ((equal & needed) != needed) return false;
-        }
-        return true;
+    NOZZLES_AVX2 std::uint32_t equal(const std::uint8_t* at, const std::uint8_t* want) const {
+        const __m256i got = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
+        return static_cast<std::uint32_t>(
+            _mm256_movemask_epi8(_mm256_cmpeq_epi8(got, _mm256_load_si256(reinterpret_cast<const __m256i*>(want)))));
     }
-    std::size_t reach() const { return chunks_ * kWidth; }
 
 private:
     NOZZLES_AVX2 __m256i both(const std::uint8_t* at) const {
@@ -160,7 +147,6 @@ private:
     const Plan& plan_;
     __m256i first_;
     __m256i second_;
-    std::size_t chunks_;
 };
 
 // The search, one shape for every vector width. Blocks of starts are
@@ -176,10 +162,17 @@ const std::uint8_t* searchBlocks(const std::uint8_t* begin, const std::uint8_t* 
     const Block block(plan);
     const std::uint8_t* lastStart = end - plan.length;
     const bool vectorVerify = plan.length <= kVectorVerified;
-    const std::size_t reach = block.reach();
+    const std::size_t vectors = (plan.length + kWidth - 1) / kWidth;
+    // Every fixed byte of a candidate at once, a vector at a time, where the
+    // vectors stay in range; one at a time otherwise.
     const auto verify = [&](const std::uint8_t* candidate) {
-        if (vectorVerify && static_cast<std::size_t>(end - candidate) >= reach) return block.matches(candidate);
-        return matchesAt(candidate, mask, pattern, plan.length);
+        if (!vectorVerify || static_cast<std::size_t>(end - candidate) < vectors * kWidth)
+            return matchesAt(candidate, mask, pattern, plan.length);
+        for (std::size_t j = 0; j < vectors; ++j) {
+            const auto needed = static_cast<std::uint32_t>(plan.fixed >> (j * kWidth)) & Block::kWholeBlock;
+            if ((block.equal(candidate + j * kWidth, plan.bytes + j * kWidth) & needed) != needed) return false;
+        }
+        return true;
     };
     const auto check = [&](const std::uint8_t* base, std::uint32_t hits) -> const std::uint8_t* {
         do {

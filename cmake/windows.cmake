@@ -37,6 +37,14 @@ if(CMAKE_BUILD_TYPE STREQUAL "Release")
 endif()
 target_link_libraries(Nozzles PRIVATE ${HOOK_IMPORT_LIB})
 
+# The player's package: `make dist` builds this target.
+set(NOZZLES_DIST_DIR ${CMAKE_SOURCE_DIR}/dist CACHE PATH "Where the player's zip and SHA256SUMS go")
+add_custom_target(dist
+    COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tools/package.py --asi $<TARGET_FILE:Nozzles>
+        --version ${PROJECT_VERSION} --out-dir ${NOZZLES_DIST_DIR}
+    DEPENDS Nozzles
+    VERBATIM)
+
 # The stand-in hook.
 add_library(ScriptHookV SHARED sim/hook_dll.cpp sim/world.cpp sim/hook.def)
 set_target_properties(ScriptHookV PROPERTIES PREFIX "" OUTPUT_NAME ScriptHookV)

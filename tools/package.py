@@ -1,9 +1,15 @@
 #!/usr/bin/env python3
-"""Packs the player's zip: Nozzles.asi, the sample Nozzles.ini and README.txt.
+"""Packs the player's zip and its checksums:
 
-The zip is reproducible too: fixed order, fixed time stamps and permissions.
+    OUT_DIR/Nozzles-VERSION-win64.zip   Nozzles.asi, Nozzles.ini, README.txt,
+                                        LICENSE.txt, CHANGES.txt
+    OUT_DIR/SHA256SUMS                  the zip's and Nozzles.asi's SHA-256,
+                                        as sha256sum writes them
 
-    package.py --asi build/windows/Nozzles.asi --out dist/Nozzles-win64.zip
+Both are reproducible: fixed order, time stamps and permissions; texts with
+Windows line ends; the version (CMake's project version) put into README.txt.
+
+    package.py --asi build/windows/Nozzles.asi --version 1.0.0 --out-dir dist
 """
 import argparse
 import hashlib
@@ -14,28 +20,45 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parents[1]
 
 
+def text(path, version):
+    """A text of the package, with the version filled in and CR LF line ends."""
+    return path.read_text(encoding="ascii").replace("@VERSION@", version).replace("\n", "\r\n").encode("ascii")
+
+
+def contents(asi, version):
+    return [
+        ("Nozzles.asi", Path(asi).read_bytes()),
+        ("Nozzles.ini", text(ROOT / "package" / "Nozzles.ini", version)),
+        ("README.txt", text(ROOT / "package" / "README.txt", version)),
+        ("LICENSE.txt", text(ROOT / "LICENSE", version)),
+        ("CHANGES.txt", text(ROOT / "package" / "CHANGES.txt", version)),
+    ]
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--asi", required=True)
-    parser.add_argument("--out", required=True)
+    parser.add_argument("--version", required=True)
+    parser.add_argument("--out-dir", required=True)
     args = parser.parse_args()
-    files = [
-        ("Nozzles.asi", Path(args.asi).read_bytes()),
-        ("Nozzles.ini", (ROOT / "package" / "Nozzles.ini").read_bytes()),
-        ("README.txt", (ROOT / "package" / "README.txt").read_text().replace("\n", "\r\n").encode("ascii")),
-    ]
-    out = Path(args.out)
-    out.parent.mkdir(parents=True, exist_ok=True)
-    with zipfile.ZipFile(out, "w", compression=zipfile.ZIP_DEFLATED) as archive:
+    out = Path(args.out_dir)
+    out.mkdir(parents=True, exist_ok=True)
+    files = contents(args.asi, args.version)
+    archive_path = out / f"Nozzles-{args.version}-win64.zip"
+    with zipfile.ZipFile(archive_path, "w", compression=zipfile.ZIP_DEFLATED) as archive:
         for name, data in files:
             info = zipfile.ZipInfo(name, date_time=(2026, 1, 1, 0, 0, 0))
             info.external_attr = 0o644 << 16
             info.compress_type = zipfile.ZIP_DEFLATED
             archive.writestr(info, data)
-    print(f"{out}: {', '.join(name for name, _ in files)}")
+    sums = [(hashlib.sha256(archive_path.read_bytes()).hexdigest(), archive_path.name),
+            (hashlib.sha256(files[0][1]).hexdigest(), "Nozzles.asi")]
+    (out / "SHA256SUMS").write_text("".join(f"{digest}  {name}\n" for digest, name in sums))
+    print(f"{archive_path}: {', '.join(name for name, _ in files)}")
     print(f"Nozzles.asi: {len(files[0][1]):,} bytes ({len(files[0][1]) / 1024:.1f} KiB)")
-    print(f"SHA-256 of Nozzles.asi: {hashlib.sha256(files[0][1]).hexdigest()}")
-    print(f"SHA-256 of {out.name}: {hashlib.sha256(out.read_bytes()).hexdigest()}")
+    print(f"{out / 'SHA256SUMS'}:")
+    for digest, name in sums:
+        print(f"  {digest}  {name}")
     return 0
 
 

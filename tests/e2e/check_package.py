@@ -1,59 +1,74 @@
 #!/usr/bin/env python3
-"""Checks the player's package: exactly its three files, the plug-in as built,
-the sample settings with their three values on the first line, and a README
-that covers what a player needs.
+"""Checks the player's package as `make dist` writes it: the five files, the
+plug-in as built, the bare settings line, one version everywhere (zip name,
+README.txt, CHANGES.txt's newest entry, the DLL's version resource), the
+licence as at the repository's root, and SHA256SUMS true of the files.
 
-    check_package.py --asi BUILD/Nozzles.asi --work DIR
+    check_package.py --asi BUILD/Nozzles.asi --version X.Y.Z --work DIR
 """
 import argparse
+import hashlib
 import re
 import subprocess
 import sys
 import zipfile
 from pathlib import Path
 
+from check_pe import plugin_version
+
 ROOT = Path(__file__).resolve().parents[2]
+FILES = ["Nozzles.asi", "Nozzles.ini", "README.txt", "LICENSE.txt", "CHANGES.txt"]
 
 
-def pack(asi, out):
-    subprocess.run([sys.executable, str(ROOT / "tools" / "package.py"), "--asi", asi, "--out", str(out)],
-                   check=True, capture_output=True)
+def pack(asi, version, out):
+    subprocess.run([sys.executable, str(ROOT / "tools" / "package.py"), "--asi", asi, "--version", version,
+                    "--out-dir", str(out)], check=True, capture_output=True)
+    return out / f"Nozzles-{version}-win64.zip"
 
 
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--asi", required=True)
+    parser.add_argument("--version", required=True)
     parser.add_argument("--work", required=True)
     args = parser.parse_args()
-    out = Path(args.work) / "Nozzles-win64.zip"
-    pack(args.asi, out)
+    out = Path(args.work) / "package"
+    zip_path = pack(args.asi, args.version, out)
     failures = []
-    with zipfile.ZipFile(out) as archive:
+    with zipfile.ZipFile(zip_path) as archive:
         names = archive.namelist()
-        if names != ["Nozzles.asi", "Nozzles.ini", "README.txt"]:
-            failures.append(f"package holds {names}")
-        else:
-            if archive.read("Nozzles.asi") != Path(args.asi).read_bytes():
-                failures.append("the packed plug-in differs from the built one")
-            first = archive.read("Nozzles.ini").split(b"\r\n")[0].decode("ascii")
-            if not re.fullmatch(r"-?\d+ -?\d+ \d*\.\d+", first):
-                failures.append(f"sample settings' first line: {first!r}")
-            readme = archive.read("README.txt").decode("ascii")
-            for needed in ("ScriptHookV.dll", "Nozzles.asi", "Nozzles.ini", "Nozzels.log", "Uninstalling",
-                           "getpropstate is null", "SHA-256"):
-                if needed not in readme:
-                    failures.append(f"README.txt does not mention {needed}")
-            if "\r\n" not in readme:
-                failures.append("README.txt lacks Windows line ends")
-    # A second packing gives the same bytes.
-    again = Path(args.work) / "again.zip"
-    pack(args.asi, again)
-    if again.read_bytes() != out.read_bytes():
+        read = {name: archive.read(name) for name in names}
+    if names != FILES:
+        failures.append(f"package holds {names}")
+    elif read["Nozzles.asi"] != Path(args.asi).read_bytes():
+        failures.append("the packed plug-in differs from the built one")
+    else:
+        if not re.fullmatch(rb"-?\d+ -?\d+ \d*\.?\d+\r\n", read["Nozzles.ini"]):
+            failures.append(f"Nozzles.ini is not three values on one line: {read['Nozzles.ini']!r}")
+        readme = read["README.txt"].decode("ascii")
+        versions = {"README.txt": re.findall(r"Nozzles (\d+\.\d+\.\d+)", readme)[:1],
+                    "CHANGES.txt": re.findall(rb"^(\d+\.\d+\.\d+)\r$", read["CHANGES.txt"], re.M)[:1],
+                    "the DLL's version resource": [plugin_version(args.asi)]}
+        for where, found in versions.items():
+            found = [v.decode() if isinstance(v, bytes) else v for v in found]
+            if found != [args.version]:
+                failures.append(f"{where} gives version {found}, the zip's name {args.version}")
+        if "@" in readme or "\r\n" not in readme or "\n" in readme.replace("\r\n", ""):
+            failures.append("README.txt has a placeholder left or lines not ended in CR LF")
+        if read["LICENSE.txt"] != (ROOT / "LICENSE").read_bytes().replace(b"\n", b"\r\n"):
+            failures.append("LICENSE.txt differs from LICENSE")
+    sums = (out / "SHA256SUMS").read_text()
+    expected = "".join(f"{hashlib.sha256(data).hexdigest()}  {name}\n"
+                       for name, data in ((zip_path.name, zip_path.read_bytes()), ("Nozzles.asi", read.get("Nozzles.asi", b""))))
+    if sums != expected:
+        failures.append(f"SHA256SUMS does not match the files:\n{sums}")
+    again = pack(args.asi, args.version, Path(args.work) / "package-again")
+    if again.read_bytes() != zip_path.read_bytes():
         failures.append("packing twice gives different zips")
     for failure in failures:
         print("FAILED:", failure)
     if not failures:
-        print("package: three files, the built plug-in, sample settings, README; reproducible")
+        print(f"{zip_path.name}: {', '.join(FILES)}; version {args.version} throughout; SHA256SUMS true; reproducible")
     return 1 if failures else 0
 
 

@@ -46,7 +46,7 @@ endforeach()
 
 add_test(NAME package.contents
     COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/e2e/check_package.py
-        --asi $<TARGET_FILE:Nozzles> --work ${CMAKE_BINARY_DIR})
+        --asi $<TARGET_FILE:Nozzles> --version ${PROJECT_VERSION} --work ${CMAKE_BINARY_DIR})
 add_test(NAME package.reproducible
-    COMMAND ${CMAKE_SOURCE_DIR}/tools/check-reproducible $<TARGET_FILE:Nozzles> ${CMAKE_BINARY_DIR})
+    COMMAND ${CMAKE_SOURCE_DIR}/tools/check-reproducible $<TARGET_FILE:Nozzles> ${PROJECT_VERSION} ${CMAKE_BINARY_DIR})
 set_tests_properties(package.reproducible PROPERTIES TIMEOUT 900)

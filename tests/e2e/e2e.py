@@ -648,6 +648,21 @@ def timeline_picture_shows_every_accepted_run(h):
     expect(len(ticks) > 0, "no throttled frames shown")
 
 
+@test
+def log_growth_stated_in_the_players_readme_holds(h):
+    # Measured as README.txt says: a listed model, 60 frames a second (every
+    # frame's run passes the throttle), the built-in flight's settings.
+    readme = " ".join((ROOT / "package" / "README.txt").read_text().split())
+    stated = [int(mb) for mb in re.findall(r"about (\d+) MB per hour", readme)]
+    start = "step 17\nsettings 61 62 0.0625\\r\\n\nvehicle 100 zr72 class 1 mods 3 fitted 0 position 0.0\n"
+    settled = len(h.play(start + "frames 60\n").log_bytes)
+    still = h.play(start + "frames 60\nframes 3600\n")
+    moving = h.play(start + "frames 60\n" + "hold 61\nframes 16\nhold 62\nframes 16\n" * 112)
+    # Bytes per accepted run, times 60 runs a second for an hour.
+    measured = [(len(run.log_bytes) - settled) / runs * 60 * 3600 / 1e6 for run, runs in ((still, 3600), (moving, 3584))]
+    expect_equal(stated, [round(mb) for mb in measured], f"MB per hour sitting still and moving ({measured})")
+
+
 def play_scenario_file(h, path):
     """A scenario of the repository plays to its end, its log made of whole lines."""
     run = h.play(path.read_text())

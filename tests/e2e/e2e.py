@@ -148,15 +148,33 @@ def crlf(lines):
 
 # --- the spine ---------------------------------------------------------------
 
+WINESERVER = "/usr/lib/wine/wineserver64"
+
+
 @test
 def wine_prefix(h):
     """Creates the private Wine prefix once, before the other tests run, and
     waits until its first start has settled: a game started while Wine still
-    sets the prefix up can end early without a word."""
+    sets the prefix up can end early without a word. Then keeps one Wine
+    server and its services running for the whole suite: started by a game,
+    they would hold that game's output open for seconds after it ended."""
+    # None of them may hold ctest's output open: it would wait for them.
+    quiet = dict(env=dict(os.environ, WINEPREFIX=str(h.wineprefix), WINEDEBUG="-all"), stdin=subprocess.DEVNULL,
+                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300)
+    subprocess.run([WINESERVER, "-k"], **quiet)  # one left by an interrupted run would never end
     run = h.play("frames 1\n")
     expect(run.log_bytes is not None, "no log")
-    subprocess.run(["/usr/lib/wine/wineserver64", "-w"], env=dict(os.environ, WINEPREFIX=str(h.wineprefix)),
-                   check=True, timeout=300)
+    quiet["check"] = True
+    subprocess.run([WINESERVER, "-w"], **quiet)
+    subprocess.run([WINESERVER, "-p"], **quiet)
+    subprocess.run(["/usr/lib/wine/wine64", "wineboot"], **quiet)
+
+
+@test
+def wine_server_stop(h):
+    """Ends the Wine server that wine_prefix left running, after the last test."""
+    subprocess.run([WINESERVER, "-k"], env=dict(os.environ, WINEPREFIX=str(h.wineprefix)), stdin=subprocess.DEVNULL,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
 
 
 @test

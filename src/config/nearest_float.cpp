@@ -41,6 +41,19 @@ public:
         trim();
     }
 
+    BigNumber shiftedRight(int bits) const {
+        BigNumber result;
+        const int whole = bits / 32;
+        const int part = bits % 32;
+        for (int i = whole; i < used_; ++i) {
+            const std::uint64_t high = i + 1 < used_ ? limbs_[i + 1] : 0u;
+            result.limbs_[i - whole] = static_cast<std::uint32_t>((high << 32 | limbs_[i]) >> part);
+        }
+        result.used_ = used_ > whole ? used_ - whole : 0;
+        result.trim();
+        return result;
+    }
+
     int bitLength() const { return used_ == 0 ? 0 : 32 * (used_ - 1) + (32 - std::countl_zero(limbs_[used_ - 1])); }
     bool bit(int index) const { return index / 32 < used_ && ((limbs_[index / 32] >> (index % 32)) & 1u) != 0; }
     void setBit(int index) {
@@ -116,10 +129,12 @@ float nearestFloat(const char* digits, std::size_t count, std::int64_t pointPosi
     numerator.shiftLeft(kUnitExponent);
 
     // quotient = floor(value x 2^150), by binary long division; the quotient
-    // stays under 2^280 because the value is under 10^39.
+    // stays under 2^280 because the value is under 10^39. Bits above the
+    // quotient's highest possible one go to the remainder at once.
     BigNumber quotient;
-    BigNumber remainder;
-    for (int i = numerator.bitLength() - 1; i >= 0; --i) {
+    const int quotientBits = numerator.bitLength() - denominator.bitLength() + 1;
+    BigNumber remainder = numerator.shiftedRight(quotientBits > 0 ? quotientBits : 0);
+    for (int i = (quotientBits > 0 ? quotientBits : 0) - 1; i >= 0; --i) {
         remainder.doubleAdd(numerator.bit(i));
         if (remainder.atLeast(denominator)) {
             remainder.subtract(denominator);

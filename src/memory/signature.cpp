@@ -184,11 +184,11 @@ const std::uint8_t* searchBlocks(const std::uint8_t* begin, const std::uint8_t* 
     };
 
     // Asks for the lines ahead of `from`, up to `bytes` of them, never past the range.
-    const auto prefetch = [end](const std::uint8_t* from, std::size_t bytes) {
-        for (std::size_t i = 0; i < bytes; i += kCacheLine) {
-            const std::uint8_t* ahead = from + kPrefetchDistance + i;
-            if (ahead < end) _mm_prefetch(reinterpret_cast<const char*>(ahead), _MM_HINT_T0);
-        }
+    const std::uint8_t* prefetchLimit =
+        static_cast<std::size_t>(end - begin) > kPrefetchDistance ? end - kPrefetchDistance : begin;
+    const auto prefetch = [prefetchLimit](const std::uint8_t* from, std::size_t bytes) {
+        for (std::size_t i = 0; i < bytes && from + i < prefetchLimit; i += kCacheLine)
+            _mm_prefetch(reinterpret_cast<const char*>(from + i + kPrefetchDistance), _MM_HINT_T0);
     };
 
     const std::uint8_t* at = begin;

@@ -55,7 +55,7 @@ TEST(LogFormat, EveryAcceptedConversionPrintsAsPrintfDoes) {
     EXPECT_EQ(format("%s and %s", "enabled", "disabled"), "enabled and disabled");
 }
 
-TEST(LogFormat, TheSpecifiedExamples) {
+TEST(LogFormat, TheLogsOwnLinesComeOutAsWritten) {
     EXPECT_EQ(format("angle step %5.3f", 0.1f * 1.0), "angle step 0.100");
     EXPECT_EQ(format("current nozzle angle %7.3f", static_cast<double>(0.4f)), "current nozzle angle   0.400");
     EXPECT_EQ(format("%7.3f", 12.5), " 12.500");

@@ -1,4 +1,4 @@
-// Every number and byte the plug-in takes from its specification, written
+// Every hash, signature byte and fixed value the plug-in relies on, written
 // here again as literals: a typo in the product's tables fails this test,
 // whatever the stand-in world (which answers by those tables) does.
 #include <cstring>
@@ -18,7 +18,7 @@ namespace {
 
 using PinnedLiterals = PluginTest;
 
-TEST_F(PinnedLiterals, EveryHashSignatureAndFixedValueIsTheSpecifiedOne) {
+TEST_F(PinnedLiterals, EveryHashSignatureAndFixedValueIsItsLiteral) {
     const struct {
         std::uint64_t hash;
         int arguments;

@@ -4,7 +4,7 @@ plug-in as built, the bare settings line, one version everywhere (zip name,
 README.txt, CHANGES.txt's newest entry, the DLL's version resource), the
 licence as at the repository's root, and SHA256SUMS true of the files.
 
-    check_package.py --asi BUILD/Nozzles.asi --version X.Y.Z --work DIR
+    check_package.py --asi BUILD/Nozzles.asi --windres WINDRES --version X.Y.Z --work DIR
 """
 import argparse
 import hashlib
@@ -29,6 +29,7 @@ def pack(asi, version, out):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--asi", required=True)
+    parser.add_argument("--windres", required=True)
     parser.add_argument("--version", required=True)
     parser.add_argument("--work", required=True)
     args = parser.parse_args()
@@ -48,7 +49,7 @@ def main():
         readme = read["README.txt"].decode("ascii")
         versions = {"README.txt": re.findall(r"Nozzles (\d+\.\d+\.\d+)", readme)[:1],
                     "CHANGES.txt": re.findall(rb"^(\d+\.\d+\.\d+)\r$", read["CHANGES.txt"], re.M)[:1],
-                    "the DLL's version resource": [plugin_version(args.asi)]}
+                    "the DLL's version resource": [plugin_version(args.windres, args.asi)]}
         for where, found in versions.items():
             found = [v.decode() if isinstance(v, bytes) else v for v in found]
             if found != [args.version]:
@@ -62,13 +63,10 @@ def main():
                        for name, data in ((zip_path.name, zip_path.read_bytes()), ("Nozzles.asi", read.get("Nozzles.asi", b""))))
     if sums != expected:
         failures.append(f"SHA256SUMS does not match the files:\n{sums}")
-    again = pack(args.asi, args.version, Path(args.work) / "package-again")
-    if again.read_bytes() != zip_path.read_bytes():
-        failures.append("packing twice gives different zips")
     for failure in failures:
         print("FAILED:", failure)
     if not failures:
-        print(f"{zip_path.name}: {', '.join(FILES)}; version {args.version} throughout; SHA256SUMS true; reproducible")
+        print(f"{zip_path.name}: {', '.join(FILES)}; version {args.version} throughout; SHA256SUMS true")
     return 1 if failures else 0
 
 

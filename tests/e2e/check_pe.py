@@ -1,11 +1,11 @@
 #!/usr/bin/env python3
-"""Checks the built plug-in file as the hook's loader and a player's machine see it.
+"""Checks the built plug-in file as the hook's loader and a player's machine
+see it, through binutils' own reading of the image (objdump, windres).
 
-    check_pe.py --objdump OBJDUMP --version X.Y.Z PATH/Nozzles.asi
+    check_pe.py --objdump OBJDUMP --windres WINDRES --version X.Y.Z PATH/Nozzles.asi
 """
 import argparse
 import re
-import struct
 import subprocess
 import sys
 from pathlib import Path
@@ -27,100 +27,21 @@ FORBIDDEN_IMPORTS = {
     "CreateThread", "_beginthreadex", "SetThreadContext", "RaiseException", "RtlUnwindEx",
 }
 DLL_CHARACTERISTICS = {"HIGH_ENTROPY_VA": 0x0020, "DYNAMIC_BASE": 0x0040, "NX_COMPAT": 0x0100}
-SCN_MEM_EXECUTE = 0x20000000
-SCN_MEM_WRITE = 0x80000000
-RT_VERSION = 16
-RT_MANIFEST = 24
 
 
-class Image:
-    """The headers, sections and resources of a PE32+ file."""
-
-    def __init__(self, data):
-        self.data = data
-        pe = struct.unpack_from("<I", data, 0x3C)[0]
-        if data[pe:pe + 4] != b"PE\0\0":
-            raise ValueError("not a PE file")
-        _, sections, _, _, _, optional_size, self.characteristics = struct.unpack_from("<HHIIIHH", data, pe + 4)
-        optional = pe + 24
-        if struct.unpack_from("<H", data, optional)[0] != 0x20B:
-            raise ValueError("not a 64-bit image")
-        self.dll_characteristics = struct.unpack_from("<H", data, optional + 70)[0]
-        self.directories = [struct.unpack_from("<II", data, optional + 112 + 8 * i) for i in range(16)]
-        self.sections = []
-        for i in range(sections):
-            at = optional + optional_size + 40 * i
-            name = data[at:at + 8].rstrip(b"\0").decode("ascii")
-            size, rva, raw_size, raw = struct.unpack_from("<IIII", data, at + 8)
-            flags = struct.unpack_from("<I", data, at + 36)[0]
-            self.sections.append((name, rva, max(size, raw_size), raw, flags))
-
-    def offset(self, rva):
-        for _, start, size, raw, _ in self.sections:
-            if start <= rva < start + size:
-                return raw + rva - start
-        raise ValueError(f"address {rva:#x} in no section")
-
-    def resources(self):
-        """{type id: bytes of its first resource}."""
-        rva = self.directories[2][0]
-        if rva == 0:
-            return {}
-        root = self.offset(rva)
-
-        def entries(at):
-            named, numbered = struct.unpack_from("<HH", self.data, at + 12)
-            return [struct.unpack_from("<II", self.data, at + 16 + 8 * i) for i in range(named + numbered)]
-
-        def first_leaf(value):
-            while value & 0x80000000:
-                value = entries(root + (value & 0x7FFFFFFF))[0][1]
-            data_rva, size = struct.unpack_from("<II", self.data, root + value)
-            return self.data[self.offset(data_rva):self.offset(data_rva) + size]
-
-        return {name: first_leaf(value) for name, value in entries(root)}
+def run(*command):
+    return subprocess.run(command, capture_output=True, text=True, check=True).stdout
 
 
-def version_info(data):
-    """The string values and the fixed version numbers of a VS_VERSIONINFO block."""
-    strings = {}
-    fixed = None
-
-    def node(at, end_of_parent):
-        nonlocal fixed
-        length, value_length, kind = struct.unpack_from("<HHH", data, at)
-        end = min(at + length, end_of_parent)
-        key_end = at + 6
-        while data[key_end:key_end + 2] != b"\0\0":
-            key_end += 2
-        key = data[at + 6:key_end].decode("utf-16-le")
-        value_at = (key_end + 2 + 3) & ~3
-        if key == "VS_VERSION_INFO":
-            signature, _, ms, ls = struct.unpack_from("<IIII", data, value_at)
-            if signature == 0xFEEF04BD:
-                fixed = (ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF)
-        if kind == 1 and value_length:
-            text = data[value_at:value_at + 2 * value_length].decode("utf-16-le").rstrip("\0")
-            strings[key] = text
-            value_size = 2 * value_length
-        else:
-            value_size = value_length
-        child = (value_at + value_size + 3) & ~3
-        while child + 6 <= end:
-            child_length = struct.unpack_from("<H", data, child)[0]
-            if child_length == 0:
-                break
-            node(child, end)
-            child = (child + child_length + 3) & ~3
-
-    node(0, len(data))
-    return strings, fixed
+def resources(windres, path):
+    """The image's resources as resource-script text."""
+    return run(windres, "-i", str(path), "-O", "rc")
 
 
-def plugin_version(path):
+def plugin_version(windres, path):
     """The version a player sees in the file's properties, or None."""
-    resource = Image(Path(path).read_bytes()).resources().get(RT_VERSION)
-    return version_info(resource)[0].get("ProductVersion") if resource else None
+    found = re.search(r'VALUE "ProductVersion", "([^"]*)"', resources(windres, path))
+    return found.group(1) if found else None
 
 
 def imports_by_dll(dump):
@@ -141,17 +62,17 @@ def imports_by_dll(dump):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--objdump", required=True)
+    parser.add_argument("--windres", required=True)
     parser.add_argument("--version", required=True)
     parser.add_argument("file")
     args = parser.parse_args()
     path = Path(args.file)
-    dump = subprocess.run([args.objdump, "-p", str(path)], capture_output=True, text=True, check=True).stdout
-    image = Image(path.read_bytes())
+    dump = run(args.objdump, "-p", str(path))
     failures = []
 
     if path.name != "Nozzles.asi":
         failures.append(f"file is named {path.name}, not Nozzles.asi")
-    if not image.characteristics & 0x2000:
+    if not re.search(r"Characteristics 0x[0-9a-f]+", dump) or "DLL" not in dump:
         failures.append("not a DLL")
     imports = imports_by_dll(dump)
     hook = {name: names for name, names in imports.items() if name.lower() == "scripthookv.dll"}
@@ -169,27 +90,25 @@ def main():
     exported = re.search(r"Export Address Table\s+([0-9a-f]+)\s*\n\s*\[Name Pointer/Ordinal\] Table\s+([0-9a-f]+)", dump)
     if "The Export Tables" in dump and (exported is None or int(exported.group(1), 16) or int(exported.group(2), 16)):
         failures.append("the file exports functions")
-    for flag, bit in DLL_CHARACTERISTICS.items():
-        if not image.dll_characteristics & bit:
-            failures.append(f"DllCharacteristics lacks {flag}")
-    for name, _, _, _, flags in image.sections:
-        if flags & SCN_MEM_EXECUTE and flags & SCN_MEM_WRITE:
+    characteristics = int(re.search(r"DllCharacteristics\s+([0-9a-f]+)", dump).group(1), 16)
+    failures += [f"DllCharacteristics lacks {flag}" for flag, bit in DLL_CHARACTERISTICS.items()
+                 if not characteristics & bit]
+    # objdump marks executable sections CODE and those that cannot be written READONLY.
+    for name, flags in re.findall(r"^\s*\d+ (\S+) .*\n\s+(.*)$", run(args.objdump, "-h", str(path)), re.M):
+        if "CODE" in flags and "READONLY" not in flags:
             failures.append(f"section {name} is both writable and executable")
-    resources = image.resources()
-    if sorted(resources) != [RT_VERSION, RT_MANIFEST]:
-        failures.append(f"resource types {sorted(resources)}, not a version and a manifest")
-    else:
-        strings, fixed = version_info(resources[RT_VERSION])
-        expected = {"FileVersion": args.version, "ProductVersion": args.version, "ProductName": "Nozzles",
-                    "OriginalFilename": "Nozzles.asi"}
-        for key, value in expected.items():
-            if strings.get(key) != value:
-                failures.append(f"version resource {key} is {strings.get(key)!r}, not {value!r}")
-        if not strings.get("FileDescription"):
-            failures.append("version resource has no FileDescription")
-        numbers = tuple(int(part) for part in args.version.split(".")) + (0,)
-        if fixed != numbers:
-            failures.append(f"fixed file version {fixed}, not {numbers}")
+    script = resources(args.windres, path)
+    types = re.findall(r"^/\* Type: (\S+)", script, re.M)
+    if sorted(types) != ["24", "version"]:
+        failures.append(f"resource types {types}, not a version and a manifest")
+    numbers = ", ".join(args.version.split(".")) + ", 0"
+    expected = {"FileVersion": args.version, "ProductVersion": args.version, "ProductName": "Nozzles",
+                "OriginalFilename": "Nozzles.asi", "FileDescription": r"[^\"]+"}
+    for key, value in expected.items():
+        if not re.search(rf'VALUE "{key}", "{value}"', script):
+            failures.append(f"version resource lacks {key} {value!r}")
+    if f"FILEVERSION {numbers}\n PRODUCTVERSION {numbers}\n" not in script:
+        failures.append(f"fixed file and product version are not {numbers}")
 
     for failure in failures:
         print("FAILED:", failure)

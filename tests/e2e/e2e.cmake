@@ -34,7 +34,8 @@ set_tests_properties(regions.wine PROPERTIES FIXTURES_REQUIRED wine)
 
 add_test(NAME pe.plugin_file
     COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/e2e/check_pe.py
-        --objdump ${NOZZLES_OBJDUMP} --version ${PROJECT_VERSION} $<TARGET_FILE:Nozzles>)
+        --objdump ${NOZZLES_OBJDUMP} --windres ${CMAKE_RC_COMPILER} --version ${PROJECT_VERSION}
+        $<TARGET_FILE:Nozzles>)
 
 # Every scenario of the repository plays to its end.
 file(GLOB NOZZLES_SCENARIOS CONFIGURE_DEPENDS RELATIVE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/scenarios/*.txt)
@@ -48,7 +49,8 @@ endforeach()
 
 add_test(NAME package.contents
     COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/e2e/check_package.py
-        --asi $<TARGET_FILE:Nozzles> --version ${PROJECT_VERSION} --work ${CMAKE_BINARY_DIR})
+        --asi $<TARGET_FILE:Nozzles> --windres ${CMAKE_RC_COMPILER} --version ${PROJECT_VERSION}
+        --work ${CMAKE_BINARY_DIR})
 add_test(NAME package.reproducible
     COMMAND ${CMAKE_SOURCE_DIR}/tools/check-reproducible $<TARGET_FILE:Nozzles> ${PROJECT_VERSION} ${CMAKE_BINARY_DIR})
 set_tests_properties(package.reproducible PROPERTIES TIMEOUT 900)

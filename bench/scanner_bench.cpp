@@ -111,7 +111,7 @@ void finish(Image& image) {
     for (const NamedSignature& s : kSignatures) {
         for (;;) {
             const auto* found = memory::findInRange(image.bytes.data(), image.bytes.data() + image.bytes.size(),
-                                                    s.signature.mask, s.signature.pattern);
+                                                    s.signature.mask, s.signature.pattern, memory::bestVectorPath());
             if (found == nullptr) break;
             image.bytes[static_cast<std::size_t>(found - image.bytes.data()) + s.length - 1] ^= 0x01;
         }

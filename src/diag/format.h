@@ -43,13 +43,18 @@ constexpr bool formatTakes(const char* format, const char* kinds) {
 template <typename T>
 constexpr char argumentKind() {
     using Type = std::decay_t<T>;
-    if constexpr (std::is_same_v<Type, int>) return 'i';
-    if constexpr (std::is_same_v<Type, unsigned>) return 'u';
-    if constexpr (std::is_same_v<Type, double>) return 'f';
-    if constexpr (std::is_same_v<Type, const char*> || std::is_same_v<Type, char*>) return 's';
-    if constexpr (std::is_pointer_v<Type> && !std::is_same_v<Type, const char*> && !std::is_same_v<Type, char*>)
+    if constexpr (std::is_same_v<Type, int>)
+        return 'i';
+    else if constexpr (std::is_same_v<Type, unsigned>)
+        return 'u';
+    else if constexpr (std::is_same_v<Type, double>)
+        return 'f';
+    else if constexpr (std::is_same_v<Type, const char*> || std::is_same_v<Type, char*>)
+        return 's';
+    else if constexpr (std::is_pointer_v<Type>)
         return 'p';
-    return '?';
+    else
+        return '?';
 }
 
 // Called only when a format is refused, so that compiling it fails.

@@ -261,11 +261,6 @@ const std::uint8_t* findInRange(const std::uint8_t* begin, const std::uint8_t* e
                                                  : searchSse2(begin, end, mask, pattern, plan);
 }
 
-const std::uint8_t* findInRange(const std::uint8_t* begin, const std::uint8_t* end, const char* mask,
-                                const std::uint8_t* pattern) {
-    return findInRange(begin, end, mask, pattern, bestVectorPath());
-}
-
 const std::uint8_t* findInExecutableRegions(const std::uint8_t* begin, const std::uint8_t* end, const char* mask,
                                             const std::uint8_t* pattern, VectorPath path) {
     // Only code can hold a function: a copy of a signature in data (a table,

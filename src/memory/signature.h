@@ -30,8 +30,6 @@ VectorPath bestVectorPath();
 // when asked for on a processor without it, falls back to SSE2.
 const std::uint8_t* findInRange(const std::uint8_t* begin, const std::uint8_t* end, const char* mask,
                                 const std::uint8_t* pattern, VectorPath path);
-const std::uint8_t* findInRange(const std::uint8_t* begin, const std::uint8_t* end, const char* mask,
-                                const std::uint8_t* pattern);
 
 // The lowest match that lies wholly in executable memory of [begin, end):
 // committed, not a guard page, execute-read, execute-read-write or

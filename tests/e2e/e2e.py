@@ -167,7 +167,8 @@ def wine_prefix(h):
     quiet["check"] = True
     subprocess.run([WINESERVER, "-w"], **quiet)
     subprocess.run([WINESERVER, "-p"], **quiet)
-    subprocess.run(["/usr/lib/wine/wine64", "wineboot"], **quiet)
+    quiet["env"]["NOZZLES_WINEPREFIX"] = str(h.wineprefix)
+    subprocess.run([str(ROOT / "tools" / "wine-run"), "wineboot"], **quiet)
 
 
 @test

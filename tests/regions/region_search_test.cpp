@@ -125,7 +125,8 @@ void largeImages(memory::VectorPath path) {
     std::mt19937 random(2026);
     const memory::Signature signatures[] = {memory::kHandleToAddressSignature, memory::kGetPropStateSignature,
                                             memory::kSetPropStateSignature};
-    const std::size_t lengths[] = {19, 8, 10};
+    const std::size_t lengths[] = {sizeof memory::kHandleToAddressPattern, sizeof memory::kGetPropStatePattern,
+                                   sizeof memory::kSetPropStatePattern};
     std::vector<std::uint8_t> image(1 << 20);
     for (int round = 0; round < 24; ++round) {
         for (auto& byte : image) byte = static_cast<std::uint8_t>(random() % 7 == 0 ? random() : 0x8B);

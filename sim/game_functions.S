@@ -86,6 +86,12 @@ gameSetPropState:
     ret
 
     .data
+    // A page of the image's writable data: a copy of a signature written
+    // there is never searched.
+    .p2align 12
+    .globl gameSpareDataPage
+gameSpareDataPage:
+    .fill 4096, 1, 0
     .p2align 3
     .globl gameEntityPool
 gameEntityPool:

@@ -33,8 +33,10 @@ struct Plan {
     std::size_t anchors[2] = {};  // the fixed positions whose bytes are rarest in code
     std::uint8_t anchorBytes[2] = {};
     bool anyFixed = false;
-    std::uint64_t fixed = 0;                               // bit k: position k must match (k below 64)
-    alignas(32) std::uint8_t bytes[kVectorVerified] = {};  // the pattern, 00 at wildcards and past N
+    std::uint64_t fixed = 0;  // bit k: position k must match (k below 64)
+    // 16 bytes is as far as the Win64 stack can be relied on to align a local;
+    // the 32-byte vectors load it unaligned.
+    alignas(16) std::uint8_t bytes[kVectorVerified] = {};  // the pattern, 00 at wildcards and past N
 };
 
 Plan makePlan(const char* mask, const std::uint8_t* pattern) {
@@ -93,7 +95,7 @@ struct Sse2 {
         return _mm_movemask_epi8(hits) != 0;
     }
 
-    // Bit i: the byte at + i equals want[i] (want aligned).
+    // Bit i: the byte at + i equals want[i] (want 16-byte aligned).
     std::uint32_t equal(const std::uint8_t* at, const std::uint8_t* want) const {
         const __m128i got = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
         return static_cast<std::uint32_t>(
@@ -134,7 +136,7 @@ struct Avx2 {
     NOZZLES_AVX2 std::uint32_t equal(const std::uint8_t* at, const std::uint8_t* want) const {
         const __m256i got = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
         return static_cast<std::uint32_t>(
-            _mm256_movemask_epi8(_mm256_cmpeq_epi8(got, _mm256_load_si256(reinterpret_cast<const __m256i*>(want)))));
+            _mm256_movemask_epi8(_mm256_cmpeq_epi8(got, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(want)))));
     }
 
 private:

@@ -25,8 +25,9 @@ struct Region {
     bool executable = false;              // committed code: execute-read, -read-write or -write-copy, no guard
 };
 
-// The region of like pages that holds `address`. A failed query gives an
-// empty region, which the caller treats as the end of what it may read.
+// The region of like pages that holds `address`; where no memory lies, the
+// free region up to the next allocation, not executable. A failed query gives
+// an empty region, which the caller treats as the end of what it may read.
 Region queryRegion(const std::uint8_t* address);
 
 // Opens a file for reading in binary mode while letting other programs read

@@ -48,26 +48,36 @@ ByteRange mainModuleRange() {
 }
 
 Region queryRegion(const std::uint8_t* address) {
-    // /proc/self/maps lists every mapping with its permissions; an address in
-    // no mapping is treated like a failed query.
+    // /proc/self/maps lists every mapping with its permissions, in address
+    // order. An address in none of them lies in a hole, which is answered as
+    // Windows answers for free memory: a region up to the next mapping, not
+    // executable, so that a search steps over it.
     std::FILE* maps = std::fopen("/proc/self/maps", "r");
     if (maps == nullptr) return {};
-    Region found{};
     const auto target = reinterpret_cast<std::uintptr_t>(address);
+    const auto pointer = [](unsigned long long value) {
+        return reinterpret_cast<const std::uint8_t*>(static_cast<std::uintptr_t>(value));
+    };
+    unsigned long long holeStart = 0;
     unsigned long long low = 0;
     unsigned long long high = 0;
     char perms[8] = {};
     char line[512];
+    Region found{};
     while (std::fgets(line, sizeof line, maps) != nullptr) {
         if (std::sscanf(line, "%llx-%llx %7s", &low, &high, perms) != 3) continue;
-        if (target >= low && target < high) {
-            found.begin = reinterpret_cast<const std::uint8_t*>(static_cast<std::uintptr_t>(low));
-            found.end = reinterpret_cast<const std::uint8_t*>(static_cast<std::uintptr_t>(high));
-            found.executable = perms[0] == 'r' && perms[2] == 'x';  // code the scan may read
+        if (target < low) {
+            found = {pointer(holeStart), pointer(low), false};
             break;
         }
+        if (target < high) {
+            found = {pointer(low), pointer(high), perms[0] == 'r' && perms[2] == 'x'};  // code the scan may read
+            break;
+        }
+        holeStart = high;
     }
     std::fclose(maps);
+    if (found.end == nullptr) found = {pointer(holeStart), pointer(~0ull), false};  // above every mapping
     return found;
 }
 

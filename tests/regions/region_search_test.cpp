@@ -18,22 +18,44 @@
 #include <unistd.h>
 #endif
 
+extern "C" const std::uint8_t gameSparePages[];  // three pages of the stand-in game's code
+extern "C" std::uint8_t gameSpareDataPage[];     // a page of its writable data
+
 namespace {
 
-enum class Access { code, writableCode, data, none };
+enum class Access { code, writableCode, data, none, executeOnly };
+
+std::size_t pageSize() {
+#if defined(_WIN32)
+    SYSTEM_INFO info{};
+    GetSystemInfo(&info);
+    return info.dwPageSize;
+#else
+    return static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+#endif
+}
+
+void protect(const std::uint8_t* page, Access access) {
+    auto* target = const_cast<std::uint8_t*>(page);
+#if defined(_WIN32)
+    const DWORD protections[] = {PAGE_EXECUTE_READ, PAGE_EXECUTE_READWRITE, PAGE_READONLY, PAGE_NOACCESS, PAGE_EXECUTE};
+    DWORD old = 0;
+    VirtualProtect(target, pageSize(), protections[static_cast<int>(access)], &old);
+#else
+    const int protections[] = {PROT_READ | PROT_EXEC, PROT_READ | PROT_WRITE | PROT_EXEC, PROT_READ, PROT_NONE,
+                               PROT_EXEC};
+    mprotect(target, pageSize(), protections[static_cast<int>(access)]);
+#endif
+}
 
 // Pages of one mapping, filled with int3 while writable, then protected page by page.
 class Pages {
 public:
-    explicit Pages(std::size_t count) : count_(count) {
+    explicit Pages(std::size_t count) : count_(count), size_(pageSize()) {
 #if defined(_WIN32)
-        SYSTEM_INFO info{};
-        GetSystemInfo(&info);
-        size_ = info.dwPageSize;
         base_ = static_cast<std::uint8_t*>(
             VirtualAlloc(nullptr, count * size_, MEM_COMMIT | MEM_RESERVE, PAGE_EXECUTE_READWRITE));
 #else
-        size_ = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
         base_ = static_cast<std::uint8_t*>(
             mmap(nullptr, count * size_, PROT_READ | PROT_WRITE | PROT_EXEC, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
 #endif
@@ -51,20 +73,19 @@ public:
 
     std::uint8_t* page(std::size_t index) const { return base_ + index * size_; }
     std::uint8_t* end() const { return page(count_); }
-    void protect(std::size_t index, Access access) const {
+    void protect(std::size_t index, Access access) const { ::protect(page(index), access); }
+    // Leaves a hole: no memory at all behind the page any more.
+    void release(std::size_t index) const {
 #if defined(_WIN32)
-        const DWORD protections[] = {PAGE_EXECUTE_READ, PAGE_EXECUTE_READWRITE, PAGE_READONLY, PAGE_NOACCESS};
-        DWORD old = 0;
-        VirtualProtect(page(index), size_, protections[static_cast<int>(access)], &old);
+        VirtualFree(page(index), size_, MEM_DECOMMIT);
 #else
-        const int protections[] = {PROT_READ | PROT_EXEC, PROT_READ | PROT_WRITE | PROT_EXEC, PROT_READ, PROT_NONE};
-        mprotect(page(index), size_, protections[static_cast<int>(access)]);
+        munmap(page(index), size_);
 #endif
     }
 
 private:
     std::size_t count_;
-    std::size_t size_ = 0;
+    std::size_t size_;
     std::uint8_t* base_ = nullptr;
 };
 
@@ -115,7 +136,41 @@ void regionRules(memory::VectorPath path) {
                pages.page(3) + 1);
         pages.protect(1, Access::none);
         expect("so does a region that cannot be read", path, search(pages, path), pages.page(3) + 1);
+        pages.release(1);
+        expect("a hole between two executable regions is stepped over", path, search(pages, path), pages.page(3) + 1);
     }
+}
+
+// The same rules over pages of the stand-in game's own image, where a
+// written code page is copy-on-write: Windows then reports it
+// execute-read-write, Wine execute-write-copy, and both are code.
+void imagePages(memory::VectorPath path) {
+    const std::uint8_t* code = gameSparePages;
+    const std::size_t size = pageSize();
+    const auto find = [&](const std::uint8_t* begin, const std::uint8_t* end) {
+        return memory::findInExecutableRegions(begin, end, kSignature.mask, kSignature.pattern, path);
+    };
+#if defined(_WIN32)
+    MEMORY_BASIC_INFORMATION info{};
+    VirtualQuery(code, &info, sizeof info);
+    if (info.Type != MEM_IMAGE) {
+        std::printf("FAILED: the stand-in game's code pages are not image pages\n");
+        ++failures;
+    }
+#endif
+    protect(code + size, Access::writableCode);
+    std::memcpy(const_cast<std::uint8_t*>(code) + size + 40, kFunction, sizeof kFunction);
+    expect("a written code page of the image is searched", path, find(code, code + 3 * size), code + size + 40);
+    protect(code + size, Access::executeOnly);
+    expect("an execute-only page of the image is not read", path, find(code, code + 3 * size), nullptr);
+    protect(code + size, Access::writableCode);
+    std::memset(const_cast<std::uint8_t*>(code) + size + 40, 0xCC, sizeof kFunction);
+    protect(code + size, Access::code);
+
+    std::memcpy(gameSpareDataPage + 40, kFunction, sizeof kFunction);
+    expect("a written data page of the image is passed over", path, find(gameSpareDataPage, gameSpareDataPage + size),
+           nullptr);
+    std::memset(gameSpareDataPage + 40, 0, sizeof kFunction);
 }
 
 // Large images with a near-miss every few hundred bytes (a copy with one
@@ -163,6 +218,7 @@ int main() {
             continue;
         }
         regionRules(path);
+        imagePages(path);
         largeImages(path);
     }
     if (failures == 0) std::printf("region search: every rule held on both vector paths\n");

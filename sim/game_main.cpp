@@ -8,6 +8,7 @@
 
 #include <malloc.h>
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -31,7 +32,22 @@ namespace {
 
 sim::World* world = nullptr;
 
-ULONGLONG WINAPI simulatedTickCount() { return world->clock; }
+// The game's time in microseconds, so that a frame can last 1000/144 ms; the
+// world's clock (which the hook's waits follow) is its whole milliseconds.
+std::uint64_t gameMicroseconds = 0;
+// 0: the plug-in reads the exact clock. Otherwise the tick moves only in whole
+// steps of the system timer, as GetTickCount64 does on Windows (15.625 ms).
+std::uint64_t tickStepMicroseconds = 0;
+
+ULONGLONG WINAPI simulatedTickCount() {
+    if (tickStepMicroseconds == 0) return world->clock;
+    return gameMicroseconds / tickStepMicroseconds * tickStepMicroseconds / 1000;
+}
+
+// "16", "6.944" or "15.625" milliseconds as whole microseconds.
+std::uint64_t microseconds(const std::string& milliseconds) {
+    return static_cast<std::uint64_t>(std::llround(std::strtod(milliseconds.c_str(), nullptr) * 1000.0));
+}
 
 std::string readFile(const char* path) {
     std::ifstream file(path, std::ios::binary);
@@ -122,7 +138,14 @@ private:
         const auto& args = command.arguments;
         const auto arg = [&args](std::size_t i) -> std::string { return i < args.size() ? args[i] : ""; };
         if (name == "step") {
-            step_ = static_cast<std::uint64_t>(toInt(arg(0)));
+            step_ = microseconds(arg(0));
+        } else if (name == "tick") {
+            tickStepMicroseconds = arg(0) == "exact" ? 0 : microseconds(arg(0));
+            if (arg(0) != "exact" && tickStepMicroseconds == 0) return false;
+            report_.note(tickStepMicroseconds == 0
+                             ? std::string("the plug-in's tick is exact")
+                             : sim::join(std::string("the plug-in's tick moves in steps of "), arg(0),
+                                         std::string(" ms")));
         } else if (name == "settings") {
             if (arg(0) == "none") {
                 DeleteFileA("Nozzles.ini");
@@ -303,7 +326,8 @@ public:
 
 private:
     void frame(bool resume) {
-        world->clock += step_;
+        gameMicroseconds += step_;
+        world->clock = gameMicroseconds / 1000;
         const std::uint64_t callsBefore = world->nativeCalls;
         const std::uint64_t queriesBefore = world->calls(hashes::kControlActiveFirst);
         const int ran = resume ? simRunScripts() : 0;
@@ -330,7 +354,7 @@ private:
     sim::Report& report_;
     sim::GameObjects objects_;
     HMODULE plugin_ = nullptr;
-    std::uint64_t step_ = 16;
+    std::uint64_t step_ = 16000;  // microseconds per frame
     std::size_t traceTaken_ = 0;
     std::vector<HANDLE> held_;  // files the game holds open
     std::size_t markFrame_ = 0;

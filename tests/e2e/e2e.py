@@ -120,13 +120,15 @@ class Harness:
             cwd=cwd or self.work, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
 
     def play(self, scenario, prepare=True, extra=(), timeout=600):
+        """Plays the scenario text, or the game's built-in flight for None."""
         if prepare:
             self.prepare()
-        (self.work / "scenario.txt").write_text(scenario)
+        if scenario is not None:
+            (self.work / "scenario.txt").write_text(scenario)
         env = dict(os.environ, NOZZLES_WINEPREFIX=str(self.wineprefix))
         result = subprocess.run(
             [str(ROOT / "tools" / "wine-run"), "nozzles-game.exe", "--quiet", "--trace", "trace.txt", *extra,
-             "scenario.txt"],
+             *([] if scenario is None else ["scenario.txt"])],
             cwd=self.work, env=env, capture_output=True, text=True, timeout=timeout)
         run = Run(self.work, result)
         expect(result.returncode == 0, f"the game ended with {result.returncode}:\n{result.stdout}\n{result.stderr}")
@@ -381,6 +383,40 @@ def throttled_frames_make_only_the_four_queries(h):
     # Ticks 4, 8, ... 48: accepted at 12, 24, 36, 48 (each more than 10 ms after the last).
     accepted = [int(e.split()[1]) for n, es in frames.items() for e in es if e.startswith("tick") and e.endswith("accepted")]
     expect_equal(accepted, [12, 24, 36, 48], "accepted ticks")
+
+
+def stepped_ticks(frames, frame_us, step_us):
+    """What GetTickCount64 reads at the end of each frame on Windows: the time
+    of the last timer step, in whole milliseconds."""
+    return [k * frame_us // step_us * step_us // 1000 for k in range(1, frames + 1)]
+
+
+def throttle(ticks):
+    """The frames (from 1) whose run passes the 10 ms throttle, the last run at first at tick 0."""
+    accepted, last = [], 0
+    for n, tick in enumerate(ticks, 1):
+        if last + 10 < tick:
+            accepted.append(n)
+            last = tick
+    return accepted
+
+
+@test
+def stepped_tick_lets_one_run_through_per_timer_step(h):
+    # The built-in flight on the exact clock, as it has always played.
+    summary = re.search(r"^(\d+) frames, (\d+) accepted runs, (\d+) log lines", h.play(None).output, re.M)
+    expect_equal(summary and summary.groups(), ("220", "92", "368"), "the built-in flight")
+    for fps, frame_ms, frames in ((60, "16.667", 120), (144, "6.944", 300)):
+        frame_us = round(float(frame_ms) * 1000)
+        run = h.play(f"step {frame_ms}\ntick 15.625\nsettings 61 62 0.05\nvehicle 9 vtol class 1 position 0.0\n"
+                     f"hold 61\nframes {frames}\n")
+        accepted = sorted(n for n, entries in run.frames().items() if any(e.endswith(" accepted") for e in entries))
+        expected = throttle(stepped_ticks(frames, frame_us, 15625))
+        expect_equal(accepted, expected, f"accepted frames at {fps} frames a second")
+        steps = frames * frame_us // 15625
+        # At 60 frames a second every frame moves the tick on; above 64, one run per timer step.
+        expect(len(accepted) == frames if fps == 60 else steps - 1 <= len(accepted) <= steps,
+               f"{len(accepted)} runs in {frames} frames, {steps} timer steps, at {fps} frames a second")
 
 
 # --- prop state ---------------------------------------------------------------
@@ -668,18 +704,41 @@ def timeline_picture_shows_every_accepted_run(h):
 
 
 @test
-def log_growth_stated_in_the_players_readme_holds(h):
-    # Measured as README.txt says: a listed model, 60 frames a second (every
-    # frame's run passes the throttle), the built-in flight's settings.
+def figures_stated_in_the_players_readme_hold(h):
+    # Measured as README.txt says: a listed model, the built-in flight's
+    # settings, at 60 frames a second on the exact clock and on Windows'
+    # stepped tick, and at 144 on the stepped tick.
     readme = " ".join((ROOT / "package" / "README.txt").read_text().split())
     stated = [int(mb) for mb in re.findall(r"about (\d+) MB per hour", readme)]
-    start = "step 17\nsettings 61 62 0.0625\\r\\n\nvehicle 100 zr72 class 1 mods 3 fitted 0 position 0.0\n"
-    settled = len(h.play(start + "frames 60\n").log_bytes)
-    still = h.play(start + "frames 60\nframes 3600\n")
-    moving = h.play(start + "frames 60\n" + "hold 61\nframes 16\nhold 62\nframes 16\n" * 112)
-    # Bytes per accepted run, times 60 runs a second for an hour.
-    measured = [(len(run.log_bytes) - settled) / runs * 60 * 3600 / 1e6 for run, runs in ((still, 3600), (moving, 3584))]
-    expect_equal(stated, [round(mb) for mb in measured], f"MB per hour sitting still and moving ({measured})")
+    growth = []
+    for frame_ms, tick, per_swing in (("16.667", "exact", 16), ("16.667", "15.625", 16), ("6.944", "15.625", 36)):
+        start = (f"step {frame_ms}\ntick {tick}\nsettings 61 62 0.0625\\r\\n\n"
+                 "vehicle 100 zr72 class 1 mods 3 fitted 0 position 0.0\nframes 60\n")
+        settled = len(h.play(start).log_bytes)
+        swings = 3600 // (2 * per_swing)
+        for body, frames in ((f"frames 3600\n", 3600), (f"hold 61\nframes {per_swing}\nhold 62\nframes {per_swing}\n" * swings,
+                                                        2 * per_swing * swings)):
+            grown = len(h.play(start + body).log_bytes) - settled
+            growth.append(grown / (frames * float(frame_ms) / 1000) * 3600 / 1e6)
+    exact, stepped, fast = growth[0:2], growth[2:4], growth[4:6]
+    expect_equal([round(mb) for mb in exact], [round(mb) for mb in stepped], "60 frames a second, exact and stepped")
+    expect_equal(stated, [round(mb) for mb in exact + fast], f"MB per hour sitting still and moving ({growth})")
+
+    # The speed of travel with the shipped step, and the runs a second at most.
+    step = (ROOT / "package" / "Nozzles.ini").read_text().split()[2]
+    seconds = []
+    for frame_ms in ("16.667", "6.944"):
+        run = h.play(f"step {frame_ms}\ntick 15.625\nsettings 61 62 {step}\nvehicle 9 vtol class 1 position 0.0\n"
+                     "hold 61\nframes 400\n")
+        top = next(n for n, entries in sorted(run.frames().items())
+                   if any(e.startswith("setNozzlePosition") and e.split(", ")[1].startswith("1)") for e in entries))
+        seconds.append(top * float(frame_ms) / 1000)
+        runs_a_second = accepted_runs(run) / (400 * float(frame_ms) / 1000)
+    travel = re.search(r"with ([\d.]+), from fully down to fully up takes about ([\d.]+) seconds", readme)
+    expect(travel is not None and travel.group(1) == step, f"README.txt's travel sentence, with the step {step}")
+    expect_equal([round(s, 1) for s in seconds], [float(travel.group(2))] * 2, f"seconds of travel ({seconds})")
+    expect_equal(int(re.search(r"up to about (\d+) steps a second", readme).group(1)), round(runs_a_second),
+                 "steps a second at 144 frames a second")
 
 
 def play_scenario_file(h, path):

@@ -35,7 +35,7 @@ add_dependencies(Nozzles hook_imports)
 # only what is used kept, ASLR with high-entropy addresses and no-execute
 # asked for rather than left to the linker's defaults, and no time stamp.
 target_link_options(Nozzles PRIVATE ${NOZZLES_STATIC_RUNTIME} -Wl,--gc-sections
-    -Wl,--dynamicbase -Wl,--high-entropy-va -Wl,--nxcompat
+    -Wl,--dynamicbase -Wl,--high-entropy-va -Wl,--nxcompat -Wl,--entry=pluginEntry
     -Wl,--exclude-all-symbols -Wl,--no-insert-timestamp -Wl,--build-id=none)
 if(CMAKE_BUILD_TYPE STREQUAL "Release")
     target_link_options(Nozzles PRIVATE -s)
@@ -62,6 +62,7 @@ add_executable(nozzles-game
     sim/game_functions.S
     sim/game_main.cpp
     sim/game_objects.cpp
+    sim/import_thunks.S
     sim/plugin_imports.cpp
     sim/report.cpp
     sim/scenario.cpp

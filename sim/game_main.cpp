@@ -60,6 +60,7 @@ struct Options {
     std::string scenarioPath;
     std::string tracePath;
     std::string svgPath;
+    std::string importCallsPath;  // where the plug-in's calls while unloaded or at exit are noted
     std::string pluginPath = "Nozzles.asi";
     bool quiet = false;
 };
@@ -86,6 +87,7 @@ public:
                               reinterpret_cast<const void*>(&simulatedTickCount)))
             std::fprintf(stderr, "warning: the plug-in imports no GetTickCount64\n");
         sim::watchOutput(plugin_);
+        if (!options_.importCallsPath.empty()) sim::watchImportCalls(plugin_);
         char timing[64];
         std::snprintf(timing, sizeof timing, "%.0f", microseconds);
         report_.note(sim::join(std::string("loaded "), options_.pluginPath, std::string(", "),
@@ -96,7 +98,9 @@ public:
 
     void unloadPlugin() {
         if (plugin_ == nullptr) return;
+        sim::setImportCallPhase("FreeLibrary");
         FreeLibrary(plugin_);
+        sim::setImportCallPhase(nullptr);
         plugin_ = nullptr;
         report_.note(sim::join(std::string("freed the plug-in, "), std::to_string(simScriptCount()),
                                std::string(" script(s) registered, "), std::to_string(sim::openFiles()),
@@ -372,6 +376,8 @@ int main(int argc, char** argv) {
             options.tracePath = value();
         else if (arg == "--svg")
             options.svgPath = value();
+        else if (arg == "--import-calls")
+            options.importCallsPath = value();
         else if (arg == "--plugin")
             options.pluginPath = value();
         else if (arg == "--quiet")
@@ -386,6 +392,10 @@ int main(int argc, char** argv) {
     }
     const sim::Scenario scenario = sim::parseScenario(text);
 
+    if (!options.importCallsPath.empty() && !sim::noteImportCallsTo(options.importCallsPath.c_str())) {
+        std::fprintf(stderr, "cannot write %s\n", options.importCallsPath.c_str());
+        return 2;
+    }
     HMODULE hook = LoadLibraryA("ScriptHookV.dll");
     if (hook == nullptr) {
         std::fprintf(stderr, "cannot load ScriptHookV.dll\n");
@@ -406,5 +416,6 @@ int main(int argc, char** argv) {
     std::printf("log: %s\n", full);
     std::fflush(stdout);
     // Leave without unloading: the game keeps its plug-ins until the process ends.
+    sim::setImportCallPhase("ExitProcess");
     ExitProcess(ok ? 0 : 1);
 }

@@ -75,29 +75,90 @@ std::FILE* __cdecl countedFopen(const char* path, const char* mode) {
 
 }  // namespace
 
-bool patchImport(HMODULE module, const char* dll, const char* name, const void* replacement) {
+namespace {
+
+// Calls `visit(dll, name, slot)` for every import by name of the module, until it returns true.
+template <typename Visit>
+void forEachImport(HMODULE module, Visit visit) {
     auto* base = reinterpret_cast<std::uint8_t*>(module);
     auto* dos = reinterpret_cast<IMAGE_DOS_HEADER*>(base);
     auto* nt = reinterpret_cast<IMAGE_NT_HEADERS64*>(base + dos->e_lfanew);
     const auto& directory = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-    if (directory.VirtualAddress == 0) return false;
+    if (directory.VirtualAddress == 0) return;
     for (auto* import = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + directory.VirtualAddress); import->Name != 0;
          ++import) {
-        if (_stricmp(reinterpret_cast<const char*>(base + import->Name), dll) != 0) continue;
+        const auto* dll = reinterpret_cast<const char*>(base + import->Name);
         auto* names = reinterpret_cast<IMAGE_THUNK_DATA64*>(base + import->OriginalFirstThunk);
         auto* slots = reinterpret_cast<IMAGE_THUNK_DATA64*>(base + import->FirstThunk);
         for (; names->u1.AddressOfData != 0; ++names, ++slots) {
             if (IMAGE_SNAP_BY_ORDINAL64(names->u1.Ordinal)) continue;
             auto* byName = reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
-            if (std::strcmp(reinterpret_cast<const char*>(byName->Name), name) != 0) continue;
-            DWORD old = 0;
-            VirtualProtect(&slots->u1.Function, sizeof(ULONGLONG), PAGE_READWRITE, &old);
-            slots->u1.Function = reinterpret_cast<ULONGLONG>(replacement);
-            VirtualProtect(&slots->u1.Function, sizeof(ULONGLONG), old, &old);
-            return true;
+            if (visit(dll, reinterpret_cast<const char*>(byName->Name), slots->u1.Function)) return;
         }
     }
-    return false;
+}
+
+void writeSlot(ULONGLONG& slot, const void* target) {
+    DWORD old = 0;
+    VirtualProtect(&slot, sizeof slot, PAGE_READWRITE, &old);
+    slot = reinterpret_cast<ULONGLONG>(target);
+    VirtualProtect(&slot, sizeof slot, old, &old);
+}
+
+constexpr std::size_t kImportThunks = 256;
+char importNames[kImportThunks][64];
+HANDLE importCallNotes = INVALID_HANDLE_VALUE;
+
+}  // namespace
+
+// Shared with import_thunks.S.
+extern "C" {
+const char* importCallPhase = nullptr;
+const void* importTargets[kImportThunks];
+extern const void* const importThunks[kImportThunks];
+
+// Only WriteFile: while the process ends, the C runtime is no place to be.
+void noteImportCall(unsigned slot) {
+    char line[128];
+    std::size_t length = 0;
+    for (const char* part : {importCallPhase, " ", static_cast<const char*>(importNames[slot]), "\r\n"}) {
+        while (*part != '\0' && length < sizeof line) line[length++] = *part++;
+    }
+    DWORD written = 0;
+    WriteFile(importCallNotes, line, static_cast<DWORD>(length), &written, nullptr);
+}
+}
+
+bool patchImport(HMODULE module, const char* dll, const char* name, const void* replacement) {
+    bool patched = false;
+    forEachImport(module, [&](const char* importDll, const char* importName, ULONGLONG& slot) {
+        if (_stricmp(importDll, dll) != 0 || std::strcmp(importName, name) != 0) return false;
+        writeSlot(slot, replacement);
+        return patched = true;
+    });
+    return patched;
+}
+
+bool noteImportCallsTo(const char* path) {
+    importCallNotes = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                                  nullptr);
+    return importCallNotes != INVALID_HANDLE_VALUE;
+}
+
+void watchImportCalls(HMODULE module) {
+    std::size_t count = 0;  // a new load fills the thunks afresh
+    forEachImport(module, [&](const char* dll, const char* name, ULONGLONG& slot) {
+        if (count == kImportThunks) return true;
+        std::snprintf(importNames[count], sizeof importNames[count], "%s!%s", dll, name);
+        importTargets[count] = reinterpret_cast<const void*>(slot);
+        writeSlot(slot, importThunks[count]);
+        ++count;
+        return false;
+    });
+}
+
+void setImportCallPhase(const char* phase) {
+    if (importCallNotes != INVALID_HANDLE_VALUE) importCallPhase = phase;
 }
 
 void watchOutput(HMODULE module) {

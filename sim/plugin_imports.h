@@ -19,6 +19,15 @@ bool patchImport(HMODULE module, const char* dll, const char* name, const void* 
 // vfprintf, fflush, fopen, _fsopen and fclose.
 void watchOutput(HMODULE module);
 
+// Notes, to the file at `path`, every call the plug-in makes through any of
+// its imports while a phase is set: a line "PHASE DLL!NAME" each, written
+// with WriteFile alone. watchImportCalls routes the module's import slots, as
+// they stand (after watchOutput), through thunks that do that.
+bool noteImportCallsTo(const char* path);
+void watchImportCalls(HMODULE module);
+// "FreeLibrary" or "ExitProcess" while the game does that; null: nothing is noted.
+void setImportCallPhase(const char* phase);
+
 // Streams the plug-in has opened and not closed.
 std::size_t openFiles();
 

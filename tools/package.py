@@ -9,7 +9,7 @@
 Both are reproducible: fixed order, time stamps and permissions; texts with
 Windows line ends; the version (CMake's project version) put into README.txt.
 
-    package.py --asi build/windows/Nozzles.asi --version 1.0.0 --out-dir dist
+    package.py --asi build/windows/Nozzles.asi --version 1.1.0 --out-dir dist
 """
 import argparse
 import hashlib

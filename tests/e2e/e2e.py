@@ -209,6 +209,27 @@ def registers_on_attach_and_unregisters_on_detach_only(h):
 
 
 @test
+def process_exit_unregisters_and_leaves_the_runtime_alone(h):
+    # At process exit Windows has ended every other thread, and a runtime lock
+    # one of them held ends the process at the plug-in's first wait on it:
+    # there the plug-in unregisters and touches nothing else. FreeLibrary
+    # still closes the log.
+    run = h.play("settings 61 62 0.25\nvehicle 9 vtol class 1 position 0.0\nhold 61\nframes 2\nunload\nload\n"
+                 "frames 2\n", extra=("--import-calls", "calls.txt"))
+    calls = {}
+    for line in (h.work / "calls.txt").read_text().splitlines():
+        phase, _, call = line.partition(" ")
+        dll, _, name = call.partition("!")
+        calls.setdefault((phase, dll.lower()), []).append(name)
+    unregister = ["?scriptUnregister@@YAXPEAUHINSTANCE__@@@Z"]
+    expect_equal(calls.get(("FreeLibrary", "scripthookv.dll")), unregister, "hook calls while freed")
+    expect("fclose" in calls.get(("FreeLibrary", "msvcrt.dll"), []), "FreeLibrary did not close the log")
+    expect_equal(calls.get(("ExitProcess", "scripthookv.dll")), unregister, "hook calls at process exit")
+    expect_equal(calls.get(("ExitProcess", "msvcrt.dll"), []), [], "C runtime calls at process exit")
+    expect_equal(run.log_lines, settings_lines(61, 62, "0.250") + moved((0.5, 0.75), (0.75, 1.0)), "log after the reload")
+
+
+@test
 def log_can_be_opened_by_others_for_reading_and_writing_while_held(h):
     # The game opens the log itself, for reading and writing, while the
     # plug-in holds it: that only works when the plug-in shares it both ways.

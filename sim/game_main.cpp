@@ -146,10 +146,9 @@ private:
         } else if (name == "tick") {
             tickStepMicroseconds = arg(0) == "exact" ? 0 : microseconds(arg(0));
             if (arg(0) != "exact" && tickStepMicroseconds == 0) return false;
-            report_.note(tickStepMicroseconds == 0
-                             ? std::string("the plug-in's tick is exact")
-                             : sim::join(std::string("the plug-in's tick moves in steps of "), arg(0),
-                                         std::string(" ms")));
+            report_.note(tickStepMicroseconds == 0 ? std::string("the plug-in's tick is exact")
+                                                   : sim::join(std::string("the plug-in's tick moves in steps of "),
+                                                               arg(0), std::string(" ms")));
         } else if (name == "settings") {
             if (arg(0) == "none") {
                 DeleteFileA("Nozzles.ini");

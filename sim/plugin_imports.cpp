@@ -140,8 +140,8 @@ bool patchImport(HMODULE module, const char* dll, const char* name, const void* 
 }
 
 bool noteImportCallsTo(const char* path) {
-    importCallNotes = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                                  nullptr);
+    importCallNotes =
+        CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     return importCallNotes != INVALID_HANDLE_VALUE;
 }
 

@@ -4,7 +4,7 @@ SCENARIO ?=
 JOBS ?= 2
 FUZZ_SECONDS ?= 600
 
-.PHONY: deps demo test dist fuzz check bench format clean native windows native-asan fuzz-build
+.PHONY: deps demo test dist fuzz check bench format clean native windows native-asan fuzz-build sigcheck
 
 deps:
 	@tools/install-deps
@@ -27,6 +27,12 @@ test: deps
 
 dist: deps
 	@tools/dist
+
+# The plug-in's three signatures in a game build: make sigcheck GAME=path/to/game.exe
+# (SIGCHECK_FLAGS="--mapped --base 0x7FF6A0000000" for a dump of the running module).
+sigcheck: native
+	@test -n "$(GAME)" || { echo "usage: make sigcheck GAME=path/to/game.exe [SIGCHECK_FLAGS=--mapped]" >&2; exit 2; }
+	@build/native/nozzles-sigcheck $(SIGCHECK_FLAGS) "$(GAME)"
 
 fuzz: fuzz-build
 	FUZZ_SECONDS=$(FUZZ_SECONDS) tools/fuzz-long

@@ -53,6 +53,28 @@ target_compile_options(region_search_test PRIVATE ${NOZZLES_NATIVE_FLAGS})
 target_link_libraries(region_search_test PRIVATE nozzles_core nozzles_test_support)
 add_test(NAME regions.native COMMAND region_search_test)
 
+# nozzles-sigcheck: the signatures in a game file, read with Debian's pefile
+# (which the first python3 on PATH may not see) and searched by the plug-in's
+# own code through a thin shared library.
+if(NOT NOZZLES_SANITIZE)
+    set(NOZZLES_PE_PYTHON /usr/bin/python3 CACHE FILEPATH "A Python that has Debian's python3-pefile")
+    execute_process(COMMAND ${NOZZLES_PE_PYTHON} -c "import pefile" RESULT_VARIABLE NOZZLES_NO_PEFILE
+        OUTPUT_QUIET ERROR_QUIET)
+    if(NOZZLES_NO_PEFILE)
+        message(FATAL_ERROR "${NOZZLES_PE_PYTHON} cannot import pefile: install python3-pefile (make deps)")
+    endif()
+    add_library(nozzles_sigcheck SHARED tools/sigcheck/search_entry.cpp src/memory/signature.cpp
+        src/platform/platform_native.cpp)
+    target_include_directories(nozzles_sigcheck PRIVATE src)
+    target_compile_options(nozzles_sigcheck PRIVATE ${NOZZLES_NATIVE_FLAGS} ${NOZZLES_GUEST_FLAGS})
+    file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/nozzles-sigcheck
+        CONTENT "#!/bin/sh\nexec ${NOZZLES_PE_PYTHON} ${CMAKE_SOURCE_DIR}/tools/sigcheck/sigcheck.py --library $<TARGET_FILE:nozzles_sigcheck> \"$@\"\n"
+        FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+    add_test(NAME sigcheck.images
+        COMMAND ${NOZZLES_PE_PYTHON} ${CMAKE_SOURCE_DIR}/tests/sigcheck/sigcheck_test.py
+            ${CMAKE_BINARY_DIR}/nozzles-sigcheck ${CMAKE_BINARY_DIR}/sigcheck-images)
+endif()
+
 if(NOT NOZZLES_SANITIZE)
     find_package(benchmark REQUIRED)
     add_executable(scanner_bench bench/scanner_bench.cpp bench/baseline_scan.cpp)

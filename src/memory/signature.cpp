@@ -263,8 +263,12 @@ const std::uint8_t* findInRange(const std::uint8_t* begin, const std::uint8_t* e
                                                  : searchSse2(begin, end, mask, pattern, plan);
 }
 
+RegionSource processRegions() {
+    return {[](const void*, const std::uint8_t* address) { return platform::queryRegion(address); }};
+}
+
 const std::uint8_t* findInExecutableRegions(const std::uint8_t* begin, const std::uint8_t* end, const char* mask,
-                                            const std::uint8_t* pattern, VectorPath path) {
+                                            const std::uint8_t* pattern, VectorPath path, RegionSource regions) {
     // Only code can hold a function: a copy of a signature in data (a table,
     // a string, a packed section) is never the function, and calling it would
     // fault. Adjacent executable regions are searched as one run, so a
@@ -273,7 +277,7 @@ const std::uint8_t* findInExecutableRegions(const std::uint8_t* begin, const std
     const std::uint8_t* runStart = nullptr;
     const std::uint8_t* cursor = begin;
     while (cursor < end) {
-        const platform::Region region = platform::queryRegion(cursor);
+        const platform::Region region = regions.query(regions.context, cursor);
         if (region.end <= cursor) break;  // failed query: read nothing further
         const std::uint8_t* regionEnd = region.end < end ? region.end : end;
         if (region.executable) {

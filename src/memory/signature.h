@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/platform.h"
+
 namespace memory {
 
 struct Signature {
@@ -31,11 +33,20 @@ VectorPath bestVectorPath();
 const std::uint8_t* findInRange(const std::uint8_t* begin, const std::uint8_t* end, const char* mask,
                                 const std::uint8_t* pattern, VectorPath path);
 
+// Who says what memory is: the platform's page queries in the game, a game
+// file's section table in the signature check.
+struct RegionSource {
+    platform::Region (*query)(const void* context, const std::uint8_t* address);
+    const void* context = nullptr;
+};
+RegionSource processRegions();
+
 // The lowest match that lies wholly in executable memory of [begin, end):
 // committed, not a guard page, execute-read, execute-read-write or
-// execute-write-copy.
+// execute-write-copy, as `regions` reports it.
 const std::uint8_t* findInExecutableRegions(const std::uint8_t* begin, const std::uint8_t* end, const char* mask,
-                                            const std::uint8_t* pattern, VectorPath path);
+                                            const std::uint8_t* pattern, VectorPath path,
+                                            RegionSource regions = processRegions());
 
 }  // namespace memory
 

@@ -2,10 +2,11 @@
 // out as the loader lays it, its sections standing in for the page queries.
 // Called from nozzles-sigcheck (Python) through ctypes; offsets throughout
 // are from the image's first byte, that is, RVAs.
+#include <algorithm>
 #include <cstdint>
+#include <string>
 #include <vector>
 
-#include "memory/code_bytes.h"
 #include "memory/signature.h"
 
 namespace {
@@ -73,56 +74,40 @@ std::int64_t sigcheckFindAnywhere(const std::uint8_t* image, std::uint64_t size,
     return offsetOf(memory::findInRange(image + from, image + size, mask, pattern, memory::bestVectorPath()), image);
 }
 
-// Starts in code at which exactly `mismatches` fixed bytes differ, lowest
-// first, up to `limit` of them; returns how many it wrote to `found`.
-std::uint64_t sigcheckNearMisses(const std::uint8_t* image, const std::uint64_t* bounds,
-                                 const std::uint8_t* executable, std::uint64_t count, const char* mask,
-                                 const std::uint8_t* pattern, unsigned mismatches, std::uint64_t* found,
-                                 std::uint64_t limit) {
-    std::vector<std::uint64_t> fixed;
-    for (std::uint64_t k = 0; mask[k] != '\0'; ++k) {
-        if (mask[k] != '?') fixed.push_back(k);
+// Starts in code at which exactly `mismatches` fixed bytes differ (one or
+// two), lowest first, up to `limit` of them; returns how many it wrote.
+std::uint64_t sigcheckNearMisses(const std::uint8_t* image, const std::uint64_t* bounds, const std::uint8_t* executable,
+                                 std::uint64_t count, const char* mask, const std::uint8_t* pattern,
+                                 unsigned mismatches, std::uint64_t* found, std::uint64_t limit) {
+    const Layout layout{image, bounds, executable, count};
+    const std::uint8_t* end = image + bounds[count];
+    const std::string full(mask);
+    std::vector<std::size_t> fixed;
+    for (std::size_t k = 0; k < full.size(); ++k) {
+        if (full[k] != '?') fixed.push_back(k);
     }
-    std::uint64_t length = 0;
-    while (mask[length] != '\0') ++length;
-    // Of any mismatches + 1 fixed positions one must match: filter on the
-    // rarest of them in code, so that most starts cost a few compares.
-    std::vector<std::uint64_t> filter = fixed;
-    for (std::uint64_t i = 0; i < filter.size(); ++i) {
-        for (std::uint64_t j = i + 1; j < filter.size(); ++j) {
-            if (memory::kCodeByteFrequency[pattern[filter[j]]] < memory::kCodeByteFrequency[pattern[filter[i]]])
-                std::swap(filter[i], filter[j]);
-        }
-    }
-    const bool filtered = filter.size() > mismatches;
-    filter.resize(filtered ? mismatches + 1 : 0);
-
-    std::uint64_t written = 0;
-    for (std::uint64_t region = 0; region < count && written < limit;) {
-        if (executable[region] == 0) {
-            ++region;
-            continue;
-        }
-        std::uint64_t runEnd = region;  // adjacent code regions are one run
-        while (runEnd < count && executable[runEnd] != 0) ++runEnd;
-        const std::uint64_t runBegin = bounds[region];
-        const std::uint64_t last = bounds[runEnd];
-        for (std::uint64_t at = runBegin; at + length <= last && written < limit; ++at) {
-            const std::uint8_t* start = image + at;
-            if (filtered) {
-                bool any = false;
-                for (const std::uint64_t k : filter) any |= start[k] == pattern[k];
-                if (!any) continue;
-            }
+    if (mismatches == 0 || fixed.size() <= mismatches) return 0;
+    // Deal the fixed positions into mismatches + 1 groups: a start with at
+    // most that many differing bytes matches one group whole, and the
+    // plug-in's own search finds each group's matches at its full speed.
+    std::vector<std::uint64_t> places;
+    for (std::size_t group = 0; group <= mismatches; ++group) {
+        std::string part(full.size(), '?');
+        for (std::size_t i = group; i < fixed.size(); i += mismatches + 1) part[fixed[i]] = 'x';
+        for (const std::uint8_t* at = image; at < end;) {
+            const std::uint8_t* hit = memory::findInExecutableRegions(at, end, part.c_str(), pattern,
+                                                                      memory::bestVectorPath(), {regionAt, &layout});
+            if (hit == nullptr) break;
             unsigned differ = 0;
-            for (const std::uint64_t k : fixed) {
-                differ += start[k] != pattern[k];
-                if (differ > mismatches) break;
-            }
-            if (differ == mismatches) found[written++] = at;
+            for (const std::size_t k : fixed) differ += hit[k] != pattern[k];
+            if (differ == mismatches) places.push_back(static_cast<std::uint64_t>(hit - image));
+            at = hit + 1;
         }
-        region = runEnd;
     }
+    std::sort(places.begin(), places.end());
+    places.erase(std::unique(places.begin(), places.end()), places.end());
+    const std::uint64_t written = places.size() < limit ? places.size() : limit;
+    std::copy(places.begin(), places.begin() + static_cast<std::ptrdiff_t>(written), found);
     return written;
 }
 }

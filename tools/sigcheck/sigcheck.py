@@ -31,6 +31,7 @@ def align_up(value, alignment):
 
 class Section:
     def __init__(self, header, alignment):
+        self.header = header
         self.name = header.Name.rstrip(b"\0").decode("ascii", "replace") or "(unnamed)"
         self.rva = header.VirtualAddress
         # The loader maps the virtual size; a zero one means the raw size.
@@ -91,8 +92,16 @@ class Image:
                                  f"0x{section.raw_offset + section.raw_size:X}, the file at 0x{len(data):X}")
             previous = section
         end = max([s.span_end for s in self.sections] + [pe.OPTIONAL_HEADER.SizeOfHeaders])
-        image = data if mapped else pe.get_memory_mapped_image(max_virtual_address=1 << 32)
-        self.bytes = bytes(image[:end]) + bytes(max(0, end - len(image)))
+        first = self.sections[0].rva if self.sections else end
+        # Laid out as the loader does: SizeOfHeaders bytes of headers, the rest
+        # of their pages zero, each section's data at its address, zero after.
+        self.bytes = bytearray(end)
+        headers = min(pe.OPTIONAL_HEADER.SizeOfHeaders, first)
+        self.bytes[:headers] = data[:headers]
+        for section in self.sections:
+            content = memoryview(data)[section.rva:section.span_end] if mapped else section.header.get_data()
+            content = content[:section.span_end - section.rva]
+            self.bytes[section.rva:section.rva + len(content)] = content
         self.regions = self._regions()
 
     def _regions(self):
@@ -115,11 +124,15 @@ class Image:
                 return section
         return None
 
+    def place(self, rva):
+        section = self.section_of(rva)
+        if section is not None:
+            return section.name
+        return "the headers" if not self.sections or rva < self.sections[0].rva else "no section"
+
     def where(self, rva):
         """RVA, address, section and file offset, as the report gives them."""
         section = self.section_of(rva)
-        name = section.name if section else "the headers" if rva < (self.sections[0].rva if self.sections else 1) \
-            else "no section"
         if self.mapped:
             offset = f"dump offset 0x{rva:X}"
         elif section is None:
@@ -128,7 +141,7 @@ class Image:
             offset = f"file offset 0x{section.raw_offset + rva - section.rva:X}"
         else:
             offset = "not in the file (zero-filled)"
-        return f"RVA 0x{rva:X} (0x{self.base + rva:X}) in {name}, {offset}"
+        return f"RVA 0x{rva:X} (0x{self.base + rva:X}) in {self.place(rva)}, {offset}"
 
 
 class Search:
@@ -138,16 +151,17 @@ class Search:
         self.lib = ctypes.CDLL(library)
         u64, i64, ptr = ctypes.c_uint64, ctypes.c_int64, ctypes.c_void_p
         self.lib.sigcheckFindInCode.restype = i64
-        self.lib.sigcheckFindInCode.argtypes = [ctypes.c_char_p, ptr, ptr, u64, ctypes.c_char_p, ctypes.c_char_p, u64]
+        image_pointer = ctypes.POINTER(ctypes.c_char)
+        self.lib.sigcheckFindInCode.argtypes = [image_pointer, ptr, ptr, u64, ctypes.c_char_p, ctypes.c_char_p, u64]
         self.lib.sigcheckFindAnywhere.restype = i64
-        self.lib.sigcheckFindAnywhere.argtypes = [ctypes.c_char_p, u64, ctypes.c_char_p, ctypes.c_char_p, u64]
+        self.lib.sigcheckFindAnywhere.argtypes = [image_pointer, u64, ctypes.c_char_p, ctypes.c_char_p, u64]
         self.lib.sigcheckNearMisses.restype = u64
-        self.lib.sigcheckNearMisses.argtypes = [ctypes.c_char_p, ptr, ptr, u64, ctypes.c_char_p, ctypes.c_char_p,
+        self.lib.sigcheckNearMisses.argtypes = [image_pointer, ptr, ptr, u64, ctypes.c_char_p, ctypes.c_char_p,
                                                 ctypes.c_uint, ptr, u64]
         self.lib.sigcheckSignature.restype = ctypes.c_bool
         self.lib.sigcheckSignature.argtypes = [ctypes.c_uint, ptr, ptr, ptr]
         self.image = image
-        self.bytes = image.bytes
+        self.bytes = (ctypes.c_char * len(image.bytes)).from_buffer(image.bytes)  # no copy
         self.bounds = (u64 * (len(image.regions) + 1))(*[r[0] for r in image.regions], len(image.bytes))
         self.code = (ctypes.c_uint8 * len(image.regions))(*[r[2] for r in image.regions])
 
@@ -201,9 +215,7 @@ def report(search, image, name, mask, pattern):
     if outside:
         counts = {}
         for rva in outside:
-            section = image.section_of(rva)
-            counts[section.name if section else "outside every section"] = counts.get(
-                section.name if section else "outside every section", 0) + 1
+            counts[image.place(rva)] = counts.get(image.place(rva), 0) + 1
         print(f"  copies outside code, passed over: {len(outside)} ("
               + ", ".join(f"{where} {n}" for where, n in counts.items()) + ")")
     else:

@@ -1,0 +1,145 @@
+#!/usr/bin/python3
+"""nozzles-sigcheck on small PE images of this test's own making, one row per
+image, each with the answer worked out here from where the bytes were put.
+
+    sigcheck_test.py TOOL WORK_DIR
+"""
+import re
+import struct
+import subprocess
+import sys
+from pathlib import Path
+
+HANDLE = bytes.fromhex("83F9FF74314C8B0D 12345678 448BC1498B4108")
+GET = bytes.fromhex("4C8BC183FA077719")
+SET = bytes.fromhex("4C8BC983FA07771F8BCA")
+CODE, RDATA = 0x60000020, 0x40000040
+BASE = 0x140000000
+
+
+def text(*placed, size=0x400):
+    """Section bytes: int3 filler with each (offset, bytes) put in place."""
+    data = bytearray(b"\xCC" * size)
+    for offset, code in placed:
+        data[offset:offset + len(code)] = code
+    return bytes(data)
+
+
+def functions(offset=0x10):
+    return [(offset, HANDLE), (offset + 0x40, GET), (offset + 0x80, SET)]
+
+
+def pe(sections, mapped=False, size_of_image=None):
+    """A PE32+ image: (name, rva, data, flags[, virtual size]) per section,
+    raw data in order after the headers; or, mapped, laid out by RVA."""
+    count = len(sections)
+    headers = 0x200
+    raw, at = [], headers
+    for section in sections:
+        raw.append(at)
+        at += (len(section[2]) + 0x1FF) // 0x200 * 0x200
+    end = max(s[1] + (s[4] if len(s) > 4 else len(s[2])) for s in sections)
+    size_of_image = size_of_image or (end + 0xFFF) // 0x1000 * 0x1000
+    dos = b"MZ" + bytes(0x3A) + struct.pack("<I", 0x40)
+    coff = b"PE\0\0" + struct.pack("<HHIIIHH", 0x8664, count, 0, 0, 0, 240, 0x22)
+    optional = struct.pack("<HBBIIIII", 0x20B, 2, 40, 0, 0, 0, 0x1000, 0x1000)
+    optional += struct.pack("<QIIHHHHHHIIIIHHQQQQII", BASE, 0x1000, 0x200, 6, 0, 0, 0, 6, 0, 0, size_of_image,
+                            headers, 0, 3, 0x160, 0x100000, 0x1000, 0x100000, 0x1000, 0, 16) + bytes(128)
+    table = b"".join(struct.pack("<8sIIIIIIHHI", s[0].encode(), s[4] if len(s) > 4 else len(s[2]), s[1],
+                                 len(s[2]), offset, 0, 0, 0, 0, s[3]) for s, offset in zip(sections, raw))
+    header = (dos + coff + optional + table).ljust(headers, b"\0")
+    if mapped:
+        image = bytearray(header.ljust(size_of_image, b"\0"))
+        for s in sections:
+            image[s[1]:s[1] + len(s[2])] = s[2]
+        return bytes(image)
+    body = b"".join(s[2].ljust((len(s[2]) + 0x1FF) // 0x200 * 0x200, b"\0") for s in sections)
+    return header + body
+
+
+def patched(image, offset, fmt, value):
+    data = bytearray(image)
+    struct.pack_into(fmt, data, offset, value)
+    return bytes(data)
+
+
+GOOD = pe([(".text", 0x1000, text(*functions()), CODE)])
+# Where the first section header starts: after the DOS header, PE signature, file header and optional header.
+SECTION = 0x40 + 4 + 20 + 240
+near = bytearray(SET)
+near[7] = 0x20
+nearer = bytearray(near)
+nearer[0] = 0x48
+
+# name, file bytes, flags, exit status, lines the report must hold (regular expressions)
+ROWS = [
+    ("each function once", GOOD, [], 0,
+     [r"the plug-in calls: RVA 0x1010 \(0x140001010\) in \.text, file offset 0x210; wildcard bytes 12 34 56 78",
+      r"the plug-in calls: RVA 0x1050 .*wildcard bytes 07", r"3 of 3 signatures found exactly once"]),
+    ("a second, lower copy in code",
+     pe([(".text", 0x1000, text((0x8, GET), *functions(0x100)), CODE)]), [], 1,
+     [r"getpropstate .*\n  the plug-in calls: RVA 0x1008 .*\n  matches in code: 2;.* RVA 0x1140",
+      r"2 of 3 signatures"]),
+    ("a copy in read-only data below the function",
+     pe([(".rdata", 0x1000, text((0x20, GET), (0x60, GET)), RDATA), (".text", 0x2000, text(*functions()), CODE)]),
+     [], 0, [r"getpropstate .*\n  the plug-in calls: RVA 0x2050 .* in \.text.*\n  matches in code: 1\n"
+             r"  copies outside code, passed over: 2 \(\.rdata 2\)"]),
+    ("near-misses with one byte changed, then two",
+     pe([(".text", 0x1000, text((0x10, HANDLE), (0x50, GET), (0x90, bytes(nearer)), (0x200, bytes(near))), CODE)]),
+     [], 1, [r"setpropstate .*\n  the plug-in calls: nothing",
+             r"near-misses, all fixed bytes but one:\n    RVA 0x1200 .* file offset 0x400: position 7 is 20, not 1F\n"
+             r"  near-misses, all fixed bytes but two:\n    RVA 0x1090 .*: position 0 is 48, not 4C, position 7 is 20"]),
+    ("a signature across two adjacent executable sections",
+     pe([(".text", 0x1000, text((0x10, HANDLE), (0x50, GET), (0xFFC, SET[:4]), size=0x1000), CODE),
+         (".text2", 0x2000, text((0, SET[4:])), CODE)]), [], 0,
+     [r"setpropstate .*\n  the plug-in calls: RVA 0x1FFC \(0x140001FFC\) in \.text"]),
+    ("a mapped dump with its base",
+     pe([(".rdata", 0x1000, text((0x20, SET)), RDATA), (".text", 0x2000, text(*functions()), CODE)], mapped=True),
+     ["--mapped", "--base", "0x7FF600000000"], 0,
+     [r"a module dump, image base 0x7FF600000000",
+      r"setpropstate .*\n  the plug-in calls: RVA 0x2090 \(0x7FF600002090\) in \.text, dump offset 0x2090; wildcard bytes 07\n"
+      r"  matches in code: 1\n  copies outside code, passed over: 1 \(\.rdata 1\)"]),
+    # Input that cannot be read: exit 2 and one line naming the file and the fault.
+    ("an empty file", b"", [], 2, [r"empty file"]),
+    ("not a PE file", b"#!/bin/sh\necho a script, not a game\n" * 4, [], 2, [r"not a PE file"]),
+    ("a truncated file", GOOD[:0x300], [], 2, [r"truncated: section \.text's raw data ends at file offset 0x600"]),
+    ("a section header pointing outside the file", patched(GOOD, SECTION + 20, "<I", 0x100000), [], 2,
+     [r"section \.text's raw data at file offset 0x100000 lies outside the file"]),
+    ("overlapping sections",
+     pe([(".text", 0x1000, text(*functions()), CODE), (".data", 0x1200, text(), RDATA)]), [], 2,
+     [r"sections \.text and \.data overlap at RVA 0x1200"]),
+    ("a size that would overflow", patched(GOOD, SECTION + 8, "<I", 0xFFFFF800), [], 2,
+     [r"section \.text: VirtualAddress 0x1000 \+ size 0xFFFFF800 overflows 32 bits"]),
+    ("a section table past the end of the file", patched(GOOD, 0x40 + 6, "<H", 40), [], 2,
+     [r"the section table \(40 headers at 0x148\) runs past the end of the file"]),
+    ("a truncated dump", pe([(".text", 0x1000, text(*functions()), CODE)], mapped=True)[:0x1200], ["--mapped"], 2,
+     [r"truncated dump: section \.text ends at 0x1400, the dump at 0x1200"]),
+]
+
+
+def main():
+    tool, work = sys.argv[1], Path(sys.argv[2])
+    work.mkdir(parents=True, exist_ok=True)
+    failures = 0
+    for name, data, flags, status, patterns in ROWS:
+        path = work / (re.sub(r"\W+", "-", name).strip("-") + ".bin")
+        path.write_bytes(data)
+        result = subprocess.run([tool, *flags, str(path)], capture_output=True, text=True, timeout=60)
+        output = result.stdout + result.stderr
+        problems = [] if result.returncode == status else [f"exit {result.returncode}, not {status}"]
+        problems += [f"no {p!r}" for p in patterns if not re.search(p, output)]
+        if status == 2 and not re.fullmatch(rf"nozzles-sigcheck: {re.escape(str(path))}: [^\n]+\n", result.stderr):
+            problems.append("not one line naming the file")
+        if "Traceback" in output:
+            problems.append("a traceback")
+        for problem in problems:
+            print(f"FAILED {name}: {problem}")
+        if problems:
+            print(output)
+            failures += 1
+    print(f"{len(ROWS) - failures} passed, {failures} failed")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -109,6 +109,18 @@ public:
 
     bool run(const sim::Scenario& scenario) {
         if (!scenario.description.empty()) report_.note(scenario.description);
+        // Where the functions lie in the running image, for checks of a tool that reads the file.
+        const auto rva = [](const void* function) {
+            char text[16];
+            std::snprintf(text, sizeof text, "0x%llX",
+                          static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(function) -
+                                                          reinterpret_cast<std::uintptr_t>(GetModuleHandleA(nullptr))));
+            return std::string(text);
+        };
+        report_.note(sim::join(std::string("the game's functions at RVA handleToAddress "),
+                               rva(reinterpret_cast<const void*>(&gameHandleToAddress)), std::string(" getpropstate "),
+                               rva(reinterpret_cast<const void*>(&gameGetPropState)), std::string(" setpropstate "),
+                               rva(reinterpret_cast<const void*>(&gameSetPropState))));
         if (!loadPlugin()) return false;
         for (const sim::Command& command : scenario.commands) {
             if (!apply(command)) {

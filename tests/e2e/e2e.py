@@ -530,6 +530,19 @@ def what_is_not_code_in_the_image_is_passed_over(h):
                      f"calls into the game's functions after '{change}'")
 
 
+@test
+def signature_check_finds_the_functions_where_the_running_game_has_them(h):
+    tool = ROOT / "build" / "native" / "nozzles-sigcheck"  # the native build's, which make test builds first
+    expect(tool.exists(), f"{tool} is not built: build the native preset first")
+    run = h.play("frames 1\n")
+    note = next(n for n in run.notes() if n.startswith("the game's functions at RVA "))
+    running = dict(zip(note.split()[5::2], note.split()[6::2]))
+    result = subprocess.run([str(tool), str(h.work / "nozzles-game.exe")], capture_output=True, text=True, timeout=60)
+    expect_equal(result.returncode, 0, f"the check's exit status:\n{result.stdout}{result.stderr}")
+    found = dict(re.findall(r"^(\w+) .*\n  the plug-in calls: RVA (0x[0-9A-F]+)", result.stdout, re.M))
+    expect_equal(found, running, "RVAs in the file, and in the running game")
+
+
 # --- faults, long runs and the player's view -------------------------------------
 
 def counters(run):

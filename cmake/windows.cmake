@@ -14,12 +14,18 @@ set(NOZZLES_VECTOR_MOVES -Wa,-muse-unaligned-vector-move)
 set(HOOK_IMPORT_LIB ${CMAKE_BINARY_DIR}/libScriptHookV-imports.a)
 add_custom_command(
     OUTPUT ${HOOK_IMPORT_LIB}
-    COMMAND ${NOZZLES_DLLTOOL} -d ${CMAKE_SOURCE_DIR}/src/hook/ScriptHookV.def -l ${HOOK_IMPORT_LIB}
+    # Named from the build folder, with a fixed prefix for its members: dlltool
+    # names members and symbols after the path it is given, which would put the
+    # build folder into the linker map and the debug information.
+    COMMAND ${NOZZLES_DLLTOOL} -d ${CMAKE_SOURCE_DIR}/src/hook/ScriptHookV.def -l libScriptHookV-imports.a -t ScriptHookV
+    WORKING_DIRECTORY ${CMAKE_BINARY_DIR}
     DEPENDS ${CMAKE_SOURCE_DIR}/src/hook/ScriptHookV.def
     COMMENT "Import library for ScriptHookV.dll")
 add_custom_target(hook_imports DEPENDS ${HOOK_IMPORT_LIB})
 
 configure_file(${CMAKE_SOURCE_DIR}/cmake/nozzles_version.h.in ${CMAKE_BINARY_DIR}/generated/nozzles_version.h @ONLY)
+# windres reports no header dependencies: a new version must still rebuild the resources.
+set_source_files_properties(src/plugin/resources.rc PROPERTIES OBJECT_DEPENDS ${CMAKE_BINARY_DIR}/generated/nozzles_version.h)
 
 add_library(Nozzles MODULE
     ${NOZZLES_CORE_SOURCES}
@@ -37,16 +43,31 @@ add_dependencies(Nozzles hook_imports)
 target_link_options(Nozzles PRIVATE ${NOZZLES_STATIC_RUNTIME} -Wl,--gc-sections
     -Wl,--dynamicbase -Wl,--high-entropy-va -Wl,--nxcompat -Wl,--entry=pluginEntry
     -Wl,--exclude-all-symbols -Wl,--no-insert-timestamp -Wl,--build-id=none)
-if(CMAKE_BUILD_TYPE STREQUAL "Release")
-    target_link_options(Nozzles PRIVATE -s)
-endif()
 target_link_libraries(Nozzles PRIVATE ${HOOK_IMPORT_LIB})
+
+# Crash symbols beside the package: the DLL ships stripped, pointing through
+# a debug link at its debug information, and the linker map says where each
+# function lies, so that a player's "Nozzles.asi+0x1A2B" names a function and
+# a line. Debug information changes no instruction; the build directory is
+# mapped away like the source directory, so both files are reproducible.
+set(NOZZLES_SYMBOLS ${CMAKE_BINARY_DIR}/Nozzles-${PROJECT_VERSION}-win64)
+target_compile_options(Nozzles PRIVATE $<$<COMPILE_LANGUAGE:CXX>:-g -ffile-prefix-map=${CMAKE_BINARY_DIR}=.>)
+target_link_options(Nozzles PRIVATE -Wl,-Map=${NOZZLES_SYMBOLS}.map)
+find_program(NOZZLES_OBJCOPY x86_64-w64-mingw32-objcopy REQUIRED)
+# objcopy stamps the PE header with the time unless told the time is 0, as the linker's is.
+set(NOZZLES_OBJCOPY_FIXED ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=0 ${NOZZLES_OBJCOPY})
+add_custom_command(TARGET Nozzles POST_BUILD
+    COMMAND ${NOZZLES_OBJCOPY_FIXED} --only-keep-debug $<TARGET_FILE:Nozzles> ${NOZZLES_SYMBOLS}.debug
+    COMMAND ${NOZZLES_OBJCOPY_FIXED} --strip-all --add-gnu-debuglink=${NOZZLES_SYMBOLS}.debug $<TARGET_FILE:Nozzles>
+    BYPRODUCTS ${NOZZLES_SYMBOLS}.debug ${NOZZLES_SYMBOLS}.map
+    VERBATIM)
 
 # The player's package: `make dist` builds this target.
 set(NOZZLES_DIST_DIR ${CMAKE_SOURCE_DIR}/dist CACHE PATH "Where the player's zip and SHA256SUMS go")
 add_custom_target(dist
     COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tools/package.py --asi $<TARGET_FILE:Nozzles>
-        --version ${PROJECT_VERSION} --out-dir ${NOZZLES_DIST_DIR}
+        --symbols ${NOZZLES_SYMBOLS}.debug ${NOZZLES_SYMBOLS}.map --version ${PROJECT_VERSION}
+        --out-dir ${NOZZLES_DIST_DIR}
     DEPENDS Nozzles
     VERBATIM)
 

@@ -3,13 +3,17 @@
 
     OUT_DIR/Nozzles-VERSION-win64.zip   Nozzles.asi, Nozzles.ini, README.txt,
                                         LICENSE.txt, CHANGES.txt
-    OUT_DIR/SHA256SUMS                  the zip's and Nozzles.asi's SHA-256,
-                                        as sha256sum writes them
+    OUT_DIR/Nozzles-VERSION-win64.debug the DLL's debug information, which
+                                        the DLL names through its debug link
+    OUT_DIR/Nozzles-VERSION-win64.map   the linker map
+    OUT_DIR/SHA256SUMS                  the SHA-256 of the zip, Nozzles.asi and
+                                        the two symbol files, as sha256sum
+                                        writes them
 
 Both are reproducible: fixed order, time stamps and permissions; texts with
 Windows line ends; the version (CMake's project version) put into README.txt.
 
-    package.py --asi build/windows/Nozzles.asi --version 1.1.0 --out-dir dist
+    package.py --asi build/windows/Nozzles.asi --symbols DEBUG MAP --version 1.1.0 --out-dir dist
 """
 import argparse
 import hashlib
@@ -38,6 +42,7 @@ def contents(asi, version):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--asi", required=True)
+    parser.add_argument("--symbols", nargs=2, required=True, metavar=("DEBUG", "MAP"))
     parser.add_argument("--version", required=True)
     parser.add_argument("--out-dir", required=True)
     args = parser.parse_args()
@@ -51,11 +56,18 @@ def main():
             info.external_attr = 0o644 << 16
             info.compress_type = zipfile.ZIP_DEFLATED
             archive.writestr(info, data)
+    symbols = []
+    for path in map(Path, args.symbols):
+        (out / path.name).write_bytes(path.read_bytes())
+        symbols.append(out / path.name)
     sums = [(hashlib.sha256(archive_path.read_bytes()).hexdigest(), archive_path.name),
             (hashlib.sha256(files[0][1]).hexdigest(), "Nozzles.asi")]
+    sums += [(hashlib.sha256(path.read_bytes()).hexdigest(), path.name) for path in symbols]
     (out / "SHA256SUMS").write_text("".join(f"{digest}  {name}\n" for digest, name in sums))
     print(f"{archive_path}: {', '.join(name for name, _ in files)}")
     print(f"Nozzles.asi: {len(files[0][1]):,} bytes ({len(files[0][1]) / 1024:.1f} KiB)")
+    for path in symbols:
+        print(f"{path}: {path.stat().st_size:,} bytes, outside the zip")
     print(f"{out / 'SHA256SUMS'}:")
     for digest, name in sums:
         print(f"  {digest}  {name}")

@@ -20,16 +20,45 @@ ROOT = Path(__file__).resolve().parents[2]
 FILES = ["Nozzles.asi", "Nozzles.ini", "README.txt", "LICENSE.txt", "CHANGES.txt"]
 
 
+def symbol_files(asi, version):
+    stem = Path(asi).parent / f"Nozzles-{version}-win64"
+    return [stem.parent / f"{stem.name}.debug", stem.parent / f"{stem.name}.map"]
+
+
 def pack(asi, version, out):
-    subprocess.run([sys.executable, str(ROOT / "tools" / "package.py"), "--asi", asi, "--version", version,
-                    "--out-dir", str(out)], check=True, capture_output=True)
+    subprocess.run([sys.executable, str(ROOT / "tools" / "package.py"), "--asi", asi, "--symbols",
+                    *map(str, symbol_files(asi, version)), "--version", version, "--out-dir", str(out)],
+                   check=True, capture_output=True)
     return out / f"Nozzles-{version}-win64.zip"
+
+
+def symbol_failures(asi, addr2line, out, version):
+    """A player's "Nozzles.asi+0xOFFSET", turned into a function and a line as
+    the developer README shows: the image base from the map plus the offset."""
+    debug, map_file = (out / path.name for path in symbol_files(asi, version))
+    if not debug.exists() or not map_file.exists():
+        return ["the debug file or the map is not beside the zip"]
+    text = map_file.read_text()
+    base = re.search(r"^\s+(0x[0-9a-f]+)\s+__image_base__ = ", text, re.M)
+    function = re.search(r"^ \.text\$_Z13findSignaturePKcPKh\n.*\n\s+(0x[0-9a-f]+)\s+findSignature\(", text, re.M)
+    if not base or not function:
+        return ["the map gives no image base or no findSignature"]
+    offset = int(function.group(1), 16) - int(base.group(1), 16) + 5  # a crash a few bytes into it
+    failures = []
+    for image in (debug, Path(asi)):  # the debug file itself, and the DLL through its debug link
+        named = subprocess.run([addr2line, "-f", "-C", "-e", str(image), hex(int(base.group(1), 16) + offset)],
+                               capture_output=True, text=True).stdout.splitlines()
+        if len(named) != 2 or not named[0].startswith("findSignature(") or \
+                not re.fullmatch(r"(\./)?src/memory/signature\.cpp:\d+( \(discriminator \d+\))?", named[1]):
+            failures.append(f"addr2line on {image.name} at Nozzles.asi+{offset:#x}: {named}")
+    return failures
 
 
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--asi", required=True)
     parser.add_argument("--windres", required=True)
+    parser.add_argument("--addr2line", required=True)
     parser.add_argument("--version", required=True)
     parser.add_argument("--work", required=True)
     args = parser.parse_args()
@@ -59,14 +88,18 @@ def main():
         if read["LICENSE.txt"] != (ROOT / "LICENSE").read_bytes().replace(b"\n", b"\r\n"):
             failures.append("LICENSE.txt differs from LICENSE")
     sums = (out / "SHA256SUMS").read_text()
+    listed = [("Nozzles.asi", read.get("Nozzles.asi", b""))] + [(p.name, (out / p.name).read_bytes() if (out / p.name).exists() else b"")
+                                                              for p in symbol_files(args.asi, args.version)]
     expected = "".join(f"{hashlib.sha256(data).hexdigest()}  {name}\n"
-                       for name, data in ((zip_path.name, zip_path.read_bytes()), ("Nozzles.asi", read.get("Nozzles.asi", b""))))
+                       for name, data in [(zip_path.name, zip_path.read_bytes())] + listed)
     if sums != expected:
         failures.append(f"SHA256SUMS does not match the files:\n{sums}")
+    failures += symbol_failures(args.asi, args.addr2line, out, args.version)
     for failure in failures:
         print("FAILED:", failure)
     if not failures:
-        print(f"{zip_path.name}: {', '.join(FILES)}; version {args.version} throughout; SHA256SUMS true")
+        print(f"{zip_path.name}: {', '.join(FILES)}; version {args.version} throughout; SHA256SUMS true of it and of the "
+              "debug file and map beside it; addr2line names findSignature and its line from the map's address")
     return 1 if failures else 0
 
 

@@ -48,10 +48,11 @@ foreach(path IN LISTS NOZZLES_SCENARIOS)
     set_tests_properties(scenario.${name} PROPERTIES TIMEOUT 300 FIXTURES_REQUIRED wine)
 endforeach()
 
+find_program(NOZZLES_ADDR2LINE x86_64-w64-mingw32-addr2line REQUIRED)
 add_test(NAME package.contents
     COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/e2e/check_package.py
-        --asi $<TARGET_FILE:Nozzles> --windres ${CMAKE_RC_COMPILER} --version ${PROJECT_VERSION}
-        --work ${CMAKE_BINARY_DIR})
+        --asi $<TARGET_FILE:Nozzles> --windres ${CMAKE_RC_COMPILER} --addr2line ${NOZZLES_ADDR2LINE}
+        --version ${PROJECT_VERSION} --work ${CMAKE_BINARY_DIR})
 add_test(NAME package.reproducible
     COMMAND ${CMAKE_SOURCE_DIR}/tools/check-reproducible $<TARGET_FILE:Nozzles> ${PROJECT_VERSION} ${CMAKE_BINARY_DIR})
 set_tests_properties(package.reproducible PROPERTIES TIMEOUT 900)

@@ -28,6 +28,25 @@
 
 extern "C" const std::uint8_t gameSparePages[];
 
+#if defined(NOZZLES_LARGE_CODE)
+extern "C" std::uint8_t gameLargeCode[];
+constexpr std::size_t kLargeCodeBytes = std::size_t{128} << 20;
+
+// Distinct bytes on every page, in which no signature occurs by chance.
+void fillLargeCode() {
+    DWORD old = 0;
+    VirtualProtect(gameLargeCode, kLargeCodeBytes, PAGE_READWRITE, &old);
+    std::uint64_t state = 0x9E3779B97F4A7C15u;
+    for (std::size_t i = 0; i < kLargeCodeBytes; i += 8) {
+        state ^= state << 13;
+        state ^= state >> 7;
+        state ^= state << 17;
+        std::memcpy(gameLargeCode + i, &state, 8);
+    }
+    VirtualProtect(gameLargeCode, kLargeCodeBytes, PAGE_EXECUTE_READ, &old);
+}
+#endif
+
 namespace {
 
 sim::World* world = nullptr;
@@ -407,6 +426,9 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "cannot write %s\n", options.importCallsPath.c_str());
         return 2;
     }
+#if defined(NOZZLES_LARGE_CODE)
+    fillLargeCode();
+#endif
     HMODULE hook = LoadLibraryA("ScriptHookV.dll");
     if (hook == nullptr) {
         std::fprintf(stderr, "cannot load ScriptHookV.dll\n");

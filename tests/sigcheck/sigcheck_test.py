@@ -29,32 +29,25 @@ def functions(offset=0x10):
     return [(offset, HANDLE), (offset + 0x40, GET), (offset + 0x80, SET)]
 
 
-def pe(sections, mapped=False, size_of_image=None):
-    """A PE32+ image: (name, rva, data, flags[, virtual size]) per section,
-    raw data in order after the headers; or, mapped, laid out by RVA."""
-    count = len(sections)
-    headers = 0x200
-    raw, at = [], headers
-    for section in sections:
-        raw.append(at)
-        at += (len(section[2]) + 0x1FF) // 0x200 * 0x200
-    end = max(s[1] + (s[4] if len(s) > 4 else len(s[2])) for s in sections)
-    size_of_image = size_of_image or (end + 0xFFF) // 0x1000 * 0x1000
-    dos = b"MZ" + bytes(0x3A) + struct.pack("<I", 0x40)
-    coff = b"PE\0\0" + struct.pack("<HHIIIHH", 0x8664, count, 0, 0, 0, 240, 0x22)
-    optional = struct.pack("<HBBIIIII", 0x20B, 2, 40, 0, 0, 0, 0x1000, 0x1000)
-    optional += struct.pack("<QIIHHHHHHIIIIHHQQQQII", BASE, 0x1000, 0x200, 6, 0, 0, 0, 6, 0, 0, size_of_image,
-                            headers, 0, 3, 0x160, 0x100000, 0x1000, 0x100000, 0x1000, 0, 16) + bytes(128)
-    table = b"".join(struct.pack("<8sIIIIIIHHI", s[0].encode(), s[4] if len(s) > 4 else len(s[2]), s[1],
-                                 len(s[2]), offset, 0, 0, 0, 0, s[3]) for s, offset in zip(sections, raw))
-    header = (dos + coff + optional + table).ljust(headers, b"\0")
-    if mapped:
-        image = bytearray(header.ljust(size_of_image, b"\0"))
-        for s in sections:
-            image[s[1]:s[1] + len(s[2])] = s[2]
-        return bytes(image)
-    body = b"".join(s[2].ljust((len(s[2]) + 0x1FF) // 0x200 * 0x200, b"\0") for s in sections)
-    return header + body
+def pe(sections, mapped=False):
+    """A PE32+ image of (name, rva, data, flags) sections, their raw data after
+    the headers in order; or, mapped, laid out by RVA."""
+    raw = [data.ljust(-(-len(data) // 0x200) * 0x200, b"\0") for _, _, data, _ in sections]
+    offsets = [0x200 + sum(map(len, raw[:i])) for i in range(len(sections))]
+    size_of_image = -(-max(rva + len(data) for _, rva, data, _ in sections) // 0x1000) * 0x1000
+    header = (b"MZ" + bytes(0x3A) + struct.pack("<I", 0x40) + b"PE\0\0"
+              + struct.pack("<HHIIIHH", 0x8664, len(sections), 0, 0, 0, 240, 0x22)
+              + struct.pack("<HBBIIIII", 0x20B, 2, 40, 0, 0, 0, 0x1000, 0x1000)
+              + struct.pack("<QIIHHHHHHIIIIHHQQQQII", BASE, 0x1000, 0x200, 6, 0, 0, 0, 6, 0, 0, size_of_image, 0x200,
+                            0, 3, 0x160, 0x100000, 0x1000, 0x100000, 0x1000, 0, 16) + bytes(128)
+              + b"".join(struct.pack("<8sIIIIIIHHI", name.encode(), len(data), rva, len(data), offset, 0, 0, 0, 0, flags)
+                         for (name, rva, data, flags), offset in zip(sections, offsets))).ljust(0x200, b"\0")
+    if not mapped:
+        return header + b"".join(raw)
+    image = bytearray(header.ljust(size_of_image, b"\0"))
+    for _, rva, data, _ in sections:
+        image[rva:rva + len(data)] = data
+    return bytes(image)
 
 
 def patched(image, offset, fmt, value):

@@ -406,6 +406,96 @@ def throttled_frames_make_only_the_four_queries(h):
     expect_equal(accepted, [12, 24, 36, 48], "accepted ticks")
 
 
+# --- prop state ---------------------------------------------------------------
+
+def object_address(run, handle):
+    for note in run.notes():
+        m = re.match(rf"vehicle {handle} has its game object at ([0-9A-F]{{16}})$", note)
+        if m:
+            return m.group(1)
+    raise Failure("no object address noted")
+
+
+@test
+def listed_model_through_half_travel_byte_exact(h):
+    scenario = ("step 16\nsettings 61 62 0.25\nvehicle 100 zr72 class 1 position 0.25\nprop 100 0\n"
+                "frames 1\nhold 61\nframes 2\nhold 62\nframes 2\n")
+    run = h.play(scenario)
+    a = object_address(run, 100)
+    get = lambda s: f"getpropstate vehicle 100 address {a} index 2 state {s}"
+    put = lambda s: f"setpropstate vehicle 100 address {a} index 2 state {s}"
+    lines = settings_lines(61, 62, "0.250")
+    # Frame 1: 0.25, state 0: the first read finds the functions, then enables.
+    lines += ["before init memory", "before looking for getpropstate", "after looking for getpropstate",
+              "before call getpropstate", get(0),
+              "before looking for setpropstate", "after looking for setpropstate", put("enabled")]
+    # Frame 2: up to 0.5: exactly half travel disables.
+    lines += moved((0.25, 0.5)) + ["before call getpropstate", get(1), put("disabled")]
+    # Frame 3: up to 0.75: already disabled, only read.
+    lines += moved((0.5, 0.75)) + ["before call getpropstate", get(0)]
+    # Frame 4: down to 0.5: still upper half.
+    lines += moved((0.75, 0.5)) + ["before call getpropstate", get(0)]
+    # Frame 5: down to 0.25: enabled again.
+    lines += moved((0.5, 0.25)) + ["before call getpropstate", get(0), put("enabled")]
+    expect_equal(run.log_lines, lines, "log")
+
+
+def missing_function_lines(function):
+    return [f"before looking for {function}", f"after looking for {function}", f"{function} is null"]
+
+
+@test
+def each_missing_function_logs_its_stage_every_run(h):
+    base = "step 16\nsettings 61 62 0.1\nvehicle 100 zr72v class 0 position 0.2\nprop 100 0\n"
+    run = h.play(base + "unfindable handleToAddress\nframes 3\n")
+    expect_equal(run.log_lines, settings_lines(61, 62, "0.100") +
+                 ["before init memory", "address not found", "address not found"] +
+                 ["address not found", "address not found"] * 2, "handleToAddress missing")
+    run = h.play(base + "unfindable getpropstate\nframes 2\n")
+    a = object_address(run, 100)
+    expect_equal(run.log_lines, settings_lines(61, 62, "0.100") + ["before init memory"] +
+                 missing_function_lines("getpropstate") + missing_function_lines("setpropstate")[:2] +
+                 [f"setpropstate vehicle 100 address {a} index 2 state enabled"] +
+                 missing_function_lines("getpropstate") +
+                 [f"setpropstate vehicle 100 address {a} index 2 state enabled"], "getpropstate missing")
+    run = h.play(base + "unfindable setpropstate\nframes 2\n")
+    a = object_address(run, 100)
+    get = f"getpropstate vehicle 100 address {a} index 2 state 0"
+    expect_equal(run.log_lines, settings_lines(61, 62, "0.100") +
+                 ["before init memory", "before looking for getpropstate", "after looking for getpropstate",
+                  "before call getpropstate", get] + missing_function_lines("setpropstate") +
+                 ["before call getpropstate", get] + missing_function_lines("setpropstate"), "setpropstate missing")
+
+
+@test
+def vehicle_without_game_object_logs_address_not_found(h):
+    run = h.play("settings 61 62 0.1\nvehicle 100 zr72 class 0 position 0.2\nnoobject 100\nframes 2\n")
+    expect_equal(run.log_lines, settings_lines(61, 62, "0.100") +
+                 ["before init memory", "address not found", "address not found",
+                  "address not found", "address not found"], "log")
+
+
+@test
+def what_is_not_code_in_the_image_is_passed_over(h):
+    # A page that cannot be read, a guard page, a page of data, and copies of
+    # each function's first bytes in read-only data below the functions:
+    # calling into those copies would crash the game.
+    for change in ("protect noaccess", "protect guard", "protect data", "copies"):
+        run = h.play(f"settings 61 62 0.1\nvehicle 100 zr72 class 0 position 0.7\nprop 100 1\n{change}\n"
+                     "frames 2\n")
+        a = object_address(run, 100)
+        expect_equal(run.log_lines, settings_lines(61, 62, "0.100") +
+                     ["before init memory", "before looking for getpropstate", "after looking for getpropstate",
+                      "before call getpropstate", f"getpropstate vehicle 100 address {a} index 2 state 1",
+                      "before looking for setpropstate", "after looking for setpropstate",
+                      f"setpropstate vehicle 100 address {a} index 2 state disabled",
+                      "before call getpropstate", f"getpropstate vehicle 100 address {a} index 2 state 0"],
+                     f"log after '{change}'")
+        c = counters(run)
+        expect_equal((c["handleToAddress"], c["getpropstate"], c["setpropstate"]), ("3", "4", "1"),
+                     f"calls into the game's functions after '{change}'")
+
+
 @test
 def signature_check_finds_the_functions_where_the_running_game_has_them(h):
     tool = ROOT / "build" / "native" / "nozzles-sigcheck"  # the native build's, which make test builds first

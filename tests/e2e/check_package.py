@@ -21,8 +21,7 @@ FILES = ["Nozzles.asi", "Nozzles.ini", "README.txt", "LICENSE.txt", "CHANGES.txt
 
 
 def symbol_files(asi, version):
-    stem = Path(asi).parent / f"Nozzles-{version}-win64"
-    return [stem.parent / f"{stem.name}.debug", stem.parent / f"{stem.name}.map"]
+    return [Path(asi).parent / f"Nozzles-{version}-win64.{kind}" for kind in ("debug", "map")]
 
 
 def pack(asi, version, out):
@@ -43,10 +42,10 @@ def symbol_failures(asi, addr2line, out, version):
     function = re.search(r"^ \.text\$_Z13findSignaturePKcPKh\n.*\n\s+(0x[0-9a-f]+)\s+findSignature\(", text, re.M)
     if not base or not function:
         return ["the map gives no image base or no findSignature"]
-    offset = int(function.group(1), 16) - int(base.group(1), 16) + 5  # a crash a few bytes into it
+    base, offset = int(base.group(1), 16), int(function.group(1), 16) - int(base.group(1), 16) + 5  # a few bytes in
     failures = []
     for image in (debug, Path(asi)):  # the debug file itself, and the DLL through its debug link
-        named = subprocess.run([addr2line, "-f", "-C", "-e", str(image), hex(int(base.group(1), 16) + offset)],
+        named = subprocess.run([addr2line, "-f", "-C", "-e", str(image), hex(base + offset)],
                                capture_output=True, text=True).stdout.splitlines()
         if len(named) != 2 or not named[0].startswith("findSignature(") or \
                 not re.fullmatch(r"(\./)?src/memory/signature\.cpp:\d+( \(discriminator \d+\))?", named[1]):

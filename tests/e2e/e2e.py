@@ -217,9 +217,7 @@ def process_exit_unregisters_and_leaves_the_runtime_alone(h):
     run = h.play("settings 61 62 0.25\nvehicle 9 vtol class 1 position 0.0\nhold 61\nframes 2\nunload\nload\n"
                  "frames 2\n", extra=("--import-calls", "calls.txt"))
     calls = {}
-    for line in (h.work / "calls.txt").read_text().splitlines():
-        phase, _, call = line.partition(" ")
-        dll, _, name = call.partition("!")
+    for phase, dll, name in re.findall(r"^(\S+) ([^!]+)!(.+)$", (h.work / "calls.txt").read_text(), re.M):
         calls.setdefault((phase, dll.lower()), []).append(name)
     unregister = ["?scriptUnregister@@YAXPEAUHINSTANCE__@@@Z"]
     expect_equal(calls.get(("FreeLibrary", "scripthookv.dll")), unregister, "hook calls while freed")

@@ -32,7 +32,9 @@ def align_up(value, alignment):
 class Section:
     def __init__(self, header, alignment):
         self.header = header
-        self.name = header.Name.rstrip(b"\0").decode("ascii", "replace") or "(unnamed)"
+        # A name is any 8 bytes: shown printable, so that a report line stays one line.
+        name = header.Name.rstrip(b"\0").decode("ascii", "replace")
+        self.name = "".join(c if c.isprintable() else "?" for c in name) or "(unnamed)"
         self.rva = header.VirtualAddress
         # The loader maps the virtual size; a zero one means the raw size.
         self.size = header.Misc_VirtualSize or header.SizeOfRawData

@@ -27,9 +27,13 @@
 #include "world.h"
 
 extern "C" const std::uint8_t gameSparePages[];
-
 #if defined(NOZZLES_LARGE_CODE)
 extern "C" std::uint8_t gameLargeCode[];
+#endif
+
+namespace {
+
+#if defined(NOZZLES_LARGE_CODE)
 constexpr std::size_t kLargeCodeBytes = std::size_t{128} << 20;
 
 // Distinct bytes on every page, in which no signature occurs by chance.
@@ -46,8 +50,6 @@ void fillLargeCode() {
     VirtualProtect(gameLargeCode, kLargeCodeBytes, PAGE_EXECUTE_READ, &old);
 }
 #endif
-
-namespace {
 
 sim::World* world = nullptr;
 

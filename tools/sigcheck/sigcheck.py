@@ -201,8 +201,8 @@ class Search:
 
 def report(search, image, name, mask, pattern):
     """Prints one signature's findings; True when it has exactly one match in code."""
-    m, p = mask.encode(), pattern
-    code = search.in_code(m, p)
+    m = mask.encode()
+    code = search.in_code(m, pattern)
     print(f"{name}  {' '.join('??' if c == '?' else f'{b:02X}' for c, b in zip(mask, pattern))}")
     if code:
         first = code[0]
@@ -210,10 +210,9 @@ def report(search, image, name, mask, pattern):
         print(f"  the plug-in calls: {image.where(first)}; wildcard bytes {wild}")
     else:
         print("  the plug-in calls: nothing, no match in code")
-    print(f"  matches in code: {len(code)}" + ("" if len(code) < 2 else
-                                                "; the plug-in calls the lowest, the others are other functions' starts"
-                                                + ": " + ", ".join(f"RVA 0x{r:X}" for r in code[1:6])))
-    outside = sorted(set(search.anywhere(m, p)) - set(code))
+    others = "" if len(code) < 2 else "; the plug-in calls the lowest, not " + ", ".join(f"RVA 0x{r:X}" for r in code[1:6])
+    print(f"  matches in code: {len(code)}{others}")
+    outside = sorted(set(search.anywhere(m, pattern)) - set(code))
     if outside:
         counts = {}
         for rva in outside:
@@ -226,7 +225,7 @@ def report(search, image, name, mask, pattern):
         fixed = [k for k, c in enumerate(mask) if c != "?"]
         shown = 0
         for mismatches in (1, 2):
-            places = search.near_misses(m, p, mismatches, NEAR_MISSES - shown)
+            places = search.near_misses(m, pattern, mismatches, NEAR_MISSES - shown)
             if places:
                 print(f"  near-misses, all fixed bytes but {'one' if mismatches == 1 else 'two'}:")
             for rva in places:

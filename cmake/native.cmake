@@ -48,8 +48,10 @@ target_compile_definitions(unit_tests PRIVATE NOZZLES_SOURCE_DIR="${CMAKE_SOURCE
 gtest_discover_tests(unit_tests WORKING_DIRECTORY ${CMAKE_BINARY_DIR} DISCOVERY_TIMEOUT 60)
 
 # The search over real page protections; the Windows build runs the same program under Wine.
-add_executable(region_search_test tests/regions/region_search_test.cpp sim/game_functions.S)
+add_executable(region_search_test tests/regions/region_search_test.cpp sim/game_functions.S
+    sim/sim_memory_native.cpp)
 target_compile_options(region_search_test PRIVATE ${NOZZLES_NATIVE_FLAGS})
+target_include_directories(region_search_test PRIVATE sim)
 target_link_libraries(region_search_test PRIVATE nozzles_core nozzles_test_support)
 add_test(NAME regions.native COMMAND region_search_test)
 

@@ -10,7 +10,7 @@ namespace sim {
 
 void writeCode(const std::uint8_t* address, std::uint8_t value);
 
-enum class PageAccess { code, data, noAccess, guard };
+enum class PageAccess { code, writableCode, data, noAccess, guard, executeOnly };
 // Changes the protection of the page holding `address`; returns the page start.
 const std::uint8_t* setPageAccess(const std::uint8_t* address, PageAccess access);
 std::size_t pageSize();

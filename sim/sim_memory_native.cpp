@@ -21,6 +21,8 @@ const std::uint8_t* setPageAccess(const std::uint8_t* address, PageAccess access
     int protection = PROT_NONE;
     if (access == PageAccess::code) protection = PROT_READ | PROT_EXEC;
     if (access == PageAccess::data) protection = PROT_READ;
+    if (access == PageAccess::writableCode) protection = PROT_READ | PROT_WRITE | PROT_EXEC;
+    if (access == PageAccess::executeOnly) protection = PROT_EXEC;
     mprotect(page, size, protection);
     return page;
 }

@@ -26,6 +26,8 @@ const std::uint8_t* setPageAccess(const std::uint8_t* address, PageAccess access
     if (access == PageAccess::data) protect = PAGE_READONLY;
     if (access == PageAccess::noAccess) protect = PAGE_NOACCESS;
     if (access == PageAccess::guard) protect = PAGE_EXECUTE_READ | PAGE_GUARD;
+    if (access == PageAccess::writableCode) protect = PAGE_EXECUTE_READWRITE;
+    if (access == PageAccess::executeOnly) protect = PAGE_EXECUTE;
     DWORD old = 0;
     VirtualProtect(page, size, protect, &old);
     return page;

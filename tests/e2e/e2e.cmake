@@ -25,9 +25,10 @@ add_executable(region_search_test
     tests/regions/region_search_test.cpp
     tests/support/reference_search.cpp
     sim/game_functions.S
+    sim/sim_memory_windows.cpp
     src/memory/signature.cpp
     src/platform/platform_windows.cpp)
-target_include_directories(region_search_test PRIVATE src tests/support)
+target_include_directories(region_search_test PRIVATE src sim tests/support)
 target_compile_options(region_search_test PRIVATE ${NOZZLES_WARNINGS} ${NOZZLES_VECTOR_MOVES})
 target_link_options(region_search_test PRIVATE ${NOZZLES_STATIC_RUNTIME})
 add_test(NAME regions.wine COMMAND region_search_test)

@@ -10,6 +10,7 @@
 
 #include "memory/signature.h"
 #include "reference_search.h"
+#include "sim_memory.h"
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -23,35 +24,12 @@ extern "C" std::uint8_t gameSpareDataPage[];     // a page of its writable data
 
 namespace {
 
-enum class Access { code, writableCode, data, none, executeOnly };
-
-std::size_t pageSize() {
-#if defined(_WIN32)
-    SYSTEM_INFO info{};
-    GetSystemInfo(&info);
-    return info.dwPageSize;
-#else
-    return static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-#endif
-}
-
-void protect(const std::uint8_t* page, Access access) {
-    auto* target = const_cast<std::uint8_t*>(page);
-#if defined(_WIN32)
-    const DWORD protections[] = {PAGE_EXECUTE_READ, PAGE_EXECUTE_READWRITE, PAGE_READONLY, PAGE_NOACCESS, PAGE_EXECUTE};
-    DWORD old = 0;
-    VirtualProtect(target, pageSize(), protections[static_cast<int>(access)], &old);
-#else
-    const int protections[] = {PROT_READ | PROT_EXEC, PROT_READ | PROT_WRITE | PROT_EXEC, PROT_READ, PROT_NONE,
-                               PROT_EXEC};
-    mprotect(target, pageSize(), protections[static_cast<int>(access)]);
-#endif
-}
+using Access = sim::PageAccess;
 
 // Pages of one mapping, filled with int3 while writable, then protected page by page.
 class Pages {
 public:
-    explicit Pages(std::size_t count) : count_(count), size_(pageSize()) {
+    explicit Pages(std::size_t count) : count_(count), size_(sim::pageSize()) {
 #if defined(_WIN32)
         base_ = static_cast<std::uint8_t*>(
             VirtualAlloc(nullptr, count * size_, MEM_COMMIT | MEM_RESERVE, PAGE_EXECUTE_READWRITE));
@@ -73,7 +51,7 @@ public:
 
     std::uint8_t* page(std::size_t index) const { return base_ + index * size_; }
     std::uint8_t* end() const { return page(count_); }
-    void protect(std::size_t index, Access access) const { ::protect(page(index), access); }
+    void protect(std::size_t index, Access access) const { sim::setPageAccess(page(index), access); }
     // Leaves a hole: no memory at all behind the page any more.
     void release(std::size_t index) const {
 #if defined(_WIN32)
@@ -134,7 +112,7 @@ void regionRules(memory::VectorPath path) {
         pages.protect(3, Access::code);
         expect("a data region between two executable ones splits the run", path, search(pages, path),
                pages.page(3) + 1);
-        pages.protect(1, Access::none);
+        pages.protect(1, Access::noAccess);
         expect("so does a region that cannot be read", path, search(pages, path), pages.page(3) + 1);
         pages.release(1);
         expect("a hole between two executable regions is stepped over", path, search(pages, path), pages.page(3) + 1);
@@ -146,7 +124,7 @@ void regionRules(memory::VectorPath path) {
 // execute-read-write, Wine execute-write-copy, and both are code.
 void imagePages(memory::VectorPath path) {
     const std::uint8_t* code = gameSparePages;
-    const std::size_t size = pageSize();
+    const std::size_t size = sim::pageSize();
     const auto find = [&](const std::uint8_t* begin, const std::uint8_t* end) {
         return memory::findInExecutableRegions(begin, end, kSignature.mask, kSignature.pattern, path);
     };
@@ -158,14 +136,14 @@ void imagePages(memory::VectorPath path) {
         ++failures;
     }
 #endif
-    protect(code + size, Access::writableCode);
+    sim::setPageAccess(code + size, Access::writableCode);
     std::memcpy(const_cast<std::uint8_t*>(code) + size + 40, kFunction, sizeof kFunction);
     expect("a written code page of the image is searched", path, find(code, code + 3 * size), code + size + 40);
-    protect(code + size, Access::executeOnly);
+    sim::setPageAccess(code + size, Access::executeOnly);
     expect("an execute-only page of the image is not read", path, find(code, code + 3 * size), nullptr);
-    protect(code + size, Access::writableCode);
+    sim::setPageAccess(code + size, Access::writableCode);
     std::memset(const_cast<std::uint8_t*>(code) + size + 40, 0xCC, sizeof kFunction);
-    protect(code + size, Access::code);
+    sim::setPageAccess(code + size, Access::code);
 
     std::memcpy(gameSpareDataPage + 40, kFunction, sizeof kFunction);
     expect("a written data page of the image is passed over", path, find(gameSpareDataPage, gameSpareDataPage + size),

@@ -4,13 +4,13 @@ SCENARIO ?=
 JOBS ?= 2
 FUZZ_SECONDS ?= 600
 
-.PHONY: deps demo test dist fuzz check bench format clean native windows native-asan fuzz-build sigcheck
+.PHONY: deps demo test dist fuzz check bench format clean host windows host-asan fuzz-build sigcheck
 
 deps:
 	@tools/install-deps
 
 # Each build configures itself on first use; ninja decides what is stale.
-native windows native-asan fuzz-build: deps
+host windows host-asan fuzz-build: deps
 	@cmake --preset $(if $(filter fuzz-build,$@),fuzz,$@) >/dev/null
 	cmake --build --preset $(if $(filter fuzz-build,$@),fuzz,$@) -j $(JOBS)
 
@@ -19,9 +19,9 @@ demo: windows
 
 test: deps
 	tools/check-format
-	@$(MAKE) --no-print-directory native native-asan windows fuzz-build
-	ctest --preset native -j $(JOBS)
-	ctest --preset native-asan -j $(JOBS)
+	@$(MAKE) --no-print-directory host host-asan windows fuzz-build
+	ctest --preset host -j $(JOBS)
+	ctest --preset host-asan -j $(JOBS)
 	ctest --preset fuzz -j $(JOBS)
 	ctest --preset windows -j $(JOBS)
 
@@ -30,21 +30,21 @@ dist: deps
 
 # The plug-in's three signatures in a game build: make sigcheck GAME=path/to/game.exe
 # (SIGCHECK_FLAGS="--mapped --base 0x7FF6A0000000" for a dump of the running module).
-sigcheck: native
+sigcheck: host
 	@test -n "$(GAME)" || { echo "usage: make sigcheck GAME=path/to/game.exe [SIGCHECK_FLAGS=--mapped]" >&2; exit 2; }
-	@build/native/nozzles-sigcheck $(SIGCHECK_FLAGS) "$(GAME)"
+	@build/host/nozzles-sigcheck $(SIGCHECK_FLAGS) "$(GAME)"
 
 fuzz: fuzz-build
 	FUZZ_SECONDS=$(FUZZ_SECONDS) tools/fuzz-long
 
-check: native
+check: host
 	tools/memcheck
 
 # The real-code image: the executable sections of Wine's modules. Then what a
 # missing function costs a frame in the stand-in game under Wine.
-bench: native windows
-	@tools/code-byte-frequencies --extract build/native/real-code.bin
-	build/native/scanner_bench --code=build/native/real-code.bin
+bench: host windows
+	@tools/code-byte-frequencies --extract build/host/real-code.bin
+	build/host/scanner_bench --code=build/host/real-code.bin
 	bench/missing_function_cost.py build/windows
 
 format:

@@ -1,5 +1,5 @@
 // The script hook's functions. The import library maps these plain names to
-// the hook's decorated exports (see ScriptHookV.def); natively the stand-in
+// the hook's decorated exports (see ScriptHookV.def); on the host build the stand-in
 // world provides them at link time.
 #pragma once
 

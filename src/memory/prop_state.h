@@ -5,7 +5,7 @@
 #include "hook/natives.h"
 
 // The internal functions' types, called with the 64-bit Windows convention:
-// the default on Windows, spelled out so that the native build calls the same
+// the default on Windows, spelled out so that the host build calls the same
 // machine code the same way.
 using HandleToAddressFunction = void*(__attribute__((ms_abi)) *)(std::uint32_t handle);
 using GetPropStateFunction = std::int32_t(__attribute__((ms_abi)) *)(void* object, std::int32_t index);

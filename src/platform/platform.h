@@ -1,6 +1,6 @@
 // The few operating-system calls the plug-in makes. Windows implements them in
-// platform_windows.cpp; platform_native.cpp stands in on Linux so the same
-// sources build and run natively for tests, sanitizers and benchmarks.
+// platform_windows.cpp; platform_posix.cpp stands in on Linux so the same
+// sources build and run on Linux for tests, sanitizers and benchmarks.
 #pragma once
 
 #include <cstdint>

@@ -496,7 +496,7 @@ def what_is_not_code_in_the_image_is_passed_over(h):
 
 @test
 def signature_check_finds_the_functions_where_the_running_game_has_them(h):
-    tool = ROOT / "build" / "native" / "nozzles-sigcheck"  # the native build's, which make test builds first
+    tool = ROOT / "build" / "host" / "nozzles-sigcheck"  # the host build's, which make test builds first
     run = h.play("frames 1\n")
     note = next(n for n in run.notes() if n.startswith("the game's functions at RVA "))
     running = dict(zip(note.split()[5::2], note.split()[6::2]))

@@ -5,7 +5,7 @@ foreach(target settings_fuzz scanner_fuzz)
     add_executable(${target} ${CMAKE_SOURCE_DIR}/tests/fuzz/${target}.cpp
         ${CMAKE_SOURCE_DIR}/tests/support/reference_search.cpp)
     target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR}/tests/support)
-    target_compile_options(${target} PRIVATE ${NOZZLES_NATIVE_FLAGS})
+    target_compile_options(${target} PRIVATE ${NOZZLES_HOST_FLAGS})
     target_link_options(${target} PRIVATE -fsanitize=fuzzer,address,undefined)
     target_link_libraries(${target} PRIVATE nozzles_core)
     string(REPLACE "_fuzz" "" corpus ${target})

@@ -1,4 +1,4 @@
-// A million frames of the native build: a listed model crossing half travel
+// A million frames of the host build: a listed model crossing half travel
 // back and forth while its nozzle mod walks. Checks that the log holds
 // exactly the lines the host-side counters call for and not a byte more,
 // that the heap ends the run as it was after the first thousand frames, and
@@ -18,8 +18,8 @@
 #include "diag/log.h"
 #include "game_objects.h"
 #include "hook/native_hashes.h"
-#include "native_host.h"
 #include "plugin/script.h"
+#include "posix_host.h"
 
 namespace {
 
@@ -44,8 +44,8 @@ int main(int argc, char** argv) {
     std::filesystem::current_path(directory);
     std::ofstream("Nozzles.ini") << "61 62 0.125\r\n";
 
-    sim::resetNativeWorld();
-    sim::World& world = sim::nativeWorld();
+    sim::resetHostWorld();
+    sim::World& world = sim::hostWorld();
     world.tracing = false;
     sim::GameObjects objects;
     objects.add(100);

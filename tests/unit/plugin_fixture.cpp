@@ -6,8 +6,8 @@
 #include <fstream>
 #include <sstream>
 
-#include "native_host.h"
 #include "plugin/process_state.h"
+#include "posix_host.h"
 
 std::string nameQuery(const char* name) {
     return "modelHashOfName(\"" + std::string(name) + "\") -> " +
@@ -20,7 +20,7 @@ void PluginTest::SetUp() {
     ASSERT_NE(mkdtemp(pattern), nullptr);
     directory_ = pattern;
     std::filesystem::current_path(directory_);
-    sim::resetNativeWorld();
+    sim::resetHostWorld();
     resetProcessState();
 }
 
@@ -31,7 +31,7 @@ void PluginTest::TearDown() {
     std::filesystem::remove_all(directory_, ignored);
 }
 
-sim::World& PluginTest::world() { return sim::nativeWorld(); }
+sim::World& PluginTest::world() { return sim::hostWorld(); }
 
 std::string PluginTest::logContents() const {
     std::ifstream file(directory_ + "/Nozzels.log", std::ios::binary);

@@ -8,7 +8,7 @@
 
 #include "game_objects.h"
 #include "memory/signature.h"
-#include "platform/platform_native.h"
+#include "platform/platform_posix.h"
 #include "plugin_fixture.h"
 #include "reference_search.h"
 
@@ -177,10 +177,10 @@ TEST_P(Scanner, EmptyOrShortRangeGivesNull) {
 using ModuleQuery = PluginTest;
 
 TEST_F(ModuleQuery, FailedQueryGivesNull) {
-    // The native stand-in reports the stand-in game's code as the module
+    // The host build's platform layer reports the stand-in game's code as the module
     // unless told otherwise; an empty range is a failed query.
     std::vector<std::uint8_t> image(kGetPropState.begin(), kGetPropState.end());
-    platform::setNativeMainModule({image.data(), image.data()});
+    platform::setHostMainModule({image.data(), image.data()});
     EXPECT_EQ(findSignature(memory::kGetPropStateSignature.mask, memory::kGetPropStateSignature.pattern), nullptr);
 }
 

@@ -4,11 +4,11 @@
 #include "diag/log.h"
 #include "game_objects.h"
 #include "hook/native_hashes.h"
-#include "native_host.h"
 #include "nozzle/controller.h"
 #include "plugin/process_state.h"
 #include "plugin/script.h"
 #include "plugin_fixture.h"
+#include "posix_host.h"
 
 namespace {
 
@@ -77,7 +77,7 @@ TEST_F(ScriptTest, AfterResetProcessStateAFlightRepeatsExactly) {
     };
     const auto first = fly();
     resetProcessState();
-    sim::resetNativeWorld();
+    sim::resetHostWorld();
     EXPECT_EQ(fly(), first);
 }
 

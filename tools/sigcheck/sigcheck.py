@@ -5,7 +5,7 @@
                                               the module as it lay mapped in a running process
 
 The PE format is read by pefile; the search is the plug-in's own, reached
-through a thin native entry (libnozzles_sigcheck.so), over the image laid out
+through a thin C entry (libnozzles_sigcheck.so), over the image laid out
 as the loader lays it, with the executable sections as code. Exit status: 0
 when every signature has exactly one match in code, 1 when one has none or
 several, 2 for input that cannot be read.
@@ -147,7 +147,7 @@ class Image:
 
 
 class Search:
-    """The native entry to the plug-in's search, over one image."""
+    """The C entry to the plug-in's search, over one image."""
 
     def __init__(self, library, image):
         self.lib = ctypes.CDLL(library)

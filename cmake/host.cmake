@@ -1,20 +1,20 @@
-# The native build: the plug-in's sources against the stand-in world, for
+# The host build (Linux): the plug-in's sources against the stand-in world, for
 # unit tests (optionally under sanitizers), fuzzers and benchmarks.
-set(NOZZLES_NATIVE_FLAGS ${NOZZLES_WARNINGS})
-set(NOZZLES_NATIVE_LINK)
+set(NOZZLES_HOST_FLAGS ${NOZZLES_WARNINGS})
+set(NOZZLES_HOST_LINK)
 if(NOZZLES_SANITIZE)
-    list(APPEND NOZZLES_NATIVE_FLAGS -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
-    list(APPEND NOZZLES_NATIVE_LINK -fsanitize=address,undefined)
+    list(APPEND NOZZLES_HOST_FLAGS -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+    list(APPEND NOZZLES_HOST_LINK -fsanitize=address,undefined)
 endif()
 if(NOZZLES_FUZZ)
-    list(APPEND NOZZLES_NATIVE_FLAGS -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all)
-    list(APPEND NOZZLES_NATIVE_LINK -fsanitize=address,undefined)
+    list(APPEND NOZZLES_HOST_FLAGS -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all)
+    list(APPEND NOZZLES_HOST_LINK -fsanitize=address,undefined)
 endif()
 
-add_library(nozzles_core STATIC ${NOZZLES_CORE_SOURCES} src/platform/platform_native.cpp)
+add_library(nozzles_core STATIC ${NOZZLES_CORE_SOURCES} src/platform/platform_posix.cpp)
 target_include_directories(nozzles_core PUBLIC src)
-target_compile_options(nozzles_core PRIVATE ${NOZZLES_NATIVE_FLAGS} ${NOZZLES_GUEST_FLAGS})
-target_link_options(nozzles_core PUBLIC ${NOZZLES_NATIVE_LINK})
+target_compile_options(nozzles_core PRIVATE ${NOZZLES_HOST_FLAGS} ${NOZZLES_GUEST_FLAGS})
+target_link_options(nozzles_core PUBLIC ${NOZZLES_HOST_LINK})
 
 if(NOZZLES_FUZZ)
     include(${CMAKE_SOURCE_DIR}/tests/fuzz/fuzz.cmake)
@@ -25,12 +25,12 @@ endif()
 add_library(nozzles_sim STATIC
     sim/game_functions.S
     sim/game_objects.cpp
-    sim/native_host.cpp
+    sim/posix_host.cpp
     sim/scenario.cpp
-    sim/sim_memory_native.cpp
+    sim/sim_memory_posix.cpp
     sim/world.cpp)
 target_include_directories(nozzles_sim PUBLIC sim src)
-target_compile_options(nozzles_sim PRIVATE $<$<COMPILE_LANGUAGE:CXX>:${NOZZLES_NATIVE_FLAGS}>)
+target_compile_options(nozzles_sim PRIVATE $<$<COMPILE_LANGUAGE:CXX>:${NOZZLES_HOST_FLAGS}>)
 target_link_libraries(nozzles_sim PUBLIC nozzles_core)
 
 find_package(GTest REQUIRED)
@@ -38,9 +38,9 @@ include(GoogleTest)
 file(GLOB NOZZLES_UNIT_TESTS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/unit/*.cpp)
 add_library(nozzles_test_support STATIC tests/support/reference_search.cpp)
 target_include_directories(nozzles_test_support PUBLIC tests/support)
-target_compile_options(nozzles_test_support PRIVATE ${NOZZLES_NATIVE_FLAGS})
+target_compile_options(nozzles_test_support PRIVATE ${NOZZLES_HOST_FLAGS})
 add_executable(unit_tests ${NOZZLES_UNIT_TESTS})
-target_compile_options(unit_tests PRIVATE ${NOZZLES_NATIVE_FLAGS})
+target_compile_options(unit_tests PRIVATE ${NOZZLES_HOST_FLAGS})
 # The game code must stay in the binary even though nothing names it directly.
 target_link_libraries(unit_tests PRIVATE -Wl,--whole-archive nozzles_sim -Wl,--no-whole-archive nozzles_core
     nozzles_test_support GTest::gtest GTest::gmock GTest::gtest_main)
@@ -49,11 +49,11 @@ gtest_discover_tests(unit_tests WORKING_DIRECTORY ${CMAKE_BINARY_DIR} DISCOVERY_
 
 # The search over real page protections; the Windows build runs the same program under Wine.
 add_executable(region_search_test tests/regions/region_search_test.cpp sim/game_functions.S
-    sim/sim_memory_native.cpp)
-target_compile_options(region_search_test PRIVATE ${NOZZLES_NATIVE_FLAGS})
+    sim/sim_memory_posix.cpp)
+target_compile_options(region_search_test PRIVATE ${NOZZLES_HOST_FLAGS})
 target_include_directories(region_search_test PRIVATE sim)
 target_link_libraries(region_search_test PRIVATE nozzles_core nozzles_test_support)
-add_test(NAME regions.native COMMAND region_search_test)
+add_test(NAME regions.host COMMAND region_search_test)
 
 # nozzles-sigcheck: the signatures in a game file, read with Debian's pefile
 # (which the first python3 on PATH may not see) and searched by the plug-in's
@@ -66,9 +66,9 @@ if(NOT NOZZLES_SANITIZE)
         message(FATAL_ERROR "${NOZZLES_PE_PYTHON} cannot import pefile: install python3-pefile (make deps)")
     endif()
     add_library(nozzles_sigcheck SHARED tools/sigcheck/search_entry.cpp src/memory/signature.cpp
-        src/platform/platform_native.cpp)
+        src/platform/platform_posix.cpp)
     target_include_directories(nozzles_sigcheck PRIVATE src)
-    target_compile_options(nozzles_sigcheck PRIVATE ${NOZZLES_NATIVE_FLAGS} ${NOZZLES_GUEST_FLAGS})
+    target_compile_options(nozzles_sigcheck PRIVATE ${NOZZLES_HOST_FLAGS} ${NOZZLES_GUEST_FLAGS})
     file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/nozzles-sigcheck
         CONTENT "#!/bin/sh\nexec ${NOZZLES_PE_PYTHON} ${CMAKE_SOURCE_DIR}/tools/sigcheck/sigcheck.py --library $<TARGET_FILE:nozzles_sigcheck> \"$@\"\n"
         FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
@@ -80,14 +80,14 @@ endif()
 if(NOT NOZZLES_SANITIZE)
     find_package(benchmark REQUIRED)
     add_executable(scanner_bench bench/scanner_bench.cpp bench/baseline_scan.cpp)
-    target_compile_options(scanner_bench PRIVATE ${NOZZLES_NATIVE_FLAGS})
+    target_compile_options(scanner_bench PRIVATE ${NOZZLES_HOST_FLAGS})
     target_link_libraries(scanner_bench PRIVATE nozzles_core benchmark::benchmark)
 endif()
 
 # A million frames; optimised build only (it writes a few million log lines).
 if(NOT NOZZLES_SANITIZE)
     add_executable(soak tests/soak/soak.cpp)
-    target_compile_options(soak PRIVATE ${NOZZLES_NATIVE_FLAGS})
+    target_compile_options(soak PRIVATE ${NOZZLES_HOST_FLAGS})
     target_link_libraries(soak PRIVATE -Wl,--whole-archive nozzles_sim -Wl,--no-whole-archive nozzles_core)
     add_test(NAME soak.million_frames COMMAND soak 1000000)
     set_tests_properties(soak.million_frames PROPERTIES TIMEOUT 900)

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "platform/platform_native.h"
+#include "platform/platform_posix.h"
 
 namespace platform {
 namespace {
@@ -20,8 +20,8 @@ ByteRange moduleOverride{};
 
 }  // namespace
 
-void setNativeTickSource(TickSource source) { tickSource = source; }
-void setNativeMainModule(ByteRange range) { moduleOverride = range; }
+void setHostTickSource(TickSource source) { tickSource = source; }
+void setHostMainModule(ByteRange range) { moduleOverride = range; }
 
 std::uint64_t tickCount() { return tickSource != nullptr ? tickSource() : monotonicMilliseconds(); }
 

@@ -12,9 +12,9 @@ namespace platform {
 using TickSource = std::uint64_t (*)();
 
 // Null restores the monotonic clock.
-void setNativeTickSource(TickSource source);
+void setHostTickSource(TickSource source);
 
 // A range with a null start restores the default: the program's executable.
-void setNativeMainModule(ByteRange range);
+void setHostMainModule(ByteRange range);
 
 }  // namespace platform

@@ -25,6 +25,7 @@
 
 #include "baseline_scan.h"
 #include "memory/code_bytes.h"
+#include "memory/game_signatures.h"
 #include "memory/signature.h"
 
 namespace {

@@ -365,7 +365,7 @@ private:
         gameMicroseconds += step_;
         world->clock = gameMicroseconds / 1000;
         const std::uint64_t callsBefore = world->nativeCalls;
-        const std::uint64_t queriesBefore = world->calls(hashes::kControlActiveFirst);
+        const std::uint64_t queriesBefore = world->calls(natives::hashes::kControlActiveFirst);
         const int ran = resume ? simRunScripts() : 0;
         sim::FrameRecord record;
         record.tick = world->clock;
@@ -380,7 +380,7 @@ private:
         if (GameObject* object = objects_.find(world->playerVehicle)) record.propState = object->propStates[2];
         record.nativeCalls = world->nativeCalls - callsBefore;
         record.scriptsRun = ran;
-        record.runAccepted = world->calls(hashes::kControlActiveFirst) != queriesBefore;
+        record.runAccepted = world->calls(natives::hashes::kControlActiveFirst) != queriesBefore;
         record.unflushedBytes = sim::unflushedOutput();
         record.events = takeEvents();
         report_.frame(record);

@@ -18,7 +18,7 @@ std::string bar(float position, int width) {
 
 bool worthShowing(const TraceEntry& entry) {
     if (entry.kind != EventKind::native) return entry.kind != EventKind::wait || entry.arguments[0] != 0;
-    return entry.hash == hashes::kSetNozzlePosition || entry.hash == hashes::kFitMod;
+    return entry.hash == natives::hashes::kSetNozzlePosition || entry.hash == natives::hashes::kFitMod;
 }
 
 // What the plug-in changed in the host, as the frame table shows it.

@@ -45,7 +45,7 @@ void World::nativeInit(std::uint64_t hash) {
 
 void World::nativePush(std::uint64_t value) {
     if (pending_.argumentCount < 4) pending_.arguments[pending_.argumentCount] = value;
-    if (pending_.hash == hashes::kModelHashOfName && pending_.argumentCount == 0 && value != 0) {
+    if (pending_.hash == natives::hashes::kModelHashOfName && pending_.argumentCount == 0 && value != 0) {
         std::strncpy(pending_.text, reinterpret_cast<const char*>(static_cast<std::uintptr_t>(value)),
                      sizeof pending_.text - 1);
     }
@@ -83,36 +83,36 @@ std::uint64_t World::answer(const TraceEntry& call) const {
         return found != vehicles.end() ? &found->second : nullptr;
     };
     switch (call.hash) {
-        case hashes::kPlayerCharacter: return player;
-        case hashes::kVehicleOfCharacter: return arg(0) == player ? playerVehicle : 0;
-        case hashes::kEntityModel: {
+        case natives::hashes::kPlayerCharacter: return player;
+        case natives::hashes::kVehicleOfCharacter: return arg(0) == player ? playerVehicle : 0;
+        case natives::hashes::kEntityModel: {
             const Vehicle* v = find(arg(0));
             return v != nullptr ? v->model : 0;
         }
-        case hashes::kIsModelOfClass: {
+        case natives::hashes::kIsModelOfClass: {
             const auto flag = classFlags.find(static_cast<std::uint32_t>(arg(0)));
             return flag != classFlags.end() ? fromInt(flag->second) : 0;
         }
-        case hashes::kEntityExists: {
+        case natives::hashes::kEntityExists: {
             const Vehicle* v = find(arg(0));
             return v != nullptr && v->exists ? 1 : 0;
         }
-        case hashes::kControlActiveFirst: return heldFirst.count(low32(arg(1))) != 0 ? 1 : 0;
-        case hashes::kControlActiveSecond:
+        case natives::hashes::kControlActiveFirst: return heldFirst.count(low32(arg(1))) != 0 ? 1 : 0;
+        case natives::hashes::kControlActiveSecond:
             return heldFirst.count(low32(arg(1))) != 0 || heldSecond.count(low32(arg(1))) != 0 ? 1 : 0;
-        case hashes::kNozzlePosition: {
+        case natives::hashes::kNozzlePosition: {
             const Vehicle* v = find(arg(0));
             return fromFloat(v != nullptr ? v->position : 0.0f);
         }
-        case hashes::kModCount: {
+        case natives::hashes::kModCount: {
             const Vehicle* v = find(arg(0));
             return fromInt(v != nullptr && low32(arg(1)) == 4 ? v->modCount : -1);
         }
-        case hashes::kFittedMod: {
+        case natives::hashes::kFittedMod: {
             const Vehicle* v = find(arg(0));
             return fromInt(v != nullptr && low32(arg(1)) == 4 ? v->fitted : -1);
         }
-        case hashes::kModelHashOfName: return modelHash(call.text);
+        case natives::hashes::kModelHashOfName: return modelHash(call.text);
         default: return 0;  // setters and unknown natives
     }
 }
@@ -120,28 +120,28 @@ std::uint64_t World::answer(const TraceEntry& call) const {
 void World::apply(const TraceEntry& call) {
     Vehicle* v = vehicle(static_cast<std::uint32_t>(call.arguments[0]));
     if (v == nullptr) return;
-    if (call.hash == hashes::kSetNozzlePosition) {
+    if (call.hash == natives::hashes::kSetNozzlePosition) {
         v->position = std::bit_cast<float>(static_cast<std::uint32_t>(call.arguments[1]));
-    } else if (call.hash == hashes::kFitMod && low32(call.arguments[1]) == 4) {
+    } else if (call.hash == natives::hashes::kFitMod && low32(call.arguments[1]) == 4) {
         v->fitted = low32(call.arguments[2]);
     }
 }
 
 const char* nativeName(std::uint64_t hash) {
     switch (hash) {
-        case hashes::kPlayerCharacter: return "playerCharacter";
-        case hashes::kVehicleOfCharacter: return "vehicleOf";
-        case hashes::kEntityModel: return "modelOf";
-        case hashes::kIsModelOfClass: return "isModelOfClass";
-        case hashes::kEntityExists: return "exists";
-        case hashes::kControlActiveFirst: return "controlFirst";
-        case hashes::kControlActiveSecond: return "controlSecond";
-        case hashes::kNozzlePosition: return "nozzlePosition";
-        case hashes::kSetNozzlePosition: return "setNozzlePosition";
-        case hashes::kModCount: return "modCount";
-        case hashes::kFittedMod: return "fittedMod";
-        case hashes::kFitMod: return "fitMod";
-        case hashes::kModelHashOfName: return "modelHashOfName";
+        case natives::hashes::kPlayerCharacter: return "playerCharacter";
+        case natives::hashes::kVehicleOfCharacter: return "vehicleOf";
+        case natives::hashes::kEntityModel: return "modelOf";
+        case natives::hashes::kIsModelOfClass: return "isModelOfClass";
+        case natives::hashes::kEntityExists: return "exists";
+        case natives::hashes::kControlActiveFirst: return "controlFirst";
+        case natives::hashes::kControlActiveSecond: return "controlSecond";
+        case natives::hashes::kNozzlePosition: return "nozzlePosition";
+        case natives::hashes::kSetNozzlePosition: return "setNozzlePosition";
+        case natives::hashes::kModCount: return "modCount";
+        case natives::hashes::kFittedMod: return "fittedMod";
+        case natives::hashes::kFitMod: return "fitMod";
+        case natives::hashes::kModelHashOfName: return "modelHashOfName";
         default: return "unknown";
     }
 }
@@ -160,11 +160,11 @@ std::string describe(const TraceEntry& entry) {
     text += '(';
     for (int i = 0; i < entry.argumentCount && i < 4; ++i) {
         if (i > 0) text += ", ";
-        if (entry.hash == hashes::kModelHashOfName && i == 0) {
+        if (entry.hash == natives::hashes::kModelHashOfName && i == 0) {
             text += '"';
             text += entry.text;
             text += '"';
-        } else if (entry.hash == hashes::kSetNozzlePosition && i == 1) {
+        } else if (entry.hash == natives::hashes::kSetNozzlePosition && i == 1) {
             std::snprintf(line, sizeof line, "%.9g",
                           static_cast<double>(std::bit_cast<float>(static_cast<std::uint32_t>(entry.arguments[i]))));
             text += line;
@@ -175,7 +175,7 @@ std::string describe(const TraceEntry& entry) {
         }
     }
     text += ") -> ";
-    if (entry.hash == hashes::kNozzlePosition) {
+    if (entry.hash == natives::hashes::kNozzlePosition) {
         std::snprintf(line, sizeof line, "%.9g",
                       static_cast<double>(std::bit_cast<float>(static_cast<std::uint32_t>(entry.result))));
     } else {

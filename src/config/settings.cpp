@@ -7,26 +7,24 @@
 #include "diag/log.h"
 #include "platform/platform.h"
 
+namespace config {
+
 Settings settings;
 
 void resetSettings() { settings = Settings{}; }
 
-namespace config {
-
 void readSettings(CharSource* source, Settings& target) {
     FieldReader reader(source);
     reader.readInt(target.upControl);
-    logText("before up control");
-    logInt("control up %i", target.upControl);
+    diag::logText("before up control");
+    diag::logInt("control up %i", target.upControl);
     reader.readInt(target.downControl);
-    logText("before down control");
-    logInt("control down %i", target.downControl);
+    diag::logText("before down control");
+    diag::logInt("control down %i", target.downControl);
     reader.readFloat(target.angleStep);
-    logText("before angle step");
-    logFloat("angle step %5.3f", target.angleStep);
+    diag::logText("before angle step");
+    diag::logFloat("angle step %5.3f", target.angleStep);
 }
-
-}  // namespace config
 
 void loadSettings() {
     std::FILE* file = platform::openSharedForReading(kSettingsFileName);
@@ -40,3 +38,5 @@ void loadSettings() {
     }
     std::fclose(file);
 }
+
+}  // namespace config

@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+namespace config {
+
 struct Settings {
     std::int32_t upControl = 0;
     std::int32_t downControl = 0;
@@ -22,8 +24,8 @@ void loadSettings();
 // Back to the values at load.
 void resetSettings();
 
-namespace config {
 class CharSource;
 // The reading and logging of loadSettings over any source (null: no file).
 void readSettings(CharSource* source, Settings& target);
+
 }  // namespace config

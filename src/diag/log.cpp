@@ -6,6 +6,8 @@
 
 #include "platform/platform.h"
 
+namespace diag {
+
 LogStream DiagnosticLog;
 char* MessageBuffer = nullptr;
 
@@ -61,3 +63,5 @@ void logInt(diag::CheckedFormat<int> format, int value) { writeFormattedLine(for
 void logFloat(diag::CheckedFormat<double> format, float value) {
     writeFormattedLine(format.text(), static_cast<double>(value));
 }
+
+}  // namespace diag

@@ -8,6 +8,8 @@
 
 #include "diag/format.h"
 
+namespace diag {
+
 // The log file, through the C runtime's stdio: no stream library in the
 // game's process. Unopened from load until openLog, closed at unload. A
 // failing open or write only changes its state; nothing here ever throws.
@@ -66,3 +68,5 @@ void logFormatted(diag::CheckedFormat<std::type_identity_t<Args>...> format, Arg
 void logInt(diag::CheckedFormat<int> format, int value);
 // The float travels to the formatter widened to double.
 void logFloat(diag::CheckedFormat<double> format, float value);
+
+}  // namespace diag

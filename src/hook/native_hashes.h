@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-namespace hashes {
+namespace natives::hashes {
 inline constexpr std::uint64_t kPlayerCharacter = 0xD80958FC74E988A6;
 inline constexpr std::uint64_t kVehicleOfCharacter = 0x9A9112A0FE9A4713;
 inline constexpr std::uint64_t kEntityModel = 0x9F47B058362C84B5;
@@ -18,4 +18,4 @@ inline constexpr std::uint64_t kModCount = 0xE38E9162A2500646;
 inline constexpr std::uint64_t kFittedMod = 0x772960298DA26FDB;
 inline constexpr std::uint64_t kFitMod = 0x6AF0636DDEDCB6DD;
 inline constexpr std::uint64_t kModelHashOfName = 0xD24D37CC275948CC;
-}  // namespace hashes
+}  // namespace natives::hashes

@@ -6,6 +6,8 @@
 #include "hook/hook.h"
 #include "hook/native_hashes.h"
 
+namespace natives {
+
 NativeInvocation::NativeInvocation(std::uint64_t hash) { nativeInit(hash); }
 
 NativeInvocation& NativeInvocation::push(std::int32_t value) { return push(static_cast<std::uint32_t>(value)); }
@@ -35,8 +37,6 @@ std::int32_t NativeInvocation::callInt() { return static_cast<std::int32_t>(call
 float NativeInvocation::callFloat() { return std::bit_cast<float>(callLow32()); }
 
 void NativeInvocation::call() { nativeCall(); }
-
-namespace natives {
 
 EntityHandle playerCharacter() {
     return static_cast<EntityHandle>(NativeInvocation(hashes::kPlayerCharacter).callInt());

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+namespace natives {
+
 using EntityHandle = std::uint32_t;
 using ModelHash = std::uint32_t;
 using ControlId = std::int32_t;
@@ -25,9 +27,6 @@ private:
     std::uint32_t callLow32();
 };
 
-namespace natives {
-inline constexpr std::int32_t kNozzleModSlot = 4;
-
 EntityHandle playerCharacter();
 EntityHandle vehicleOf(EntityHandle character);
 ModelHash modelOf(EntityHandle entity);
@@ -41,4 +40,5 @@ std::int32_t modCount(EntityHandle vehicle, std::int32_t slot);
 std::int32_t fittedMod(EntityHandle vehicle, std::int32_t slot);
 void fitMod(EntityHandle vehicle, std::int32_t slot, std::int32_t index);
 ModelHash modelHashOfName(const char* name);
+
 }  // namespace natives

@@ -1,14 +1,13 @@
 #include "memory/prop_state.h"
 
 #include "diag/log.h"
+#include "memory/game_signatures.h"
 #include "memory/signature.h"
 
 namespace memory {
+
 PropStateAccess propStateAccess;
 void resetPropStateAccess() { propStateAccess = {}; }
-}  // namespace memory
-
-using memory::propStateAccess;
 
 namespace {
 
@@ -19,17 +18,17 @@ Function asFunction(void* address) {
 
 // The game's object for the vehicle, or null (logged) when either the
 // function or the object cannot be had.
-void* objectOf(EntityHandle vehicle) {
+void* objectOf(natives::EntityHandle vehicle) {
     if (!propStateAccess.ready) {
-        logText("before init memory");
+        diag::logText("before init memory");
         initMemory();
     }
     if (propStateAccess.handleToAddress == nullptr) {
-        logText("address not found");
+        diag::logText("address not found");
         return nullptr;
     }
     void* object = propStateAccess.handleToAddress(vehicle);
-    if (object == nullptr) logText("address not found");
+    if (object == nullptr) diag::logText("address not found");
     return object;
 }
 
@@ -50,12 +49,12 @@ constexpr SearchStages kSetPropStateStages{"before looking for setpropstate", "a
 template <typename Function>
 bool locate(Function& function, const memory::Signature& signature, const SearchStages& stages) {
     if (function != nullptr) return true;
-    logText(stages.before);
+    diag::logText(stages.before);
     void* found = findSignature(signature.mask, signature.pattern);
-    logText(stages.after);
+    diag::logText(stages.after);
     function = asFunction<Function>(found);
     if (found != nullptr) return true;
-    logText(stages.missing);
+    diag::logText(stages.missing);
     return false;
 }
 
@@ -67,23 +66,26 @@ void initMemory() {
     propStateAccess.ready = true;
 }
 
-bool readPropState(EntityHandle vehicle) {
+bool readPropState(natives::EntityHandle vehicle) {
     void* object = objectOf(vehicle);
     if (object == nullptr) return false;
     if (!locate(propStateAccess.getPropState, memory::kGetPropStateSignature, kGetPropStateStages)) return false;
     // Each stage is flushed before the call: if the game crashes in it, the
     // log's last line names this stage.
-    logText("before call getpropstate");
+    diag::logText("before call getpropstate");
     const std::int32_t logged = propStateAccess.getPropState(object, kPropStateIndex);
-    logFormatted("getpropstate vehicle %u address %p index %i state %i", vehicle, object, kPropStateIndex, logged);
+    diag::logFormatted("getpropstate vehicle %u address %p index %i state %i", vehicle, object, kPropStateIndex,
+                       logged);
     return propStateAccess.getPropState(object, kPropStateIndex) == 1;
 }
 
-void writePropState(EntityHandle vehicle, bool enabled) {
+void writePropState(natives::EntityHandle vehicle, bool enabled) {
     void* object = objectOf(vehicle);
     if (object == nullptr) return;
     if (!locate(propStateAccess.setPropState, memory::kSetPropStateSignature, kSetPropStateStages)) return;
-    logFormatted("setpropstate vehicle %u address %p index %i state %s", vehicle, object, kPropStateIndex,
-                 enabled ? "enabled" : "disabled");
+    diag::logFormatted("setpropstate vehicle %u address %p index %i state %s", vehicle, object, kPropStateIndex,
+                       enabled ? "enabled" : "disabled");
     propStateAccess.setPropState(object, kPropStateIndex, enabled ? 1u : 0u);
 }
+
+}  // namespace memory

@@ -4,6 +4,8 @@
 
 #include "hook/natives.h"
 
+namespace memory {
+
 // The internal functions' types, called with the 64-bit Windows convention:
 // the default on Windows, spelled out so that the host build calls the same
 // machine code the same way.
@@ -15,10 +17,9 @@ using SetPropStateFunction = std::int32_t(__attribute__((ms_abi)) *)(void* objec
 inline constexpr std::int32_t kPropStateIndex = 2;
 
 void initMemory();
-bool readPropState(EntityHandle vehicle);
-void writePropState(EntityHandle vehicle, bool enabled);
+bool readPropState(natives::EntityHandle vehicle);
+void writePropState(natives::EntityHandle vehicle, bool enabled);
 
-namespace memory {
 // The process-wide state of this module, exposed for tests of a fresh process.
 struct PropStateAccess {
     bool ready = false;
@@ -29,4 +30,5 @@ struct PropStateAccess {
 extern PropStateAccess propStateAccess;
 // Back to the state at load: nothing searched, nothing found.
 void resetPropStateAccess();
+
 }  // namespace memory

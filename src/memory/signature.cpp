@@ -9,9 +9,10 @@
 #include "memory/code_bytes.h"
 #include "platform/platform.h"
 
+namespace memory {
+
 #define NOZZLES_AVX2 __attribute__((target("avx2")))
 
-namespace memory {
 namespace {
 
 // Signatures up to this long are verified a vector at a time.
@@ -292,11 +293,11 @@ const std::uint8_t* findInExecutableRegions(const std::uint8_t* begin, const std
     return nullptr;
 }
 
-}  // namespace memory
-
 void* findSignature(const char* mask, const std::uint8_t* pattern) {
     const platform::ByteRange range = platform::mainModuleRange();
     if (range.begin == nullptr || range.begin >= range.end) return nullptr;
     return const_cast<std::uint8_t*>(
         memory::findInExecutableRegions(range.begin, range.end, mask, pattern, memory::bestVectorPath()));
 }
+
+}  // namespace memory

@@ -6,6 +6,8 @@
 #include "nozzle/prop_sync.h"
 #include "platform/platform.h"
 
+namespace nozzle {
+
 std::uint64_t lastRun = 0;
 
 void resetController() { lastRun = 0; }
@@ -20,35 +22,35 @@ float clampPosition(float position) {
     return position;
 }
 
-void adjustPosition(EntityHandle vehicle, bool up, bool down, float& position) {
-    logFloat("current nozzle angle %7.3f", position);
+void adjustPosition(natives::EntityHandle vehicle, bool up, bool down, float& position) {
+    diag::logFloat("current nozzle angle %7.3f", position);
     float next = 0.0f;
     if (up && !(position >= 1.0f)) {
-        const float sum = position + settings.angleStep;
+        const float sum = position + config::settings.angleStep;
         next = sum < 1.0f ? sum : 1.0f;
     } else if (down && position > 0.0f) {
-        const float difference = position - settings.angleStep;
+        const float difference = position - config::settings.angleStep;
         next = difference > 0.0f ? difference : 0.0f;
     } else {
         return;
     }
     next = clampPosition(next);
-    logFloat("set nozzle angle %7.3f", next);
+    diag::logFloat("set nozzle angle %7.3f", next);
     natives::setNozzlePosition(vehicle, next);
     position = next;
 }
 
-void fitNozzleMod(EntityHandle vehicle, std::int32_t index) {
-    natives::fitMod(vehicle, natives::kNozzleModSlot, index);
-    logInt("set nozzle mod %i", index);
+void fitNozzleMod(natives::EntityHandle vehicle, std::int32_t index) {
+    natives::fitMod(vehicle, kNozzleModSlot, index);
+    diag::logInt("set nozzle mod %i", index);
     scriptWait(kModStepWaitMilliseconds);
 }
 
-void stepNozzleMod(EntityHandle vehicle, bool modControl) {
-    const std::int32_t count = natives::modCount(vehicle, natives::kNozzleModSlot);
+void stepNozzleMod(natives::EntityHandle vehicle, bool modControl) {
+    const std::int32_t count = natives::modCount(vehicle, kNozzleModSlot);
     if (count == -1) return;
-    const std::int32_t current = natives::fittedMod(vehicle, natives::kNozzleModSlot);
-    logInt("nozzle mod %i", current);
+    const std::int32_t current = natives::fittedMod(vehicle, kNozzleModSlot);
+    diag::logInt("nozzle mod %i", current);
     // Wrapping arithmetic: the host's values are never near the limits, but
     // an odd answer must not be undefined behaviour here.
     if (modControl) {
@@ -68,22 +70,22 @@ void stepNozzleMod(EntityHandle vehicle, bool modControl) {
 
 }  // namespace
 
-bool isControlActive(ControlId control) {
+bool isControlActive(natives::ControlId control) {
     if (natives::controlStateFirst(control) == 1) return true;
     return natives::controlStateSecond(control) == 1;
 }
 
 void updateNozzles() {
-    const EntityHandle player = natives::playerCharacter();
-    const EntityHandle vehicle = natives::vehicleOf(player);
-    const ModelHash model = natives::modelOf(vehicle);
+    const natives::EntityHandle player = natives::playerCharacter();
+    const natives::EntityHandle vehicle = natives::vehicleOf(player);
+    const natives::ModelHash model = natives::modelOf(vehicle);
     const bool controlledClass = natives::isModelOfControlledClass(model);
 
     if (lastRun + kThrottleMilliseconds >= platform::tickCount()) return;
     lastRun = platform::tickCount();
 
-    const bool up = isControlActive(settings.upControl);
-    const bool down = isControlActive(settings.downControl);
+    const bool up = isControlActive(config::settings.upControl);
+    const bool down = isControlActive(config::settings.downControl);
     const bool modControl = isControlActive(kModControl);
     float position = natives::nozzlePosition(vehicle);
 
@@ -94,3 +96,5 @@ void updateNozzles() {
     }
     syncPropState(vehicle, model, position);
 }
+
+}  // namespace nozzle

@@ -6,14 +6,19 @@
 
 #include "hook/natives.h"
 
+namespace nozzle {
+
 // Tick count of the last run that passed the throttle; lives for the process.
 extern std::uint64_t lastRun;
 // Back to the value at load.
 void resetController();
 
-inline constexpr ControlId kModControl = 87;
+inline constexpr natives::ControlId kModControl = 87;
+inline constexpr std::int32_t kNozzleModSlot = 4;
 inline constexpr std::uint64_t kThrottleMilliseconds = 10;
 inline constexpr std::uint32_t kModStepWaitMilliseconds = 50;
 
-bool isControlActive(ControlId control);
+bool isControlActive(natives::ControlId control);
 void updateNozzles();
+
+}  // namespace nozzle

@@ -2,7 +2,9 @@
 
 #include "memory/prop_state.h"
 
-void syncPropState(EntityHandle vehicle, ModelHash model, float position) {
+namespace nozzle {
+
+void syncPropState(natives::EntityHandle vehicle, natives::ModelHash model, float position) {
     // The hashes are asked for on every run rather than cached: the host owns them.
     bool listed = false;
     for (const char* name : kModelHashList) {
@@ -12,11 +14,13 @@ void syncPropState(EntityHandle vehicle, ModelHash model, float position) {
         }
     }
     if (!listed) return;
-    const bool enabled = readPropState(vehicle);
+    const bool enabled = memory::readPropState(vehicle);
     if (position >= kPropStateThreshold) {
-        if (enabled) writePropState(vehicle, false);
+        if (enabled) memory::writePropState(vehicle, false);
     } else if (!enabled) {
         // Below half travel, or a position that compares with nothing.
-        writePropState(vehicle, true);
+        memory::writePropState(vehicle, true);
     }
 }
+
+}  // namespace nozzle

@@ -4,7 +4,11 @@
 
 #include "hook/natives.h"
 
+namespace nozzle {
+
 inline constexpr const char* kModelHashList[] = {"qm31varlo", "zr72", "zr72v"};
 inline constexpr float kPropStateThreshold = 0.5f;
 
-void syncPropState(EntityHandle vehicle, ModelHash model, float position);
+void syncPropState(natives::EntityHandle vehicle, natives::ModelHash model, float position);
+
+}  // namespace nozzle

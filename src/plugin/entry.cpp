@@ -10,7 +10,7 @@ extern "C" BOOL WINAPI DllMainCRTStartup(HINSTANCE module, DWORD reason, LPVOID 
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID) {
     switch (reason) {
-        case DLL_PROCESS_ATTACH: scriptRegister(module, scriptMain); break;
+        case DLL_PROCESS_ATTACH: scriptRegister(module, plugin::scriptMain); break;
         case DLL_PROCESS_DETACH: scriptUnregister(module); break;
         default: break;  // thread notifications concern nothing of ours
     }

@@ -5,9 +5,13 @@
 #include "memory/prop_state.h"
 #include "nozzle/controller.h"
 
+namespace plugin {
+
 void resetProcessState() {
-    resetLog();
-    resetSettings();
-    resetController();
+    diag::resetLog();
+    config::resetSettings();
+    nozzle::resetController();
     memory::resetPropStateAccess();
 }
+
+}  // namespace plugin

@@ -4,4 +4,8 @@
 // them all, giving a fresh process's state (the game never needs it: tests do).
 #pragma once
 
+namespace plugin {
+
 void resetProcessState();
+
+}  // namespace plugin

@@ -5,13 +5,15 @@
 #include "hook/hook.h"
 #include "nozzle/controller.h"
 
+namespace plugin {
+
 void scriptStart() {
-    openLog();
-    loadSettings();
+    diag::openLog();
+    config::loadSettings();
 }
 
 void scriptFrame() {
-    updateNozzles();
+    nozzle::updateNozzles();
     scriptWait(0);
 }
 
@@ -19,3 +21,5 @@ void scriptMain() {
     scriptStart();
     for (;;) scriptFrame();
 }
+
+}  // namespace plugin

@@ -37,7 +37,7 @@ def symbol_failures(asi, addr2line, out, version):
     debug, map_file = (out / path.name for path in symbol_files(asi, version))
     text = map_file.read_text()
     base = re.search(r"^\s+(0x[0-9a-f]+)\s+__image_base__ = ", text, re.M)
-    function = re.search(r"^ \.text\$_Z13findSignaturePKcPKh\n.*\n\s+(0x[0-9a-f]+)\s+findSignature\(", text, re.M)
+    function = re.search(r"^ \.text\$_ZN6memory13findSignatureEPKcPKh\n.*\n\s+(0x[0-9a-f]+)\s+memory::findSignature\(", text, re.M)
     if not base or not function:
         return ["the map gives no image base or no findSignature"]
     base, offset = int(base.group(1), 16), int(function.group(1), 16) - int(base.group(1), 16) + 5  # a few bytes in
@@ -45,7 +45,7 @@ def symbol_failures(asi, addr2line, out, version):
     for image in (debug, Path(asi)):  # the debug file itself, and the DLL through its debug link
         named = subprocess.run([addr2line, "-f", "-C", "-e", str(image), hex(base + offset)],
                                capture_output=True, text=True).stdout.splitlines()
-        if len(named) != 2 or not named[0].startswith("findSignature(") or \
+        if len(named) != 2 or not named[0].startswith("memory::findSignature(") or \
                 not re.fullmatch(r"(\./)?src/memory/signature\.cpp:\d+( \(discriminator \d+\))?", named[1]):
             failures.append(f"addr2line on {image.name} at Nozzles.asi+{offset:#x}: {named}")
     return failures

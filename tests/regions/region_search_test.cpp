@@ -8,6 +8,7 @@
 #include <random>
 #include <vector>
 
+#include "memory/game_signatures.h"
 #include "memory/signature.h"
 #include "reference_search.h"
 #include "sim_memory.h"

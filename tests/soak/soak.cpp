@@ -55,7 +55,7 @@ int main(int argc, char** argv) {
     world.classFlags[vehicle.model] = 1;
     world.playerVehicle = 100;
 
-    scriptStart();
+    plugin::scriptStart();
     long positionRuns = 0;  // accepted runs with up or down held: one "current nozzle angle" line each
     std::size_t heapAfterWarmUp = 0;
     const auto started = std::chrono::steady_clock::now();
@@ -74,9 +74,10 @@ int main(int argc, char** argv) {
         else if (phase < 150)
             world.heldFirst.insert(62);
         world.clock += 16;
-        const auto queries = world.calls(hashes::kControlActiveFirst);
-        scriptFrame();
-        if (world.calls(hashes::kControlActiveFirst) != queries && (phase < 50 || (phase >= 100 && phase < 150)))
+        const auto queries = world.calls(natives::hashes::kControlActiveFirst);
+        plugin::scriptFrame();
+        if (world.calls(natives::hashes::kControlActiveFirst) != queries &&
+            (phase < 50 || (phase >= 100 && phase < 150)))
             ++positionRuns;
         if (frame + 1 == 1000) heapAfterWarmUp = heapInUse();
         if ((frame + 1) % span == 0) {
@@ -110,17 +111,17 @@ int main(int argc, char** argv) {
         }
     }
     const auto count = [&world](std::uint64_t hash) { return static_cast<long>(world.calls(hash)); };
-    const long accepted = static_cast<long>(world.calls(hashes::kControlActiveFirst) / 3);
-    check(kinds["set nozzle angle"] == count(hashes::kSetNozzlePosition), "set nozzle angle lines");
+    const long accepted = static_cast<long>(world.calls(natives::hashes::kControlActiveFirst) / 3);
+    check(kinds["set nozzle angle"] == count(natives::hashes::kSetNozzlePosition), "set nozzle angle lines");
     check(kinds["current nozzle angle"] == positionRuns, "current nozzle angle lines");
-    check(kinds["set nozzle mod"] == count(hashes::kFitMod), "set nozzle mod lines");
-    check(kinds["nozzle mod"] == count(hashes::kFittedMod), "nozzle mod lines");
+    check(kinds["set nozzle mod"] == count(natives::hashes::kFitMod), "set nozzle mod lines");
+    check(kinds["nozzle mod"] == count(natives::hashes::kFittedMod), "nozzle mod lines");
     check(kinds["getpropstate vehicle"] == static_cast<long>(gameCallCounts[1] / 2), "getpropstate lines");
     check(kinds["before call getpropstate"] == static_cast<long>(gameCallCounts[1] / 2), "before call lines");
     check(kinds["setpropstate vehicle"] == static_cast<long>(gameCallCounts[2]), "setpropstate lines");
-    const long setMod = count(hashes::kFitMod);
-    const long expectedLines = 6 + 5 /* first read and write search */ + count(hashes::kSetNozzlePosition) +
-                               positionRuns + count(hashes::kFittedMod) + setMod +
+    const long setMod = count(natives::hashes::kFitMod);
+    const long expectedLines = 6 + 5 /* first read and write search */ + count(natives::hashes::kSetNozzlePosition) +
+                               positionRuns + count(natives::hashes::kFittedMod) + setMod +
                                2 * static_cast<long>(gameCallCounts[1] / 2) + static_cast<long>(gameCallCounts[2]);
     check(lines == expectedLines,
           "total lines " + std::to_string(lines) + " expected " + std::to_string(expectedLines));
@@ -128,7 +129,7 @@ int main(int argc, char** argv) {
     check(accepted > frames / 2, "accepted runs");
     check(heapAtEnd == heapAfterWarmUp, "heap in use after 1,000 frames " + std::to_string(heapAfterWarmUp) +
                                             ", at the end " + std::to_string(heapAtEnd));
-    check(MessageBuffer != nullptr, "the message block is there");
+    check(diag::MessageBuffer != nullptr, "the message block is there");
 
     std::printf("%ld frames in %.1f s: %ld accepted runs, %ld log lines (%ju bytes), %lu prop-state writes\n", frames,
                 seconds, accepted, lines, bytes, static_cast<unsigned long>(gameCallCounts[2]));
@@ -136,7 +137,7 @@ int main(int argc, char** argv) {
                 lastSpan, span);
     std::printf("heap in use: %zu bytes after 1,000 frames, %zu bytes at the end\n", heapAfterWarmUp, heapAtEnd);
     std::filesystem::current_path("/");
-    DiagnosticLog.close();
+    diag::DiagnosticLog.close();
     std::filesystem::remove_all(directory);
     std::printf("%s\n", failures == 0 ? "soak: passed" : "soak: FAILED");
     return failures == 0 ? 0 : 1;

@@ -17,8 +17,8 @@ class ControllerTest : public PluginTest {
 protected:
     void SetUp() override {
         PluginTest::SetUp();
-        openLog();
-        settings = Settings{kUp, kDown, 0.1f};
+        diag::openLog();
+        config::settings = config::Settings{kUp, kDown, 0.1f};
         world().clock = 1000;
     }
 
@@ -36,7 +36,7 @@ protected:
     // One call of updateNozzles after the clock moved on by `elapsed`.
     void run(std::uint64_t elapsed = 20) {
         world().clock += elapsed;
-        updateNozzles();
+        nozzle::updateNozzles();
     }
 
     float position() { return world().vehicle(kVehicle)->position; }
@@ -103,7 +103,7 @@ class PositionAdjustment : public ControllerTest, public ::testing::WithParamInt
 
 TEST_P(PositionAdjustment, ClampsAndLogs) {
     const AdjustCase& row = GetParam();
-    settings.angleStep = row.step;
+    config::settings.angleStep = row.step;
     enter(row.start);
     if (row.up) world().heldFirst.insert(kUp);
     if (row.down) world().heldFirst.insert(kDown);

@@ -8,6 +8,7 @@
 #include "config/settings.h"
 #include "diag/log.h"
 #include "hook/natives.h"
+#include "memory/game_signatures.h"
 #include "memory/prop_state.h"
 #include "memory/signature.h"
 #include "nozzle/controller.h"
@@ -63,17 +64,17 @@ TEST_F(PinnedLiterals, EveryHashSignatureAndFixedValueIsItsLiteral) {
             << s.mask;
     }
 
-    EXPECT_EQ(kModControl, 87);
-    EXPECT_EQ(natives::kNozzleModSlot, 4);
-    EXPECT_EQ(kThrottleMilliseconds, 10u);
-    EXPECT_EQ(kModStepWaitMilliseconds, 50u);
-    EXPECT_EQ(kPropStateThreshold, 0.5f);
-    EXPECT_EQ(kPropStateIndex, 2);
-    EXPECT_STREQ(kModelHashList[0], "qm31varlo");
-    EXPECT_STREQ(kModelHashList[1], "zr72");
-    EXPECT_STREQ(kModelHashList[2], "zr72v");
-    EXPECT_STREQ(kLogFileName, "Nozzels.log");
-    EXPECT_STREQ(kSettingsFileName, "Nozzles.ini");
+    EXPECT_EQ(nozzle::kModControl, 87);
+    EXPECT_EQ(nozzle::kNozzleModSlot, 4);
+    EXPECT_EQ(nozzle::kThrottleMilliseconds, 10u);
+    EXPECT_EQ(nozzle::kModStepWaitMilliseconds, 50u);
+    EXPECT_EQ(nozzle::kPropStateThreshold, 0.5f);
+    EXPECT_EQ(memory::kPropStateIndex, 2);
+    EXPECT_STREQ(nozzle::kModelHashList[0], "qm31varlo");
+    EXPECT_STREQ(nozzle::kModelHashList[1], "zr72");
+    EXPECT_STREQ(nozzle::kModelHashList[2], "zr72v");
+    EXPECT_STREQ(diag::kLogFileName, "Nozzels.log");
+    EXPECT_STREQ(config::kSettingsFileName, "Nozzles.ini");
 }
 
 }  // namespace

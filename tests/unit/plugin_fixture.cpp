@@ -21,11 +21,11 @@ void PluginTest::SetUp() {
     directory_ = pattern;
     std::filesystem::current_path(directory_);
     sim::resetHostWorld();
-    resetProcessState();
+    plugin::resetProcessState();
 }
 
 void PluginTest::TearDown() {
-    resetProcessState();
+    plugin::resetProcessState();
     std::filesystem::current_path(previous_);
     std::error_code ignored;
     std::filesystem::remove_all(directory_, ignored);

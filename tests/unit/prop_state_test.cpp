@@ -15,7 +15,7 @@ class PropStateTest : public PluginTest {
 protected:
     void SetUp() override {
         PluginTest::SetUp();
-        openLog();
+        diag::openLog();
         object_ = &objects_.add(kVehicle);
         for (auto& count : gameCallCounts) count = 0;
     }
@@ -55,41 +55,41 @@ using Lines = std::vector<std::string>;
 
 TEST_F(PropStateTest, FirstReadSearchesAndLogsEachStageLaterReadsOnlyCall) {
     object_->propStates[2] = 1;
-    EXPECT_TRUE(readPropState(kVehicle));
+    EXPECT_TRUE(memory::readPropState(kVehicle));
     EXPECT_EQ(newLines(), (Lines{"before init memory", "before looking for getpropstate",
                                  "after looking for getpropstate", "before call getpropstate", getLine(1)}));
-    EXPECT_TRUE(readPropState(kVehicle));
+    EXPECT_TRUE(memory::readPropState(kVehicle));
     EXPECT_EQ(newLines(), (Lines{"before call getpropstate", getLine(1)}));
     EXPECT_EQ(gameCallCounts[0], 2u);  // handleToAddress once per read
     EXPECT_EQ(gameCallCounts[1], 4u);  // getpropstate twice per read
 }
 
 TEST_F(PropStateTest, FirstWriteAfterAReadSearchesOnceThenOnlyLogsItsLine) {
-    readPropState(kVehicle);
+    memory::readPropState(kVehicle);
     newLines();
-    writePropState(kVehicle, true);
+    memory::writePropState(kVehicle, true);
     EXPECT_EQ(newLines(),
               (Lines{"before looking for setpropstate", "after looking for setpropstate", setLine("enabled")}));
     EXPECT_EQ(object_->propStates[2], 1);
-    writePropState(kVehicle, false);
+    memory::writePropState(kVehicle, false);
     EXPECT_EQ(newLines(), (Lines{setLine("disabled")}));
     EXPECT_EQ(object_->propStates[2], 0);
 }
 
 TEST_F(PropStateTest, WriteAsTheFirstCallInitialisesMemoryItself) {
-    writePropState(kVehicle, true);
+    memory::writePropState(kVehicle, true);
     EXPECT_EQ(newLines(), (Lines{"before init memory", "before looking for setpropstate",
                                  "after looking for setpropstate", setLine("enabled")}));
-    readPropState(kVehicle);
+    memory::readPropState(kVehicle);
     EXPECT_EQ(newLines().front(), "before looking for getpropstate");
 }
 
 TEST_F(PropStateTest, OnlyStateOneReadsAsEnabledAndTheLineShowsTheValue) {
-    readPropState(kVehicle);
+    memory::readPropState(kVehicle);
     newLines();
     for (const int state : {0, 2, -1, 1, 7}) {
         object_->propStates[2] = state;
-        EXPECT_EQ(readPropState(kVehicle), state == 1) << state;
+        EXPECT_EQ(memory::readPropState(kVehicle), state == 1) << state;
         EXPECT_EQ(newLines(), (Lines{"before call getpropstate", getLine(state)}));
     }
 }
@@ -98,18 +98,18 @@ int stateReads = 0;
 std::int32_t __attribute__((ms_abi)) changingState(void*, std::int32_t) { return stateReads++ == 0 ? 0 : 1; }
 
 TEST_F(PropStateTest, LineShowsTheFirstResultAndTheAnswerFollowsTheSecond) {
-    readPropState(kVehicle);
+    memory::readPropState(kVehicle);
     newLines();
     stateReads = 0;
     memory::propStateAccess.getPropState = &changingState;
-    EXPECT_TRUE(readPropState(kVehicle));
+    EXPECT_TRUE(memory::readPropState(kVehicle));
     EXPECT_EQ(newLines(), (Lines{"before call getpropstate", getLine(0)}));
 }
 
 TEST_F(PropStateTest, NullObjectCausesNoSearch) {
     objects_.remove(kVehicle);
-    EXPECT_FALSE(readPropState(kVehicle));
-    writePropState(kVehicle, true);
+    EXPECT_FALSE(memory::readPropState(kVehicle));
+    memory::writePropState(kVehicle, true);
     EXPECT_EQ(newLines(), (Lines{"before init memory", "address not found", "address not found"}));
     EXPECT_EQ(memory::propStateAccess.getPropState, nullptr);
     EXPECT_EQ(memory::propStateAccess.setPropState, nullptr);
@@ -117,11 +117,11 @@ TEST_F(PropStateTest, NullObjectCausesNoSearch) {
 
 TEST_F(PropStateTest, MissingHandleToAddressIsSearchedOnceAndNothingIsCalled) {
     sim::setFindable(sim::GameFunction::handleToAddress, false);
-    EXPECT_FALSE(readPropState(kVehicle));
-    writePropState(kVehicle, true);
-    EXPECT_FALSE(readPropState(kVehicle));
+    EXPECT_FALSE(memory::readPropState(kVehicle));
+    memory::writePropState(kVehicle, true);
+    EXPECT_FALSE(memory::readPropState(kVehicle));
     sim::setFindable(sim::GameFunction::handleToAddress, true);  // too late: decided once
-    EXPECT_FALSE(readPropState(kVehicle));
+    EXPECT_FALSE(memory::readPropState(kVehicle));
     EXPECT_EQ(newLines(), (Lines{"before init memory", "address not found", "address not found", "address not found",
                                  "address not found"}));
     EXPECT_EQ(gameCallCounts[0] + gameCallCounts[1] + gameCallCounts[2], 0u);
@@ -129,8 +129,8 @@ TEST_F(PropStateTest, MissingHandleToAddressIsSearchedOnceAndNothingIsCalled) {
 
 TEST_F(PropStateTest, MissingGetPropStateIsSearchedAgainOnEveryRead) {
     sim::setFindable(sim::GameFunction::getPropState, false);
-    EXPECT_FALSE(readPropState(kVehicle));
-    EXPECT_FALSE(readPropState(kVehicle));
+    EXPECT_FALSE(memory::readPropState(kVehicle));
+    EXPECT_FALSE(memory::readPropState(kVehicle));
     EXPECT_EQ(newLines(),
               (Lines{"before init memory", "before looking for getpropstate", "after looking for getpropstate",
                      "getpropstate is null", "before looking for getpropstate", "after looking for getpropstate",
@@ -138,13 +138,13 @@ TEST_F(PropStateTest, MissingGetPropStateIsSearchedAgainOnEveryRead) {
     EXPECT_EQ(gameCallCounts[1], 0u);
     sim::setFindable(sim::GameFunction::getPropState, true);
     object_->propStates[2] = 1;
-    EXPECT_TRUE(readPropState(kVehicle));
+    EXPECT_TRUE(memory::readPropState(kVehicle));
 }
 
 TEST_F(PropStateTest, MissingSetPropStateIsSearchedAgainOnEveryWrite) {
     sim::setFindable(sim::GameFunction::setPropState, false);
-    writePropState(kVehicle, true);
-    writePropState(kVehicle, true);
+    memory::writePropState(kVehicle, true);
+    memory::writePropState(kVehicle, true);
     EXPECT_EQ(newLines(),
               (Lines{"before init memory", "before looking for setpropstate", "after looking for setpropstate",
                      "setpropstate is null", "before looking for setpropstate", "after looking for setpropstate",
@@ -155,7 +155,9 @@ TEST_F(PropStateTest, MissingSetPropStateIsSearchedAgainOnEveryWrite) {
 
 class PropSyncTest : public PropStateTest {
 protected:
-    void sync(const char* model, float position) { syncPropState(kVehicle, sim::World::modelHash(model), position); }
+    void sync(const char* model, float position) {
+        nozzle::syncPropState(kVehicle, sim::World::modelHash(model), position);
+    }
 };
 
 TEST_F(PropSyncTest, ExactlyHalfTravelDisablesAnEnabledState) {

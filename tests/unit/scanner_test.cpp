@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "game_objects.h"
+#include "memory/game_signatures.h"
 #include "memory/signature.h"
 #include "platform/platform_posix.h"
 #include "plugin_fixture.h"
@@ -181,15 +182,16 @@ TEST_F(ModuleQuery, FailedQueryGivesNull) {
     // unless told otherwise; an empty range is a failed query.
     std::vector<std::uint8_t> image(kGetPropState.begin(), kGetPropState.end());
     platform::setHostMainModule({image.data(), image.data()});
-    EXPECT_EQ(findSignature(memory::kGetPropStateSignature.mask, memory::kGetPropStateSignature.pattern), nullptr);
+    EXPECT_EQ(memory::findSignature(memory::kGetPropStateSignature.mask, memory::kGetPropStateSignature.pattern),
+              nullptr);
 }
 
 TEST_F(ModuleQuery, EachSignatureIsFoundAtItsFunctionsEntryInTheGamesCode) {
-    EXPECT_EQ(findSignature(memory::kHandleToAddressSignature.mask, memory::kHandleToAddressSignature.pattern),
+    EXPECT_EQ(memory::findSignature(memory::kHandleToAddressSignature.mask, memory::kHandleToAddressSignature.pattern),
               reinterpret_cast<void*>(&gameHandleToAddress));
-    EXPECT_EQ(findSignature(memory::kGetPropStateSignature.mask, memory::kGetPropStateSignature.pattern),
+    EXPECT_EQ(memory::findSignature(memory::kGetPropStateSignature.mask, memory::kGetPropStateSignature.pattern),
               reinterpret_cast<void*>(&gameGetPropState));
-    EXPECT_EQ(findSignature(memory::kSetPropStateSignature.mask, memory::kSetPropStateSignature.pattern),
+    EXPECT_EQ(memory::findSignature(memory::kSetPropStateSignature.mask, memory::kSetPropStateSignature.pattern),
               reinterpret_cast<void*>(&gameSetPropState));
 }
 

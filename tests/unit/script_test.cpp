@@ -21,8 +21,8 @@ TEST_F(ScriptTest, FirstFrameRunsTheControllerRightAfterTheSettingsLines) {
     world().playerVehicle = 5;
     world().heldFirst = {61};
     world().clock = 100;
-    scriptStart();
-    scriptFrame();
+    plugin::scriptStart();
+    plugin::scriptFrame();
     EXPECT_EQ(logLines(), (std::vector<std::string>{"before up control", "control up 61", "before down control",
                                                     "control down 62", "before angle step", "angle step 0.500",
                                                     "current nozzle angle   0.000", "set nozzle angle   0.500"}));
@@ -32,23 +32,23 @@ TEST_F(ScriptTest, FirstFrameRunsTheControllerRightAfterTheSettingsLines) {
 
 TEST_F(ScriptTest, WithoutSettingsOrWritableDirectoryTheLoopStillRuns) {
     std::filesystem::create_directory(directory() + "/Nozzels.log");
-    scriptStart();
+    plugin::scriptStart();
     for (int frame = 0; frame < 5; ++frame) {
         world().clock += 16;
-        scriptFrame();
+        plugin::scriptFrame();
     }
-    EXPECT_EQ(settings.angleStep, 0.1f);
+    EXPECT_EQ(config::settings.angleStep, 0.1f);
     std::size_t waits = 0;
     for (const auto& entry : world().trace) waits += entry.kind == sim::EventKind::wait ? 1u : 0u;
     EXPECT_EQ(waits, 5u);
-    EXPECT_EQ(world().calls(hashes::kControlActiveFirst), 5u * 3u);
+    EXPECT_EQ(world().calls(natives::hashes::kControlActiveFirst), 5u * 3u);
 }
 
 TEST_F(ScriptTest, SecondStartKeepsTheLogAndReadsTheSettingsAgain) {
     writeFile("Nozzles.ini", "1 2 0.5");
-    scriptStart();
+    plugin::scriptStart();
     writeFile("Nozzles.ini", "3 4 0.25");
-    scriptStart();
+    plugin::scriptStart();
     const auto lines = logLines();
     ASSERT_EQ(lines.size(), 12u);
     EXPECT_EQ(lines[1], "control up 1");
@@ -68,15 +68,15 @@ TEST_F(ScriptTest, AfterResetProcessStateAFlightRepeatsExactly) {
         world().classFlags[vehicle.model] = 1;
         world().playerVehicle = 100;
         world().heldFirst = {61};
-        scriptStart();
+        plugin::scriptStart();
         for (int frame = 0; frame < 12; ++frame) {
             world().clock += 8;
-            scriptFrame();
+            plugin::scriptFrame();
         }
         return std::make_pair(logContents(), calls());
     };
     const auto first = fly();
-    resetProcessState();
+    plugin::resetProcessState();
     sim::resetHostWorld();
     EXPECT_EQ(fly(), first);
 }

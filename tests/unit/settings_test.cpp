@@ -95,11 +95,11 @@ class SettingsFile : public PluginTest, public ::testing::WithParamInterface<Set
 TEST_P(SettingsFile, GivesTheValuesAndTheSixLines) {
     const SettingsCase& row = GetParam();
     writeFile("Nozzles.ini", row.text);
-    openLog();
-    loadSettings();
-    EXPECT_EQ(settings.upControl, row.up);
-    EXPECT_EQ(settings.downControl, row.down);
-    EXPECT_EQ(std::bit_cast<std::uint32_t>(settings.angleStep), std::bit_cast<std::uint32_t>(row.step));
+    diag::openLog();
+    config::loadSettings();
+    EXPECT_EQ(config::settings.upControl, row.up);
+    EXPECT_EQ(config::settings.downControl, row.down);
+    EXPECT_EQ(std::bit_cast<std::uint32_t>(config::settings.angleStep), std::bit_cast<std::uint32_t>(row.step));
     const std::vector<std::string> expected = {"before up control",   "control up " + std::to_string(row.up),
                                                "before down control", "control down " + std::to_string(row.down),
                                                "before angle step",   row.stepLine};
@@ -112,11 +112,11 @@ INSTANTIATE_TEST_SUITE_P(Settings, SettingsFile, ::testing::ValuesIn(kCases),
 using SettingsTest = PluginTest;
 
 TEST_F(SettingsTest, MissingFileKeepsTheValuesAtLoadAndStillLogs) {
-    openLog();
-    loadSettings();
-    EXPECT_EQ(settings.upControl, 0);
-    EXPECT_EQ(settings.downControl, 0);
-    EXPECT_EQ(std::bit_cast<std::uint32_t>(settings.angleStep), 0x3DCCCCCDu);
+    diag::openLog();
+    config::loadSettings();
+    EXPECT_EQ(config::settings.upControl, 0);
+    EXPECT_EQ(config::settings.downControl, 0);
+    EXPECT_EQ(std::bit_cast<std::uint32_t>(config::settings.angleStep), 0x3DCCCCCDu);
     EXPECT_EQ(logLines(), (std::vector<std::string>{"before up control", "control up 0", "before down control",
                                                     "control down 0", "before angle step", "angle step 0.100"}));
 }
@@ -131,10 +131,10 @@ int openDescriptors() {
 }
 
 TEST_F(SettingsTest, TheFileIsClosedWhenLoadingReturns) {
-    openLog();
+    diag::openLog();
     writeFile("Nozzles.ini", "1 2 0.5");
     const int before = openDescriptors();
-    loadSettings();
+    config::loadSettings();
     EXPECT_EQ(openDescriptors(), before);
 }
 
@@ -144,11 +144,11 @@ TEST_F(SettingsTest, ShippedSampleFileGivesItsFirstLinesValues) {
     std::ostringstream text;
     text << sample.rdbuf();
     writeFile("Nozzles.ini", text.str());
-    openLog();
-    loadSettings();
-    EXPECT_EQ(settings.upControl, 61);
-    EXPECT_EQ(settings.downControl, 62);
-    EXPECT_EQ(settings.angleStep, 0.05f);
+    diag::openLog();
+    config::loadSettings();
+    EXPECT_EQ(config::settings.upControl, 61);
+    EXPECT_EQ(config::settings.downControl, 62);
+    EXPECT_EQ(config::settings.angleStep, 0.05f);
 }
 
 }  // namespace

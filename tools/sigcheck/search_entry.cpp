@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "memory/game_signatures.h"
 #include "memory/signature.h"
 
 namespace {

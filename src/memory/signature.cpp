@@ -248,11 +248,9 @@ NOZZLES_AVX2 __attribute__((flatten)) const std::uint8_t* searchAvx2(const std::
     return searchBlocks<Avx2>(begin, end, mask, pattern, plan);
 }
 
-bool hasAvx2() { return __builtin_cpu_supports("avx2") != 0; }
-
 }  // namespace
 
-VectorPath bestVectorPath() { return hasAvx2() ? VectorPath::avx2 : VectorPath::sse2; }
+VectorPath bestVectorPath() { return platform::processorHasAvx2() ? VectorPath::avx2 : VectorPath::sse2; }
 
 const std::uint8_t* findInRange(const std::uint8_t* begin, const std::uint8_t* end, const char* mask,
                                 const std::uint8_t* pattern, VectorPath path) {
@@ -260,8 +258,8 @@ const std::uint8_t* findInRange(const std::uint8_t* begin, const std::uint8_t* e
     const Plan plan = makePlan(mask, pattern);
     if (plan.length == 0 || static_cast<std::size_t>(end - begin) < plan.length) return nullptr;
     if (!plan.anyFixed) return begin;  // all wildcards: every start matches
-    return path == VectorPath::avx2 && hasAvx2() ? searchAvx2(begin, end, mask, pattern, plan)
-                                                 : searchSse2(begin, end, mask, pattern, plan);
+    return path == VectorPath::avx2 && platform::processorHasAvx2() ? searchAvx2(begin, end, mask, pattern, plan)
+                                                                    : searchSse2(begin, end, mask, pattern, plan);
 }
 
 RegionSource processRegions() {

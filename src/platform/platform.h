@@ -11,6 +11,9 @@ namespace platform {
 // Milliseconds since an arbitrary start, 64 bits, never wrapping in practice.
 std::uint64_t tickCount();
 
+// Whether the processor runs AVX2 and the system saves its registers.
+bool processorHasAvx2();
+
 struct ByteRange {
     const std::uint8_t* begin = nullptr;
     const std::uint8_t* end = nullptr;

@@ -17,11 +17,15 @@ std::uint64_t monotonicMilliseconds() {
 
 TickSource tickSource = nullptr;
 ByteRange moduleOverride{};
+FeatureQuery avx2Query = nullptr;
 
 }  // namespace
 
 void setHostTickSource(TickSource source) { tickSource = source; }
 void setHostMainModule(ByteRange range) { moduleOverride = range; }
+void setHostAvx2Query(FeatureQuery query) { avx2Query = query; }
+
+bool processorHasAvx2() { return avx2Query != nullptr ? avx2Query() : __builtin_cpu_supports("avx2") != 0; }
 
 std::uint64_t tickCount() { return tickSource != nullptr ? tickSource() : monotonicMilliseconds(); }
 

@@ -17,4 +17,9 @@ void setHostTickSource(TickSource source);
 // A range with a null start restores the default: the program's executable.
 void setHostMainModule(ByteRange range);
 
+// What processorHasAvx2 answers: a test's "no AVX2" on any machine. Null
+// restores the processor's own answer.
+using FeatureQuery = bool (*)();
+void setHostAvx2Query(FeatureQuery query);
+
 }  // namespace platform

@@ -10,6 +10,10 @@ namespace platform {
 
 std::uint64_t tickCount() { return GetTickCount64(); }
 
+// The compiler's query reads CPUID and, for AVX2, that the system saves the
+// YMM registers (XGETBV): what Windows' feature flags say, on every version.
+bool processorHasAvx2() { return __builtin_cpu_supports("avx2") != 0; }
+
 ByteRange mainModuleRange() {
     MODULEINFO info{};
     // A failed query leaves the record zero, which makes the range empty.

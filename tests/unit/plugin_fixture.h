@@ -31,3 +31,14 @@ private:
 
 // The trace line of a name-hash query for a model name, as the stand-in world answers it.
 std::string nameQuery(const char* name);
+
+// Whether the host platform layer tells an execute-read page from the
+// read-only page after it. qemu-user cannot: its /proc/self/maps lists such
+// neighbours as one mapping, so a search of the process's executable memory
+// would see data as code there.
+bool pageProtectionsReadApart();
+
+#define SKIP_UNLESS_PAGE_PROTECTIONS_READ_APART()                                     \
+    if (!pageProtectionsReadApart())                                                  \
+    GTEST_SKIP() << "under the emulator: its /proc/self/maps merges an execute-read " \
+                    "page with the read-only page after it"

@@ -15,6 +15,7 @@ class PropStateTest : public PluginTest {
 protected:
     void SetUp() override {
         PluginTest::SetUp();
+        if (searchesTheProcess()) SKIP_UNLESS_PAGE_PROTECTIONS_READ_APART();
         diag::openLog();
         object_ = &objects_.add(kVehicle);
         for (auto& count : gameCallCounts) count = 0;
@@ -25,6 +26,8 @@ protected:
             sim::setFindable(function, true);
         PluginTest::TearDown();
     }
+
+    virtual bool searchesTheProcess() const { return true; }
 
     std::string address() const {
         char text[32];
@@ -53,36 +56,132 @@ protected:
 
 using Lines = std::vector<std::string>;
 
-TEST_F(PropStateTest, FirstReadSearchesAndLogsEachStageLaterReadsOnlyCall) {
+// One sequence of reads and writes from a fresh process: 'r' reads (its
+// answer is the next character of `answers`), 'e' and 'd' write enabled and
+// disabled, 'g', 'h' and 's' make getpropstate, handleToAddress or
+// setpropstate findable again. In `lines`, "get N" and "set WORD" stand for
+// the call's line with the object's address.
+struct StageCase {
+    const char* name;
+    const char* unfindable;  // the functions not findable at the start, as letters like the above
+    bool object;             // whether the vehicle has a game object
+    const char* steps;
+    const char* answers;
+    std::vector<const char*> lines;
+    std::uint64_t calls[3];  // handleToAddress, getpropstate, setpropstate
+    int stateAfter;
+};
+
+const StageCase kStageCases[] = {
+    {"FirstReadSearchesEachStageLaterReadsOnlyCall",
+     "",
+     true,
+     "rr",
+     "11",
+     {"before init memory", "before looking for getpropstate", "after looking for getpropstate",
+      "before call getpropstate", "get 1", "before call getpropstate", "get 1"},
+     {2, 4, 0},
+     1},
+    {"FirstWriteAfterAReadSearchesOnce",
+     "",
+     true,
+     "red",
+     "1",
+     {"before init memory", "before looking for getpropstate", "after looking for getpropstate",
+      "before call getpropstate", "get 1", "before looking for setpropstate", "after looking for setpropstate",
+      "set enabled", "set disabled"},
+     {3, 2, 2},
+     0},
+    {"WriteAsTheFirstCallInitialisesMemory",
+     "",
+     true,
+     "er",
+     "1",
+     {"before init memory", "before looking for setpropstate", "after looking for setpropstate", "set enabled",
+      "before looking for getpropstate", "after looking for getpropstate", "before call getpropstate", "get 1"},
+     {2, 2, 1},
+     1},
+    {"NullObjectCausesNoSearch",
+     "",
+     false,
+     "re",
+     "0",
+     {"before init memory", "address not found", "address not found"},
+     {2, 0, 0},
+     1},
+    {"MissingHandleToAddressIsDecidedOnceAndNothingIsCalled",
+     "h",
+     true,
+     "rerhr",
+     "000",
+     {"before init memory", "address not found", "address not found", "address not found", "address not found"},
+     {0, 0, 0},
+     1},
+    {"MissingGetPropStateIsSearchedAgainOnEveryRead",
+     "g",
+     true,
+     "rrgr",
+     "001",
+     {"before init memory", "before looking for getpropstate", "after looking for getpropstate", "getpropstate is null",
+      "before looking for getpropstate", "after looking for getpropstate", "getpropstate is null",
+      "before looking for getpropstate", "after looking for getpropstate", "before call getpropstate", "get 1"},
+     {3, 2, 0},
+     1},
+    {"MissingSetPropStateIsSearchedAgainOnEveryWrite",
+     "s",
+     true,
+     "dd",
+     "",
+     {"before init memory", "before looking for setpropstate", "after looking for setpropstate", "setpropstate is null",
+      "before looking for setpropstate", "after looking for setpropstate", "setpropstate is null"},
+     {2, 0, 0},
+     1},
+};
+
+void PrintTo(const StageCase& row, std::ostream* out) { *out << row.name; }
+
+class PropStateStages : public PropStateTest, public ::testing::WithParamInterface<StageCase> {};
+
+sim::GameFunction functionOf(char letter) {
+    return letter == 'h'   ? sim::GameFunction::handleToAddress
+           : letter == 'g' ? sim::GameFunction::getPropState
+                           : sim::GameFunction::setPropState;
+}
+
+TEST_P(PropStateStages, LogAndCallsFollowTheSteps) {
+    const StageCase& row = GetParam();
     object_->propStates[2] = 1;
-    EXPECT_TRUE(memory::readPropState(kVehicle));
-    EXPECT_EQ(newLines(), (Lines{"before init memory", "before looking for getpropstate",
-                                 "after looking for getpropstate", "before call getpropstate", getLine(1)}));
-    EXPECT_TRUE(memory::readPropState(kVehicle));
-    EXPECT_EQ(newLines(), (Lines{"before call getpropstate", getLine(1)}));
-    EXPECT_EQ(gameCallCounts[0], 2u);  // handleToAddress once per read
-    EXPECT_EQ(gameCallCounts[1], 4u);  // getpropstate twice per read
+    if (!row.object) objects_.remove(kVehicle);
+    for (const char* letter = row.unfindable; *letter != 0; ++letter) sim::setFindable(functionOf(*letter), false);
+    std::string answers;
+    for (const char* step = row.steps; *step != 0; ++step) {
+        if (*step == 'r')
+            answers += memory::readPropState(kVehicle) ? '1' : '0';
+        else if (*step == 'e' || *step == 'd')
+            memory::writePropState(kVehicle, *step == 'e');
+        else
+            sim::setFindable(functionOf(*step), true);
+    }
+    EXPECT_EQ(answers, row.answers);
+    Lines expected;
+    for (const std::string line : row.lines)
+        expected.push_back(line.starts_with("get ")   ? getLine(std::stoi(line.substr(4)))
+                           : line.starts_with("set ") ? setLine(line.c_str() + 4)
+                                                      : line);
+    EXPECT_EQ(logLines(), expected);
+    EXPECT_EQ(gameCallCounts[0], row.calls[0]);
+    EXPECT_EQ(gameCallCounts[1], row.calls[1]);
+    EXPECT_EQ(gameCallCounts[2], row.calls[2]);
+    if (row.object) {
+        EXPECT_EQ(object_->propStates[2], row.stateAfter);
+    } else {  // nothing past the object is looked for
+        EXPECT_EQ(memory::propStateAccess.getPropState, nullptr);
+        EXPECT_EQ(memory::propStateAccess.setPropState, nullptr);
+    }
 }
 
-TEST_F(PropStateTest, FirstWriteAfterAReadSearchesOnceThenOnlyLogsItsLine) {
-    memory::readPropState(kVehicle);
-    newLines();
-    memory::writePropState(kVehicle, true);
-    EXPECT_EQ(newLines(),
-              (Lines{"before looking for setpropstate", "after looking for setpropstate", setLine("enabled")}));
-    EXPECT_EQ(object_->propStates[2], 1);
-    memory::writePropState(kVehicle, false);
-    EXPECT_EQ(newLines(), (Lines{setLine("disabled")}));
-    EXPECT_EQ(object_->propStates[2], 0);
-}
-
-TEST_F(PropStateTest, WriteAsTheFirstCallInitialisesMemoryItself) {
-    memory::writePropState(kVehicle, true);
-    EXPECT_EQ(newLines(), (Lines{"before init memory", "before looking for setpropstate",
-                                 "after looking for setpropstate", setLine("enabled")}));
-    memory::readPropState(kVehicle);
-    EXPECT_EQ(newLines().front(), "before looking for getpropstate");
-}
+INSTANTIATE_TEST_SUITE_P(PropState, PropStateStages, ::testing::ValuesIn(kStageCases),
+                         [](const auto& row) { return std::string(row.param.name); });
 
 TEST_F(PropStateTest, OnlyStateOneReadsAsEnabledAndTheLineShowsTheValue) {
     memory::readPropState(kVehicle);
@@ -106,106 +205,65 @@ TEST_F(PropStateTest, LineShowsTheFirstResultAndTheAnswerFollowsTheSecond) {
     EXPECT_EQ(newLines(), (Lines{"before call getpropstate", getLine(0)}));
 }
 
-TEST_F(PropStateTest, NullObjectCausesNoSearch) {
-    objects_.remove(kVehicle);
-    EXPECT_FALSE(memory::readPropState(kVehicle));
-    memory::writePropState(kVehicle, true);
-    EXPECT_EQ(newLines(), (Lines{"before init memory", "address not found", "address not found"}));
-    EXPECT_EQ(memory::propStateAccess.getPropState, nullptr);
-    EXPECT_EQ(memory::propStateAccess.setPropState, nullptr);
-}
-
-TEST_F(PropStateTest, MissingHandleToAddressIsSearchedOnceAndNothingIsCalled) {
-    sim::setFindable(sim::GameFunction::handleToAddress, false);
-    EXPECT_FALSE(memory::readPropState(kVehicle));
-    memory::writePropState(kVehicle, true);
-    EXPECT_FALSE(memory::readPropState(kVehicle));
-    sim::setFindable(sim::GameFunction::handleToAddress, true);  // too late: decided once
-    EXPECT_FALSE(memory::readPropState(kVehicle));
-    EXPECT_EQ(newLines(), (Lines{"before init memory", "address not found", "address not found", "address not found",
-                                 "address not found"}));
-    EXPECT_EQ(gameCallCounts[0] + gameCallCounts[1] + gameCallCounts[2], 0u);
-}
-
-TEST_F(PropStateTest, MissingGetPropStateIsSearchedAgainOnEveryRead) {
-    sim::setFindable(sim::GameFunction::getPropState, false);
-    EXPECT_FALSE(memory::readPropState(kVehicle));
-    EXPECT_FALSE(memory::readPropState(kVehicle));
-    EXPECT_EQ(newLines(),
-              (Lines{"before init memory", "before looking for getpropstate", "after looking for getpropstate",
-                     "getpropstate is null", "before looking for getpropstate", "after looking for getpropstate",
-                     "getpropstate is null"}));
-    EXPECT_EQ(gameCallCounts[1], 0u);
-    sim::setFindable(sim::GameFunction::getPropState, true);
-    object_->propStates[2] = 1;
-    EXPECT_TRUE(memory::readPropState(kVehicle));
-}
-
-TEST_F(PropStateTest, MissingSetPropStateIsSearchedAgainOnEveryWrite) {
-    sim::setFindable(sim::GameFunction::setPropState, false);
-    memory::writePropState(kVehicle, true);
-    memory::writePropState(kVehicle, true);
-    EXPECT_EQ(newLines(),
-              (Lines{"before init memory", "before looking for setpropstate", "after looking for setpropstate",
-                     "setpropstate is null", "before looking for setpropstate", "after looking for setpropstate",
-                     "setpropstate is null"}));
-    EXPECT_EQ(gameCallCounts[2], 0u);
-    EXPECT_EQ(object_->propStates[2], 0);
-}
-
-class PropSyncTest : public PropStateTest {
-protected:
-    void sync(const char* model, float position) {
-        nozzle::syncPropState(kVehicle, sim::World::modelHash(model), position);
-    }
+// The rule over a model, a position and the state before: what the state is
+// after, and how many names were asked before one matched (all three when
+// none does, and then nothing is read or written).
+struct SyncCase {
+    const char* name;
+    const char* model;
+    float position;
+    int before;
+    int after;
+    bool listed;
+    std::size_t nameQueries;
+    std::uint64_t writes;
 };
 
-TEST_F(PropSyncTest, ExactlyHalfTravelDisablesAnEnabledState) {
-    object_->propStates[2] = 1;
-    sync("zr72", 0.5f);
-    EXPECT_EQ(object_->propStates[2], 0);
+const SyncCase kSyncCases[] = {
+    {"ExactlyHalfTravelDisables", "zr72", 0.5f, 1, 0, true, 2, 1},
+    {"BelowHalfTravelEnables", "qm31varlo", 0.49f, 0, 1, true, 1, 1},
+    {"NotANumberCountsAsLowerHalf", "zr72v", std::numeric_limits<float>::quiet_NaN(), 0, 1, true, 3, 1},
+    {"MatchingEnabledStateIsOnlyRead", "zr72", 0.2f, 1, 1, true, 2, 0},
+    {"MatchingDisabledStateIsOnlyRead", "zr72", 0.8f, 0, 0, true, 2, 0},
+    {"OtherModelIsNeitherReadNorWritten", "vtol", 0.2f, 1, 1, false, 3, 0},
+};
+
+void PrintTo(const SyncCase& row, std::ostream* out) { *out << row.name; }
+
+class PropSync : public PropStateTest, public ::testing::WithParamInterface<SyncCase> {
+    // Only a listed model searches the process.
+    bool searchesTheProcess() const override { return GetParam().listed; }
+};
+
+TEST_P(PropSync, StateAfterAndQueries) {
+    const SyncCase& row = GetParam();
+    object_->propStates[2] = row.before;
+    nozzle::syncPropState(kVehicle, sim::World::modelHash(row.model), row.position);
+    EXPECT_EQ(object_->propStates[2], row.after);
+    EXPECT_EQ(gameCallCounts[2], row.writes);
+    const auto queries = calls();
+    ASSERT_EQ(queries.size(), row.nameQueries);
+    for (std::size_t i = 0; i < queries.size(); ++i) EXPECT_EQ(queries[i], nameQuery(nozzle::kModelHashList[i]));
+    EXPECT_EQ(logLines().empty(), !row.listed);
+    if (!row.listed) {
+        EXPECT_EQ(gameCallCounts[0], 0u);
+    }
+    for (const auto& line : logLines()) {
+        if (row.writes == 0) {
+            EXPECT_EQ(line.find("setpropstate"), std::string::npos) << line;
+        }
+    }
 }
 
-TEST_F(PropSyncTest, BelowHalfTravelEnablesADisabledState) {
-    object_->propStates[2] = 0;
-    sync("qm31varlo", 0.49f);
-    EXPECT_EQ(object_->propStates[2], 1);
-}
+INSTANTIATE_TEST_SUITE_P(PropState, PropSync, ::testing::ValuesIn(kSyncCases),
+                         [](const auto& row) { return std::string(row.param.name); });
 
-TEST_F(PropSyncTest, PositionThatComparesWithNothingCountsAsLowerHalf) {
-    object_->propStates[2] = 0;
-    sync("zr72v", std::numeric_limits<float>::quiet_NaN());
-    EXPECT_EQ(object_->propStates[2], 1);
-}
-
-TEST_F(PropSyncTest, MatchingStateIsOnlyRead) {
-    object_->propStates[2] = 1;
-    sync("zr72", 0.2f);
-    object_->propStates[2] = 0;
-    sync("zr72", 0.8f);
-    EXPECT_EQ(gameCallCounts[2], 0u);
-    for (const auto& line : logLines()) EXPECT_EQ(line.find("setpropstate"), std::string::npos) << line;
-}
-
-TEST_F(PropSyncTest, OtherModelMakesThreeNameQueriesAndNothingElse) {
-    sync("vtol", 0.2f);
-    EXPECT_EQ(calls(), (std::vector<std::string>{nameQuery("qm31varlo"), nameQuery("zr72"), nameQuery("zr72v")}));
-    EXPECT_TRUE(logLines().empty());
-    EXPECT_EQ(gameCallCounts[0], 0u);
-}
-
-TEST_F(PropSyncTest, FirstListedNameThatMatchesEndsTheQueries) {
-    sync("qm31varlo", 0.2f);
-    ASSERT_GE(calls().size(), 1u);
-    EXPECT_EQ(calls().size(), 1u);
-}
-
-TEST_F(PropSyncTest, MissingFunctionsBelowHalfFailAReadAndAWriteEveryRun) {
+TEST_F(PropStateTest, MissingFunctionsBelowHalfFailAReadAndAWriteEveryRun) {
     sim::setFindable(sim::GameFunction::getPropState, false);
     sim::setFindable(sim::GameFunction::setPropState, false);
-    sync("zr72", 0.2f);
+    nozzle::syncPropState(kVehicle, sim::World::modelHash("zr72"), 0.2f);
     newLines();
-    sync("zr72", 0.2f);
+    nozzle::syncPropState(kVehicle, sim::World::modelHash("zr72"), 0.2f);
     EXPECT_EQ(newLines(),
               (Lines{"before looking for getpropstate", "after looking for getpropstate", "getpropstate is null",
                      "before looking for setpropstate", "after looking for setpropstate", "setpropstate is null"}));

@@ -60,6 +60,7 @@ TEST_F(ScriptTest, SecondStartKeepsTheLogAndReadsTheSettingsAgain) {
 // reset missed (a cached address, the throttle, an open log) shows as a
 // difference in the log or in what the plug-in asked of the host.
 TEST_F(ScriptTest, AfterResetProcessStateAFlightRepeatsExactly) {
+    SKIP_UNLESS_PAGE_PROTECTIONS_READ_APART();
     sim::GameObjects objects;
     const auto fly = [this, &objects] {
         writeFile("Nozzles.ini", "61 62 0.25");

@@ -23,8 +23,6 @@ struct SettingsCase {
 };
 
 // Rows print by name (their padding bytes mean nothing).
-void PrintTo(const SettingsCase& row, std::ostream* out) { *out << row.name; }
-
 std::string withNul(const char* text, std::size_t length) { return std::string(text, length); }
 
 const SettingsCase kCases[] = {
@@ -89,6 +87,8 @@ const SettingsCase kCases[] = {
     {"FieldsAcrossTheReadChunks", std::string(4093, ' ') + "12345 6" + std::string(4090, '\n') + "0.0625", 12345, 6,
      0.0625f, "angle step 0.062"},
 };
+
+void PrintTo(const SettingsCase& row, std::ostream* out) { *out << row.name; }
 
 class SettingsFile : public PluginTest, public ::testing::WithParamInterface<SettingsCase> {};
 

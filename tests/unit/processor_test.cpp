@@ -1,0 +1,45 @@
+#include <cstdlib>
+#include <vector>
+
+#include "memory/game_signatures.h"
+#include "memory/signature.h"
+#include "platform/platform_posix.h"
+#include "plugin_fixture.h"
+
+namespace {
+
+using memory::VectorPath;
+
+// The choice on any machine: a fault that answered AVX2 everywhere would run
+// AVX2 code in a player's first search on an older processor and end the game.
+TEST(VectorPathChoice, FollowsWhatTheProcessorAnswers) {
+    platform::setHostAvx2Query([] { return false; });
+    EXPECT_EQ(memory::bestVectorPath(), VectorPath::sse2);
+    platform::setHostAvx2Query([] { return true; });
+    EXPECT_EQ(memory::bestVectorPath(), VectorPath::avx2);
+    platform::setHostAvx2Query(nullptr);
+}
+
+bool emulated() { return std::getenv("NOZZLES_EMULATED_CPU") != nullptr; }
+
+// On the emulated processor itself, with nothing standing in for the answer.
+TEST(EmulatedProcessor, HasNoAvx2AndAnAvx2SearchRunsOnSse2) {
+    if (!emulated()) GTEST_SKIP() << "only on the emulated processor (ctest's nehalem. tests)";
+    EXPECT_FALSE(platform::processorHasAvx2());
+    EXPECT_EQ(memory::bestVectorPath(), VectorPath::sse2);
+    std::vector<std::uint8_t> code(300, 0xCC);
+    const auto& signature = memory::kSetPropStateSignature;
+    std::copy(signature.pattern, signature.pattern + 10, code.begin() + 201);
+    EXPECT_EQ(memory::findInRange(code.data(), code.data() + code.size(), signature.mask, signature.pattern,
+                                  VectorPath::avx2),
+              code.data() + 201);
+}
+
+// The skips under the emulator rest on this answer. Should a newer emulator
+// tell the two pages apart, this fails there and the skips can go; on the
+// host it must always tell them apart, or the skips would hide real tests.
+TEST(EmulatedProcessor, PageProtectionsReadApartOnlyOffTheEmulator) {
+    EXPECT_EQ(pageProtectionsReadApart(), !emulated());
+}
+
+}  // namespace

@@ -55,6 +55,7 @@ class Run:
         work = Path(log_dir or work)
         self.returncode = result.returncode
         self.output = result.stdout
+        self.errors = result.stderr
         log = work / "Nozzels.log"
         self.log_bytes = log.read_bytes() if log.is_file() else None
         trace = self.work / "trace.txt"
@@ -164,8 +165,20 @@ def wine_prefix(h):
     quiet = dict(env=dict(os.environ, WINEPREFIX=str(h.wineprefix), WINEDEBUG="-all"), stdin=subprocess.DEVNULL,
                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300)
     subprocess.run([WINESERVER, "-k"], **quiet)  # one left by an interrupted run would never end
+    fresh = not (h.wineprefix / "system.reg").exists()
     run = h.play("frames 1\n")
     expect(run.log_bytes is not None, "no log")
+    # Wine's own set-up messages go to a log; a first run says one line about it.
+    setup_log = Path(f"{h.wineprefix}-setup.log")
+    if fresh:
+        expect(run.errors.splitlines() == [f"first run: setting up Wine in {h.wineprefix} (its messages: {setup_log})"],
+               f"the first run said: {run.errors!r}")
+        expect("rundll32" in setup_log.read_text(), "Wine's set-up messages are not in its log")
+    failed = subprocess.run([str(ROOT / "tools" / "wine-run"), "cmd"], capture_output=True, text=True, timeout=60,
+                            env=dict(os.environ, NOZZLES_WINEPREFIX=str(ROOT / "README.md" / "prefix")))
+    expect(failed.returncode != 0 and
+           failed.stderr.endswith(f"setting up Wine failed: see {ROOT}/README.md/prefix-setup.log\n"),
+           f"a failed set-up: {failed.returncode} {failed.stderr!r}")
     quiet["check"] = True
     subprocess.run([WINESERVER, "-w"], **quiet)
     subprocess.run([WINESERVER, "-p"], **quiet)

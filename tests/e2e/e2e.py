@@ -194,16 +194,10 @@ def wine_server_stop(h):
 
 
 @test
-def log_is_byte_exact_with_crlf_line_ends(h):
-    run = h.play("# nothing to drive\nsettings none\nframes 20\n")
-    expect_equal(run.log_bytes, crlf(settings_lines(0, 0, "0.100")), "log bytes")
-
-
-@test
-def earlier_log_is_truncated_at_start(h):
+def earlier_log_is_truncated_and_lines_end_in_crlf(h):
     work = h.prepare()
     (work / "Nozzels.log").write_bytes(b"a line of an earlier run\r\n" * 100)
-    run = h.play("frames 2\n", prepare=False)
+    run = h.play("# nothing to drive\nsettings none\nframes 20\n", prepare=False)
     expect_equal(run.log_bytes, crlf(settings_lines(0, 0, "0.100")), "log bytes")
 
 
@@ -250,63 +244,10 @@ def log_can_be_opened_by_others_for_reading_and_writing_while_held(h):
 
 
 @test
-def loop_runs_every_frame_without_a_writable_directory(h):
-    work = h.prepare()
-    (work / "Nozzels.log").mkdir()  # the log cannot be created
-    scenario = "step 16\nvehicle 7 vtol class 1 mods 2 fitted 0 position 0.2\nhold 61\nframes 30\n"
-    run = h.play(scenario, prepare=False)
-    accepted = [line for line in run.trace if line.endswith(" accepted")]
-    expect_equal(len(accepted), 30, "accepted runs")
-    expect_equal(len(run.calls("setNozzlePosition")), 0, "positions (no up control configured)")
-    expect(not any(p.is_file() for p in work.iterdir() if p.name.lower() == "nozzels.log"), "a log appeared")
-
-
-@test
-def second_start_keeps_the_log_and_reads_new_settings(h):
-    scenario = ("settings 1 2 0.5\nframes 2\nsettings 3 4 0.25\nrestart\nframes 2\n")
-    run = h.play(scenario)
-    expect_equal(run.log_lines, settings_lines(1, 2, "0.500") + settings_lines(3, 4, "0.250"), "log lines")
-
-
-@test
-def plugin_freed_and_loaded_again_starts_afresh(h):
-    scenario = "settings 1 2 0.5\nframes 2\nunload\nframes 2\nsettings 5 6 0.125\nload\nframes 2\n"
-    run = h.play(scenario)
-    # A new load is a new library: its log opens anew, truncating the file.
-    expect_equal(run.log_lines, settings_lines(5, 6, "0.125"), "log lines")
-    events = [c for c in run.calls() if c in ("scriptRegister", "scriptUnregister")]
-    expect_equal(events, ["scriptRegister", "scriptUnregister", "scriptRegister"], "registration")
-    # Unloading closed the log: the library holds no file once it is gone.
-    expect_equal([n for n in run.notes() if n.startswith("freed")],
-                 ["freed the plug-in, 0 script(s) registered, 0 file(s) it opened still open"], "after the unload")
-
-
-# --- settings -----------------------------------------------------------------
-
-SETTINGS_FILES = [
-    # text (scenario escapes), then up, down and the step line; None where the
-    # field is not reached and the setting keeps what the last start gave it.
-    (r"61\r\n62\r\n0.05\r\n", 61, 62, "0.050"),
-    (r"\xEF\xBB\xBF61 62 0.1", 0, None, None),
-    (r"1 2\x1A 0.5", 1, 2, None),
-    (r"3 \x1A4 0.5", 3, None, None),
-    (r"1 2 1e39", 1, 2, "0.000"),
-    (r"1 2 0.0625", 1, 2, "0.062"),
-    (r"1 2 -1e-50", 1, 2, "0.000"),
-    (r"-5 4294967295 0.5", -5, 2147483647, None),
-    (r"5 - 6 0.5", 5, 0, None),
-    (r"1 2 -0.25", 1, 2, "-0.250"),
-    # 0x10 as the down control: it reads 0 and stops at the x, where the step then fails.
-    (r"010 0x10 0.5", 10, 0, "0.000"),
-    (r"1 2 0,05", 1, 2, "0.000"),
-    (r"7 8 9", 7, 8, "9.000"),
-]
-
-
-@test
 def settings_files_through_the_windows_runtime(h):
     # One process: the host starts the script again for each file, and the
-    # log, kept open, gathers the six lines of every start.
+    # log, kept open, gathers the six lines of every start (each second start
+    # keeps the log and reads the settings again).
     scenario = ""
     expected = []
     state = [0, 0, "0.100"]
@@ -319,9 +260,7 @@ def settings_files_through_the_windows_runtime(h):
 
 
 @test
-def settings_file_missing_or_locked_keeps_the_defaults(h):
-    run = h.play("settings none\nframes 2\n")
-    expect_equal(run.log_lines, settings_lines(0, 0, "0.100"), "missing file")
+def settings_file_locked_keeps_the_defaults(h):
     run = h.play("settings 5 6 0.5\nlock Nozzles.ini\nframes 2\nunlock\n")
     expect_equal(run.log_lines, settings_lines(0, 0, "0.100"), "locked file")
 
@@ -347,40 +286,17 @@ def moved(*steps):
 
 
 @test
-def climb_clamps_at_one_and_descent_at_zero(h):
-    scenario = ("step 16\nsettings 61 62 0.3\nvehicle 9 vtol class 1 position 0.05\n"
-                "hold 61\nframes 5\nhold 62\nframes 5\nrelease\nframes 2\n")
-    run = h.play(scenario)
-    lines = settings_lines(61, 62, "0.300")
-    # Up: 0.05 -> 0.35 -> 0.65 -> 0.95 -> 1.0 (clamped), then at 1.0 nothing is written.
-    lines += moved((0.05, 0.35), (0.35, 0.65), (0.65, 0.95), (0.95, 1.0))
-    lines += [f"current nozzle angle {angle(1.0)}"]
-    lines += moved((1.0, 0.7), (0.7, 0.4), (0.4, 0.1), (0.1, 0.0))
-    lines += [f"current nozzle angle {angle(0.0)}"]
-    expect_equal(run.log_lines, lines, "log")
-    positions = [c.split(", ")[1].split(")")[0] for c in run.calls("setNozzlePosition")]
-    expect_equal(positions[3], "1", "clamped top")
-    expect_equal(positions[-1], "0", "clamped bottom")
-    expect_equal(len(positions), 8, "positions written")
-
-
-@test
 def mod_walks_with_its_fifty_millisecond_pauses(h):
+    # The walk itself is the host build's table; here the pause, on the hook's fibers.
     scenario = ("step 10\nsettings 61 62 0.1\nvehicle 9 vtol class 1 mods 2 fitted 0 position 0.5\n"
                 "hold 87\nframes 40\nrelease\nframes 40\n")
     run = h.play(scenario)
-    fits = [c.split(", ")[2] for c in run.calls("fitMod")]
-    # Held: 1, then none (-1 travels as 4294967295), then it stays. Released: 1, 0, then it stays.
-    expect_equal(fits, ["1", "4294967295", "1", "0"], "fitted indices")
     expect_equal(len(run.calls("scriptWait(50)")), 4, "pauses")
     # Every fit is followed by its pause before anything else reaches the host.
     calls = run.calls()
     for i, c in enumerate(calls):
         if c.startswith("fitMod"):
             expect_equal(calls[i + 1], "scriptWait(50)", "call after a fit")
-    mod_lines = [l for l in run.log_lines if "nozzle mod" in l]
-    expect_equal([l for l in mod_lines if l.startswith("set")],
-                 ["set nozzle mod 1", "set nozzle mod -1", "set nozzle mod 1", "set nozzle mod 0"], "fit lines")
     # The clock runs on during each pause: the next accepted run comes at least 50 ms later.
     ticks = {}
     for line in run.trace:
@@ -399,22 +315,6 @@ def frames_tick(frames, n):
         if e.startswith("tick "):
             return int(e.split()[1])
     raise Failure(f"no tick in frame {n}")
-
-
-@test
-def throttled_frames_make_only_the_four_queries(h):
-    run = h.play("step 4\nsettings 61 62 0.1\nvehicle 9 vtol class 1 position 0.5\nhold 61\nframes 12\n")
-    frames = run.frames()
-    for n, entries in frames.items():
-        if not any(e.startswith("tick ") for e in entries):
-            continue  # what came after the last frame
-        calls = [e for e in entries if not e.startswith(("tick", "log", "note", "scriptWait", "scriptRegister"))]
-        if not any(e.endswith("accepted") for e in entries if e.startswith("tick")):
-            expect_equal([c.split("(")[0] for c in calls], ["playerCharacter", "vehicleOf", "modelOf", "isModelOfClass"],
-                         f"throttled frame {n}")
-    # Ticks 4, 8, ... 48: accepted at 12, 24, 36, 48 (each more than 10 ms after the last).
-    accepted = [int(e.split()[1]) for n, es in frames.items() for e in es if e.startswith("tick") and e.endswith("accepted")]
-    expect_equal(accepted, [12, 24, 36, 48], "accepted ticks")
 
 
 # --- prop state ---------------------------------------------------------------
@@ -449,41 +349,6 @@ def listed_model_through_half_travel_byte_exact(h):
     # Frame 5: down to 0.25: enabled again.
     lines += moved((0.5, 0.25)) + ["before call getpropstate", get(0), put("enabled")]
     expect_equal(run.log_lines, lines, "log")
-
-
-def missing_function_lines(function):
-    return [f"before looking for {function}", f"after looking for {function}", f"{function} is null"]
-
-
-@test
-def each_missing_function_logs_its_stage_every_run(h):
-    base = "step 16\nsettings 61 62 0.1\nvehicle 100 zr72v class 0 position 0.2\nprop 100 0\n"
-    run = h.play(base + "unfindable handleToAddress\nframes 3\n")
-    expect_equal(run.log_lines, settings_lines(61, 62, "0.100") +
-                 ["before init memory", "address not found", "address not found"] +
-                 ["address not found", "address not found"] * 2, "handleToAddress missing")
-    run = h.play(base + "unfindable getpropstate\nframes 2\n")
-    a = object_address(run, 100)
-    expect_equal(run.log_lines, settings_lines(61, 62, "0.100") + ["before init memory"] +
-                 missing_function_lines("getpropstate") + missing_function_lines("setpropstate")[:2] +
-                 [f"setpropstate vehicle 100 address {a} index 2 state enabled"] +
-                 missing_function_lines("getpropstate") +
-                 [f"setpropstate vehicle 100 address {a} index 2 state enabled"], "getpropstate missing")
-    run = h.play(base + "unfindable setpropstate\nframes 2\n")
-    a = object_address(run, 100)
-    get = f"getpropstate vehicle 100 address {a} index 2 state 0"
-    expect_equal(run.log_lines, settings_lines(61, 62, "0.100") +
-                 ["before init memory", "before looking for getpropstate", "after looking for getpropstate",
-                  "before call getpropstate", get] + missing_function_lines("setpropstate") +
-                 ["before call getpropstate", get] + missing_function_lines("setpropstate"), "setpropstate missing")
-
-
-@test
-def vehicle_without_game_object_logs_address_not_found(h):
-    run = h.play("settings 61 62 0.1\nvehicle 100 zr72 class 0 position 0.2\nnoobject 100\nframes 2\n")
-    expect_equal(run.log_lines, settings_lines(61, 62, "0.100") +
-                 ["before init memory", "address not found", "address not found",
-                  "address not found", "address not found"], "log")
 
 
 @test
@@ -571,34 +436,18 @@ def bouncing_lines(blocks, frames_each=4):
 
 
 @test
-def disk_filling_up_keeps_the_plugin_running(h):
-    if os.geteuid() != 0 or shutil.which("mount") is None:
-        raise Skip("mounting a small filesystem needs root")
+def disk_full_keeps_the_plugin_running(h):
+    # Nozzels.log leads to /dev/full: the log opens, and every write fails as
+    # on a full disk, root or not.
     work = h.prepare()
-    small = work / "small"
-    small.mkdir()
-    if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=16k", "tmpfs", str(small)]).returncode != 0:
-        raise Skip("this machine does not let the test mount a filesystem")
-    try:
-        blocks = 60
-        process = h.start(bouncing_flight(blocks), cwd=small)
-        output, errors = process.communicate(timeout=600)
-        expect(process.returncode == 0, f"the game ended with {process.returncode}: {output} {errors}")
-        log = (small / "Nozzels.log").read_bytes()
-    finally:
-        subprocess.run(["umount", str(small)])
-    run = Run(work, subprocess.CompletedProcess([], 0, output, errors))
-    expected = bouncing_lines(blocks)
-    written = log.decode("ascii").split("\r\n")
-    complete = written[:-1]
-    expect(len(crlf(expected)) > 16 * 1024, "the flight must outgrow the filesystem")
-    expect(len(complete) < len(expected), f"the disk never filled ({len(complete)} lines)")
-    expect_equal(complete, expected[:len(complete)], "lines written before the disk filled")
+    (work / "Nozzels.log").symlink_to("/dev/full")
+    blocks = 60
+    run = h.play(bouncing_flight(blocks), prepare=False)
+    expect((work / "Nozzels.log").resolve() == Path("/dev/full"), "the log's link was replaced")
     # The plug-in went on exactly as with room to write.
     expect_equal(accepted_runs(run), blocks * 8, "accepted runs")
-    writes = sum(1 for line in expected if line.startswith("set nozzle angle"))
+    writes = sum(1 for line in bouncing_lines(blocks) if line.startswith("set nozzle angle"))
     expect_equal(len(run.calls("setNozzlePosition")), writes, "positions written")
-    print(f"disk full after {len(complete)} of {len(expected)} lines ({len(log)} bytes); all {blocks * 8} runs done")
 
 
 @test
@@ -647,18 +496,22 @@ def host_pausing_the_script_resumes_it_where_it_was(h):
 @test
 def plugin_freed_mid_flight_and_loaded_again(h):
     run = h.play("step 16\nsettings 61 62 0.25\nvehicle 100 zr72 class 1 position 0.25\nprop 100 0\nhold 61\n"
-                 "frames 2\nunload\nframes 3\nload\nframes 2\n")
+                 "frames 2\nunload\nframes 3\nsettings 61 62 0.125\nload\nframes 2\n")
     a = object_address(run, 100)
-    first = settings_lines(61, 62, "0.250")
-    # The reloaded library starts with fresh state: a new log, a new search.
-    expect_equal(run.log_lines, first + moved((0.75, 1.0)) + [
+    # The reloaded library starts with fresh state: a new log (the file
+    # truncated), the settings read anew, a new search.
+    expect_equal(run.log_lines, settings_lines(61, 62, "0.125") + moved((0.75, 0.875)) + [
         "before init memory", "before looking for getpropstate", "after looking for getpropstate",
-        "before call getpropstate", f"getpropstate vehicle 100 address {a} index 2 state 0",
-        f"current nozzle angle {angle(1.0)}",
-        "before call getpropstate", f"getpropstate vehicle 100 address {a} index 2 state 0"], "log after the reload")
+        "before call getpropstate", f"getpropstate vehicle 100 address {a} index 2 state 0"] + moved((0.875, 1.0)) +
+        ["before call getpropstate", f"getpropstate vehicle 100 address {a} index 2 state 0"], "log after the reload")
     frames = run.frames()
     for n in (3, 4, 5):
         expect(not any(e.startswith("playerCharacter") for e in frames[n]), f"a script ran while unloaded ({n})")
+    events = [c for c in run.calls() if c in ("scriptRegister", "scriptUnregister")]
+    expect_equal(events, ["scriptRegister", "scriptUnregister", "scriptRegister"], "registration")
+    # Unloading closed the log: the library holds no file once it is gone.
+    expect_equal([n for n in run.notes() if n.startswith("freed")],
+                 ["freed the plug-in, 0 script(s) registered, 0 file(s) it opened still open"], "after the unload")
 
 
 @test
@@ -671,18 +524,11 @@ def long_run_under_wine_keeps_memory_and_log_flat(h):
     body = f"hold 61\nframes {each}\nhold 62\nframes {each}\n" * blocks
     run = h.play(scenario + body + "memory\n" + body + "memory\n")
     frames *= 2
-    c = counters(run)
     lines = run.log_lines
     expect_equal(len(run.log_bytes), sum(len(l) + 2 for l in lines), "log size")
-    kinds = {}
-    for line in lines:
-        key = " ".join(line.split()[:2])
-        kinds[key] = kinds.get(key, 0) + 1
-    expect_equal(kinds.get("set nozzle", 0), int(c["setNozzlePosition"]), "set angle lines")
-    expect_equal(kinds.get("getpropstate vehicle", 0), int(c["getpropstate"]) // 2, "getpropstate lines")
-    expect_equal(kinds.get("before call", 0), int(c["getpropstate"]) // 2, "before call lines")
-    expect_equal(kinds.get("setpropstate vehicle", 0), int(c["setpropstate"]), "setpropstate lines")
-    expect_equal(kinds.get("current nozzle", 0), frames, "current angle lines (a control is held every frame)")
+    # Every frame ran: a control is held in each, so each logs its angle (the
+    # other lines' counts against the host's counters are the soak's).
+    expect_equal(sum(1 for line in lines if line.startswith("current nozzle")), frames, "current angle lines")
     memory = [n for n in run.notes() if n.startswith("memory ")]
     heaps = [tuple(int(x) for x in re.search(r"heap (\d+) bytes in (\d+) blocks \((\d+) of 256", n).groups())
              for n in memory]

@@ -10,14 +10,12 @@
 
 #include "memory/game_signatures.h"
 #include "memory/signature.h"
+#include "pages.h"
 #include "reference_search.h"
 #include "sim_memory.h"
 
 #if defined(_WIN32)
 #include <windows.h>
-#else
-#include <sys/mman.h>
-#include <unistd.h>
 #endif
 
 extern "C" const std::uint8_t gameSparePages[];  // three pages of the stand-in game's code
@@ -26,47 +24,7 @@ extern "C" std::uint8_t gameSpareDataPage[];     // a page of its writable data
 namespace {
 
 using Access = sim::PageAccess;
-
-// Pages of one mapping, filled with int3 while writable, then protected page by page.
-class Pages {
-public:
-    explicit Pages(std::size_t count) : count_(count), size_(sim::pageSize()) {
-#if defined(_WIN32)
-        base_ = static_cast<std::uint8_t*>(
-            VirtualAlloc(nullptr, count * size_, MEM_COMMIT | MEM_RESERVE, PAGE_EXECUTE_READWRITE));
-#else
-        base_ = static_cast<std::uint8_t*>(
-            mmap(nullptr, count * size_, PROT_READ | PROT_WRITE | PROT_EXEC, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
-#endif
-        std::memset(base_, 0xCC, count * size_);
-    }
-    ~Pages() {
-#if defined(_WIN32)
-        VirtualFree(base_, 0, MEM_RELEASE);
-#else
-        munmap(base_, count_ * size_);
-#endif
-    }
-    Pages(const Pages&) = delete;
-    Pages& operator=(const Pages&) = delete;
-
-    std::uint8_t* page(std::size_t index) const { return base_ + index * size_; }
-    std::uint8_t* end() const { return page(count_); }
-    void protect(std::size_t index, Access access) const { sim::setPageAccess(page(index), access); }
-    // Leaves a hole: no memory at all behind the page any more.
-    void release(std::size_t index) const {
-#if defined(_WIN32)
-        VirtualFree(page(index), size_, MEM_DECOMMIT);
-#else
-        munmap(page(index), size_);
-#endif
-    }
-
-private:
-    std::size_t count_;
-    std::size_t size_;
-    std::uint8_t* base_ = nullptr;
-};
+using test::Pages;
 
 // getpropstate's signature with a bound in its wildcard position.
 const std::uint8_t kFunction[] = {0x4C, 0x8B, 0xC1, 0x83, 0xFA, 0x07, 0x77, 0x19};

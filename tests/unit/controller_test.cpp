@@ -1,5 +1,6 @@
 #include <bit>
 #include <cstdint>
+#include <cstring>
 #include <ostream>
 
 #include "config/settings.h"
@@ -148,58 +149,69 @@ TEST_F(ControllerTest, SecondControlQueryAloneCountsAsHeld) {
     EXPECT_FLOAT_EQ(position(), 0.4f);
 }
 
-TEST_F(ControllerTest, ModWalksUpToMinusOneAndBackDownToZero) {
-    constexpr int kMods = 3;
-    enter(0.5f, kMods, 0);
-    world().heldFirst = {87};
+// The mod walk over a slot of `mods` mods (-1: no slot), one run per
+// character of `runs` ('h' with the mod control held, '.' without): the mod
+// fitted after each run and the log. Every "set nozzle mod N" line is one
+// fitMod call (N zero-extended) followed by its 50 ms pause.
+struct ModCase {
+    const char* name;
+    std::int32_t mods;
+    std::int32_t fitted;
+    const char* runs;
+    std::vector<int> fittedAfter;
+    std::vector<std::string> lines;
+};
+
+void PrintTo(const ModCase& row, std::ostream* out) { *out << row.name; }
+
+const ModCase kModCases[] = {
+    {"WalksUpToMinusOneThenBackDownToZero",
+     3,
+     0,
+     "hhhhh.....",
+     {1, 2, -1, -1, -1, 2, 1, 0, 0, 0},
+     {"nozzle mod 0", "set nozzle mod 1", "nozzle mod 1", "set nozzle mod 2", "nozzle mod 2", "set nozzle mod -1",
+      "nozzle mod -1", "nozzle mod -1", "nozzle mod -1", "set nozzle mod 2", "nozzle mod 2", "set nozzle mod 1",
+      "nozzle mod 1", "set nozzle mod 0", "nozzle mod 0", "nozzle mod 0"}},
+    {"EmptySlotFitsMinusOneEveryRunHeldOrNot",
+     0,
+     -1,
+     "h.",
+     {-1, -1},
+     {"nozzle mod -1", "set nozzle mod -1", "nozzle mod -1", "set nozzle mod -1"}},
+    {"SlotCountMinusOneSkipsTheModStep", -1, 2, "h.", {2, 2}, {}},
+};
+
+class ModWalk : public ControllerTest, public ::testing::WithParamInterface<ModCase> {};
+
+TEST_P(ModWalk, FitsLogsAndPauses) {
+    const ModCase& row = GetParam();
+    enter(0.5f, row.mods, row.fitted);
     std::vector<int> fitted;
-    for (int i = 0; i < kMods + 2; ++i) {
+    for (const char* held = row.runs; *held != 0; ++held) {
+        world().heldFirst.clear();
+        if (*held == 'h') world().heldFirst.insert(87);
         run();
         fitted.push_back(world().vehicle(kVehicle)->fitted);
     }
-    EXPECT_EQ(fitted, (std::vector<int>{1, 2, -1, -1, -1}));
-    world().heldFirst.clear();
-    fitted.clear();
-    for (int i = 0; i < kMods + 2; ++i) {
-        run();
-        fitted.push_back(world().vehicle(kVehicle)->fitted);
+    EXPECT_EQ(fitted, row.fittedAfter);
+    EXPECT_EQ(logLines(), row.lines);
+    std::vector<std::string> fits;
+    for (const std::string& line : row.lines) {
+        if (line.rfind("set nozzle mod ", 0) != 0) continue;
+        const auto index = static_cast<std::uint32_t>(std::stoi(line.substr(15)));
+        fits.push_back("fitMod(100, 4, " + std::to_string(index) + ", 0) -> 0");
+        fits.push_back("scriptWait(50)");
     }
-    EXPECT_EQ(fitted, (std::vector<int>{2, 1, 0, 0, 0}));
-    // Every fit is followed by its line and the 50 ms pause.
-    const auto lines = logLines();
-    EXPECT_EQ(std::count(lines.begin(), lines.end(), "set nozzle mod -1"), 1);
-    EXPECT_EQ(
-        std::count_if(lines.begin(), lines.end(), [](const std::string& l) { return l.rfind("nozzle mod", 0) == 0; }),
-        2 * (kMods + 2));
+    EXPECT_EQ(setCalls(), fits);
+    // Without a slot the fitted mod is not even asked for.
+    std::size_t queries = 0;
+    for (const auto& line : calls()) queries += line.rfind("fittedMod", 0) == 0 ? 1 : 0;
+    EXPECT_EQ(queries, row.mods == -1 ? 0u : std::strlen(row.runs));
 }
 
-TEST_F(ControllerTest, EachFitIsLoggedThenWaitsFiftyMilliseconds) {
-    enter(0.5f, 3, 0);
-    world().heldFirst = {87};
-    run();
-    EXPECT_EQ(setCalls(), (std::vector<std::string>{"fitMod(100, 4, 1, 0) -> 0", "scriptWait(50)"}));
-    EXPECT_EQ(logLines(), (std::vector<std::string>{"nozzle mod 0", "set nozzle mod 1"}));
-}
-
-TEST_F(ControllerTest, EmptySlotFitsMinusOneEveryRunHeldOrNot) {
-    enter(0.5f, 0, -1);
-    world().heldFirst = {87};
-    run();
-    world().heldFirst.clear();
-    run();
-    EXPECT_EQ(setCalls(), (std::vector<std::string>{"fitMod(100, 4, 4294967295, 0) -> 0", "scriptWait(50)",
-                                                    "fitMod(100, 4, 4294967295, 0) -> 0", "scriptWait(50)"}));
-    EXPECT_EQ(logLines(),
-              (std::vector<std::string>{"nozzle mod -1", "set nozzle mod -1", "nozzle mod -1", "set nozzle mod -1"}));
-}
-
-TEST_F(ControllerTest, SlotCountMinusOneSkipsTheModStep) {
-    enter(0.5f, -1, 2);
-    world().heldFirst = {87};
-    run();
-    for (const auto& line : calls()) EXPECT_EQ(line.find("fittedMod"), std::string::npos);
-    EXPECT_TRUE(logLines().empty());
-}
+INSTANTIATE_TEST_SUITE_P(Controller, ModWalk, ::testing::ValuesIn(kModCases),
+                         [](const auto& row) { return std::string(row.param.name); });
 
 TEST_F(ControllerTest, ClassFlagZeroSkipsStraightToThePropStateRule) {
     enter(0.5f, 3, 0, 0);

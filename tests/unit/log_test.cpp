@@ -52,13 +52,15 @@ TEST_F(LogTest, FormattedWritesFillTheBufferEvenWhenTheLogCannotOpen) {
     EXPECT_TRUE(std::filesystem::is_empty(directory() + "/Nozzels.log"));
 }
 
-TEST_F(LogTest, SecondOpenKeepsTheEarlierLinesAndGoesOnWriting) {
+// A full disk, root or not: the file opens, and its first write fails.
+TEST_F(LogTest, AFailedWriteDropsEveryLaterLineButNotTheMessageBlock) {
+    std::filesystem::create_symlink("/dev/full", directory() + "/Nozzels.log");
     diag::openLog();
-    diag::logText("first start");
-    diag::openLog();
-    diag::logText("second start");
-    EXPECT_TRUE(diag::DiagnosticLog.good());
-    EXPECT_EQ(logContents(), "first start\nsecond start\n");
+    EXPECT_TRUE(diag::DiagnosticLog.isOpen());
+    diag::logText("before up control");
+    EXPECT_FALSE(diag::DiagnosticLog.good());
+    diag::logInt("control up %i", 7);
+    EXPECT_STREQ(diag::MessageBuffer, "control up 7");
 }
 
 TEST_F(LogTest, OpenAfterAFailedOpenTriesAgainAndTruncates) {

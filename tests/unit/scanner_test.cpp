@@ -1,6 +1,3 @@
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <cstring>
 #include <random>
 #include <string>
@@ -9,6 +6,7 @@
 #include "game_objects.h"
 #include "memory/game_signatures.h"
 #include "memory/signature.h"
+#include "pages.h"
 #include "platform/platform_posix.h"
 #include "plugin_fixture.h"
 #include "reference_search.h"
@@ -22,33 +20,7 @@ namespace {
 
 using memory::VectorPath;
 
-// Bytes that end right before a page no one may read, so that any read past
-// the end of the range faults instead of passing unnoticed.
-class GuardedBuffer {
-public:
-    explicit GuardedBuffer(std::size_t size) : size_(size) {
-        page_ = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-        readable_ = (size + page_ - 1) / page_ * page_;
-        if (readable_ == 0) readable_ = page_;
-        mapping_ = static_cast<std::uint8_t*>(
-            mmap(nullptr, readable_ + page_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
-        mprotect(mapping_ + readable_, page_, PROT_NONE);
-        std::memset(mapping_, 0x90, readable_);
-    }
-    ~GuardedBuffer() { munmap(mapping_, readable_ + page_); }
-    GuardedBuffer(const GuardedBuffer&) = delete;
-    GuardedBuffer& operator=(const GuardedBuffer&) = delete;
-
-    std::uint8_t* begin() { return mapping_ + readable_ - size_; }
-    std::uint8_t* end() { return mapping_ + readable_; }
-    std::size_t size() const { return size_; }
-
-private:
-    std::uint8_t* mapping_ = nullptr;
-    std::size_t size_;
-    std::size_t page_ = 0;
-    std::size_t readable_ = 0;
-};
+using test::GuardedBuffer;
 
 // Every search test runs on both vector paths.
 class Scanner : public ::testing::TestWithParam<VectorPath> {

@@ -2,6 +2,7 @@
 
 #include <bit>
 #include <cstdint>
+#include <cstdlib>
 #include <fstream>
 #include <ostream>
 #include <sstream>
@@ -62,13 +63,14 @@ const SettingsCase kCases[] = {
     // Float forms and range.
     {"DigitsBeforeThePointOnly", "1 2 5.", 1, 2, 5.0f, "angle step 5.000"},
     {"Exponents", "1 2 25E-2", 1, 2, 0.25f, "angle step 0.250"},
+    // Zeros inside and at the end of the integer part, against the C library.
+    {"ZeroEndsTheIntegerPart", "1 2 10e-2", 1, 2, std::strtof("10e-2", nullptr), "angle step 0.100"},
+    {"ZeroInsideTheIntegerPart", "1 2 105e-3", 1, 2, std::strtof("105e-3", nullptr), "angle step 0.105"},
     {"NegativeStepStaysNegative", "1 2 -0.25", 1, 2, -0.25f, "angle step -0.250"},
     {"NegativeZeroKeepsItsSign", "1 2 -0", 1, 2, -0.0f, "angle step -0.000"},
     {"ExponentMarkerWithoutDigits", "1 2 1e", 1, 2, 0.0f, "angle step 0.000"},
     {"ExponentSignWithoutDigits", "1 2 1e+x", 1, 2, 0.0f, "angle step 0.000"},
     {"TooLargeForAFloat", "1 2 1e39", 1, 2, 0.0f, "angle step 0.000"},
-    {"JustBelowTheRoundingToInfinity", "1 2 3.4028235e38", 1, 2, 3.4028235e38f,
-     "angle step 340282346638528859811704183484516925440.000"},
     {"JustBelowHalfwayToInfinity", "1 2 3.4028235677e38", 1, 2, 3.4028235e38f,
      "angle step 340282346638528859811704183484516925440.000"},
     {"HalfwayToInfinityOverflows", "1 2 340282356779733661637539395458142568448", 1, 2, 0.0f, "angle step 0.000"},

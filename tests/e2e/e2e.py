@@ -328,30 +328,6 @@ def object_address(run, handle):
 
 
 @test
-def listed_model_through_half_travel_byte_exact(h):
-    scenario = ("step 16\nsettings 61 62 0.25\nvehicle 100 zr72 class 1 position 0.25\nprop 100 0\n"
-                "frames 1\nhold 61\nframes 2\nhold 62\nframes 2\n")
-    run = h.play(scenario)
-    a = object_address(run, 100)
-    get = lambda s: f"getpropstate vehicle 100 address {a} index 2 state {s}"
-    put = lambda s: f"setpropstate vehicle 100 address {a} index 2 state {s}"
-    lines = settings_lines(61, 62, "0.250")
-    # Frame 1: 0.25, state 0: the first read finds the functions, then enables.
-    lines += ["before init memory", "before looking for getpropstate", "after looking for getpropstate",
-              "before call getpropstate", get(0),
-              "before looking for setpropstate", "after looking for setpropstate", put("enabled")]
-    # Frame 2: up to 0.5: exactly half travel disables.
-    lines += moved((0.25, 0.5)) + ["before call getpropstate", get(1), put("disabled")]
-    # Frame 3: up to 0.75: already disabled, only read.
-    lines += moved((0.5, 0.75)) + ["before call getpropstate", get(0)]
-    # Frame 4: down to 0.5: still upper half.
-    lines += moved((0.75, 0.5)) + ["before call getpropstate", get(0)]
-    # Frame 5: down to 0.25: enabled again.
-    lines += moved((0.5, 0.25)) + ["before call getpropstate", get(0), put("enabled")]
-    expect_equal(run.log_lines, lines, "log")
-
-
-@test
 def what_is_not_code_in_the_image_is_passed_over(h):
     # A page that cannot be read, a guard page, a page of data, and copies of
     # each function's first bytes in read-only data below the functions:

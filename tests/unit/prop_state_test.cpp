@@ -59,93 +59,40 @@ using Lines = std::vector<std::string>;
 // One sequence of reads and writes from a fresh process: 'r' reads (its
 // answer is the next character of `answers`), 'e' and 'd' write enabled and
 // disabled, 'g', 'h' and 's' make getpropstate, handleToAddress or
-// setpropstate findable again. In `lines`, "get N" and "set WORD" stand for
-// the call's line with the object's address.
+// setpropstate findable again. The log in short: "init" is "before init
+// memory", "find F" the two lines of looking for F, "null F" "F is null",
+// "none" "address not found", "call" "before call getpropstate", and "get N"
+// and "set WORD" the calls' lines with the object's address.
 struct StageCase {
     const char* name;
     const char* unfindable;  // the functions not findable at the start, as letters like the above
     bool object;             // whether the vehicle has a game object
     const char* steps;
     const char* answers;
-    std::vector<const char*> lines;
+    std::vector<std::string> lines;
     std::uint64_t calls[3];  // handleToAddress, getpropstate, setpropstate
     int stateAfter;
 };
 
+// clang-format off
 const StageCase kStageCases[] = {
-    {"FirstReadSearchesEachStageLaterReadsOnlyCall",
-     "",
-     true,
-     "rr",
-     "11",
-     {"before init memory", "before looking for getpropstate", "after looking for getpropstate",
-      "before call getpropstate", "get 1", "before call getpropstate", "get 1"},
-     {2, 4, 0},
-     1},
-    {"FirstWriteAfterAReadSearchesOnce",
-     "",
-     true,
-     "red",
-     "1",
-     {"before init memory", "before looking for getpropstate", "after looking for getpropstate",
-      "before call getpropstate", "get 1", "before looking for setpropstate", "after looking for setpropstate",
-      "set enabled", "set disabled"},
-     {3, 2, 2},
-     0},
-    {"WriteAsTheFirstCallInitialisesMemory",
-     "",
-     true,
-     "er",
-     "1",
-     {"before init memory", "before looking for setpropstate", "after looking for setpropstate", "set enabled",
-      "before looking for getpropstate", "after looking for getpropstate", "before call getpropstate", "get 1"},
-     {2, 2, 1},
-     1},
-    {"NullObjectCausesNoSearch",
-     "",
-     false,
-     "re",
-     "0",
-     {"before init memory", "address not found", "address not found"},
-     {2, 0, 0},
-     1},
-    {"MissingHandleToAddressIsDecidedOnceAndNothingIsCalled",
-     "h",
-     true,
-     "rerhr",
-     "000",
-     {"before init memory", "address not found", "address not found", "address not found", "address not found"},
-     {0, 0, 0},
-     1},
-    {"MissingGetPropStateIsSearchedAgainOnEveryRead",
-     "g",
-     true,
-     "rrgr",
-     "001",
-     {"before init memory", "before looking for getpropstate", "after looking for getpropstate", "getpropstate is null",
-      "before looking for getpropstate", "after looking for getpropstate", "getpropstate is null",
-      "before looking for getpropstate", "after looking for getpropstate", "before call getpropstate", "get 1"},
-     {3, 2, 0},
-     1},
-    {"MissingGetPropStateStillLetsAWriteThrough",
-     "g",
-     true,
-     "re",
-     "0",
-     {"before init memory", "before looking for getpropstate", "after looking for getpropstate", "getpropstate is null",
-      "before looking for setpropstate", "after looking for setpropstate", "set enabled"},
-     {2, 0, 1},
-     1},
-    {"MissingSetPropStateIsSearchedAgainOnEveryWrite",
-     "s",
-     true,
-     "dd",
-     "",
-     {"before init memory", "before looking for setpropstate", "after looking for setpropstate", "setpropstate is null",
-      "before looking for setpropstate", "after looking for setpropstate", "setpropstate is null"},
-     {2, 0, 0},
-     1},
+    {"FirstReadSearchesEachStageLaterReadsOnlyCall", "", true, "rr", "11",
+     {"init", "find get", "call", "get 1", "call", "get 1"}, {2, 4, 0}, 1},
+    {"FirstWriteAfterAReadSearchesOnce", "", true, "red", "1",
+     {"init", "find get", "call", "get 1", "find set", "set enabled", "set disabled"}, {3, 2, 2}, 0},
+    {"WriteAsTheFirstCallInitialisesMemory", "", true, "er", "1",
+     {"init", "find set", "set enabled", "find get", "call", "get 1"}, {2, 2, 1}, 1},
+    {"NullObjectCausesNoSearch", "", false, "re", "0", {"init", "none", "none"}, {2, 0, 0}, 1},
+    {"MissingHandleToAddressIsDecidedOnceAndNothingIsCalled", "h", true, "rerhr", "000",
+     {"init", "none", "none", "none", "none"}, {0, 0, 0}, 1},
+    {"MissingGetPropStateIsSearchedAgainOnEveryRead", "g", true, "rrgr", "001",
+     {"init", "find get", "null get", "find get", "null get", "find get", "call", "get 1"}, {3, 2, 0}, 1},
+    {"MissingGetPropStateStillLetsAWriteThrough", "g", true, "re", "0",
+     {"init", "find get", "null get", "find set", "set enabled"}, {2, 0, 1}, 1},
+    {"MissingSetPropStateIsSearchedAgainOnEveryWrite", "s", true, "dd", "",
+     {"init", "find set", "null set", "find set", "null set"}, {2, 0, 0}, 1},
 };
+// clang-format on
 
 void PrintTo(const StageCase& row, std::ostream* out) { *out << row.name; }
 
@@ -173,10 +120,24 @@ TEST_P(PropStateStages, LogAndCallsFollowTheSteps) {
     }
     EXPECT_EQ(answers, row.answers);
     Lines expected;
-    for (const std::string line : row.lines)
-        expected.push_back(line.starts_with("get ")   ? getLine(std::stoi(line.substr(4)))
-                           : line.starts_with("set ") ? setLine(line.c_str() + 4)
-                                                      : line);
+    for (const std::string& line : row.lines) {
+        const std::string rest = line.substr(line.find(' ') + 1);
+        const std::string function = rest == "get" ? "getpropstate" : "setpropstate";
+        if (line == "init")
+            expected.push_back("before init memory");
+        else if (line == "none")
+            expected.push_back("address not found");
+        else if (line == "call")
+            expected.push_back("before call getpropstate");
+        else if (line.starts_with("null "))
+            expected.push_back(function + " is null");
+        else if (line.starts_with("get "))
+            expected.push_back(getLine(std::stoi(rest)));
+        else if (line.starts_with("set "))
+            expected.push_back(setLine(rest.c_str()));
+        else
+            expected.insert(expected.end(), {"before looking for " + function, "after looking for " + function});
+    }
     EXPECT_EQ(logLines(), expected);
     EXPECT_EQ(gameCallCounts[0], row.calls[0]);
     EXPECT_EQ(gameCallCounts[1], row.calls[1]);

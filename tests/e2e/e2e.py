@@ -243,6 +243,21 @@ def log_can_be_opened_by_others_for_reading_and_writing_while_held(h):
     expect_equal(run.log_lines, settings_lines(61, 62, "0.100"), "log")
 
 
+# --- settings -----------------------------------------------------------------
+
+SETTINGS_FILES = [
+    # What Windows' C runtime decides in text mode (the grammar itself is the
+    # host build's unit table): CR LF line ends, Ctrl-Z ending the input, and a
+    # byte-order mark that the runtime does not strip. Text (scenario escapes),
+    # then up, down and the step line; None where the field is not reached and
+    # the setting keeps what the last start gave it.
+    (r"61\r\n62\r\n0.05\r\n", 61, 62, "0.050"),
+    (r"\xEF\xBB\xBF61 62 0.1", 0, None, None),
+    (r"1 2\x1A 0.5", 1, 2, None),
+    (r"3 \x1A4 0.5", 3, None, None),
+]
+
+
 @test
 def settings_files_through_the_windows_runtime(h):
     # One process: the host starts the script again for each file, and the

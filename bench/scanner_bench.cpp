@@ -10,7 +10,15 @@
 //                  which `make bench` extracts with tools/code-byte-frequencies);
 //   no-candidates  64 MiB of code-like bytes none of which a signature fixes.
 // Every image is searched in full: no signature occurs in any of them.
-// Prints GB/s, the multiple of the baseline and the share of memchr at the end.
+// Beside each search: a plain streaming read of the same bytes at the same
+// vector width (an OR over every byte: no search can go faster than the bytes
+// can be read), memchr for information, the byte-at-a-time pass the search
+// replaced, and libhat, the public signature scanner, with both of its x86-64
+// hints, when its source was found at configure time (it runs the widest
+// vectors the processor has). Prints, per image, path and signature: GB/s,
+// the share of the plain read, the ratio to libhat's better hint and the
+// multiple of the byte-at-a-time pass; with --benchmark_repetitions, the
+// medians.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -22,6 +30,13 @@
 #include <random>
 #include <string>
 #include <vector>
+
+#include <emmintrin.h>
+#include <immintrin.h>
+
+#if defined(NOZZLES_WITH_LIBHAT)
+#include <libhat/scanner.hpp>
+#endif
 
 #include "baseline_scan.h"
 #include "memory/code_bytes.h"
@@ -174,13 +189,134 @@ void runMemchr(benchmark::State& state, const Image& image) {
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * image.bytes.size()));
 }
 
-// Collects bytes per second by name so the ratios can be printed at the end.
+// The plain read: every byte loaded once, four vectors in flight, OR-ed together.
+__attribute__((target("avx2"))) std::uint64_t plainReadAvx2(const std::uint8_t* begin, std::size_t size) {
+    __m256i a = _mm256_setzero_si256(), b = a, c = a, d = a;
+    std::size_t i = 0;
+    for (; i + 128 <= size; i += 128) {
+        a = _mm256_or_si256(a, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(begin + i)));
+        b = _mm256_or_si256(b, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(begin + i + 32)));
+        c = _mm256_or_si256(c, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(begin + i + 64)));
+        d = _mm256_or_si256(d, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(begin + i + 96)));
+    }
+    const __m256i all = _mm256_or_si256(_mm256_or_si256(a, b), _mm256_or_si256(c, d));
+    std::uint64_t tail = 0;
+    for (; i < size; ++i) tail |= begin[i];
+    return static_cast<std::uint64_t>(_mm256_extract_epi64(all, 0) | _mm256_extract_epi64(all, 1) |
+                                      _mm256_extract_epi64(all, 2) | _mm256_extract_epi64(all, 3)) |
+           tail;
+}
+
+std::uint64_t plainReadSse2(const std::uint8_t* begin, std::size_t size) {
+    __m128i a = _mm_setzero_si128(), b = a, c = a, d = a;
+    std::size_t i = 0;
+    for (; i + 64 <= size; i += 64) {
+        a = _mm_or_si128(a, _mm_loadu_si128(reinterpret_cast<const __m128i*>(begin + i)));
+        b = _mm_or_si128(b, _mm_loadu_si128(reinterpret_cast<const __m128i*>(begin + i + 16)));
+        c = _mm_or_si128(c, _mm_loadu_si128(reinterpret_cast<const __m128i*>(begin + i + 32)));
+        d = _mm_or_si128(d, _mm_loadu_si128(reinterpret_cast<const __m128i*>(begin + i + 48)));
+    }
+    const __m128i all = _mm_or_si128(_mm_or_si128(a, b), _mm_or_si128(c, d));
+    std::uint64_t tail = 0;
+    for (; i < size; ++i) tail |= begin[i];
+    return static_cast<std::uint64_t>(_mm_cvtsi128_si64(all) | _mm_cvtsi128_si64(_mm_unpackhi_epi64(all, all))) | tail;
+}
+
+void runPlainRead(benchmark::State& state, bool avx2, const Image& image) {
+    for (auto _ : state) {
+        const std::uint64_t bits = avx2 ? plainReadAvx2(image.bytes.data(), image.bytes.size())
+                                        : plainReadSse2(image.bytes.data(), image.bytes.size());
+        benchmark::DoNotOptimize(bits);
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * image.bytes.size()));
+}
+
+#if defined(NOZZLES_WITH_LIBHAT)
+const char* const kLibhatHints[] = {"x86_64", "x86_64+pair0"};
+
+hat::scan_hint libhatHint(int which) {
+    return which == 0 ? hat::scan_hint::x86_64 : hat::scan_hint::x86_64 | hat::scan_hint::pair0;
+}
+
+hat::signature libhatSignature(const NamedSignature& s) {
+    hat::signature signature;
+    for (std::size_t k = 0; k < s.length; ++k) {
+        if (s.signature.mask[k] == '?')
+            signature.emplace_back(std::nullopt);
+        else
+            signature.emplace_back(static_cast<std::byte>(s.signature.pattern[k]));
+    }
+    return signature;
+}
+
+const std::uint8_t* libhatScan(const std::uint8_t* begin, const std::uint8_t* end, const hat::signature& signature,
+                               int hint) {
+    const auto found =
+        hat::find_pattern(reinterpret_cast<const std::byte*>(begin), reinterpret_cast<const std::byte*>(end), signature,
+                          hat::scan_alignment::X1, libhatHint(hint));
+    return found.has_result() ? reinterpret_cast<const std::uint8_t*>(found.get()) : nullptr;
+}
+
+// Before anything is timed: libhat and the project give the same answer on
+// every image, as it is (no match) and with the signature planted at three
+// places (the lowest wins), so that both measure the same work.
+bool libhatAgrees(std::vector<Image>& images) {
+    std::mt19937_64 random(56);
+    for (Image& image : images) {
+        std::uint8_t* begin = image.bytes.data();
+        std::uint8_t* end = begin + image.bytes.size();
+        for (const NamedSignature& s : kSignatures) {
+            const hat::signature signature = libhatSignature(s);
+            std::vector<std::pair<std::size_t, std::vector<std::uint8_t>>> planted;  // where, and what was there
+            for (int round = 0; round < 4; ++round) {
+                if (round > 0) {
+                    const std::size_t at = random() % (image.bytes.size() - s.length);
+                    planted.emplace_back(at, std::vector<std::uint8_t>(begin + at, begin + at + s.length));
+                    for (std::size_t k = 0; k < s.length; ++k)
+                        if (s.signature.mask[k] != '?') begin[at + k] = s.signature.pattern[k];
+                }
+                const auto* ours =
+                    memory::findInRange(begin, end, s.signature.mask, s.signature.pattern, memory::bestVectorPath());
+                for (int hint = 0; hint < 2; ++hint) {
+                    if (libhatScan(begin, end, signature, hint) == ours) continue;
+                    std::fprintf(stderr, "libhat (%s) and the project disagree on %s, %s\n", kLibhatHints[hint],
+                                 image.name.c_str(), s.name);
+                    return false;
+                }
+            }
+            // Back to the image as it was, the last plant first: plants may overlap.
+            for (auto it = planted.rbegin(); it != planted.rend(); ++it)
+                std::copy(it->second.begin(), it->second.end(), begin + it->first);
+        }
+    }
+    return true;
+}
+
+void runLibhat(benchmark::State& state, const Image& image, const NamedSignature& s, int hint) {
+    const hat::signature signature = libhatSignature(s);
+    const auto& bytes = image.bytes;
+    for (auto _ : state) {
+        const auto* found = libhatScan(bytes.data(), bytes.data() + bytes.size(), signature, hint);
+        benchmark::DoNotOptimize(found);
+        if (found != nullptr) state.SkipWithError("libhat found a signature in an image that holds none");
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes.size()));
+}
+#endif
+
+// Collects bytes per second by name so the ratios can be printed at the end:
+// the median where the runs are repeated, the one run otherwise.
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
     void ReportRuns(const std::vector<Run>& runs) override {
         for (const Run& run : runs) {
             const auto found = run.counters.find("bytes_per_second");
-            if (found != run.counters.end()) rates[run.benchmark_name()] = found->second.value;
+            if (found == run.counters.end()) continue;
+            if (run.run_type == Run::RT_Aggregate) {
+                if (run.aggregate_name == "median") rates[run.run_name.str()] = found->second.value;
+            } else if (run.repetitions <= 1) {
+                rates[run.run_name.str()] = found->second.value;
+            }
         }
         ConsoleReporter::ReportRuns(runs);
     }
@@ -200,47 +336,74 @@ int main(int argc, char** argv) {
     }
     int restCount = static_cast<int>(rest.size());
     benchmark::Initialize(&restCount, rest.data());
-    const std::vector<Image> images = makeImages(codePath);
+    std::vector<Image> images = makeImages(codePath);
+    bool withLibhat = false;
+#if defined(NOZZLES_WITH_LIBHAT)
+    if (!libhatAgrees(images)) return 1;
+    withLibhat = true;
+#else
+    std::printf("libhat was not found when the benchmark was configured: it is left out\n");
+#endif
     const bool avx2 = memory::bestVectorPath() == memory::VectorPath::avx2;
+    const auto add = [](const std::string& name, auto run) {
+        benchmark::RegisterBenchmark(name.c_str(), run)->Unit(benchmark::kMillisecond);
+    };
     for (const Image& image : images) {
-        benchmark::RegisterBenchmark(("memchr/" + image.name).c_str(), [&image](benchmark::State& st) {
-            runMemchr(st, image);
-        })->Unit(benchmark::kMillisecond);
+        add("memchr/" + image.name, [&image](benchmark::State& st) { runMemchr(st, image); });
+        if (avx2) add("read-AVX2/" + image.name, [&image](benchmark::State& st) { runPlainRead(st, true, image); });
+        add("read-SSE2/" + image.name, [&image](benchmark::State& st) { runPlainRead(st, false, image); });
         for (const NamedSignature& s : kSignatures) {
             const std::string suffix = image.name + "/" + s.name;
-            if (avx2)
-                benchmark::RegisterBenchmark(("AVX2/" + suffix).c_str(), [&image, &s](benchmark::State& st) {
-                    runScan(st, avx2Scan, image, s);
-                })->Unit(benchmark::kMillisecond);
-            benchmark::RegisterBenchmark(("SSE2/" + suffix).c_str(), [&image, &s](benchmark::State& st) {
-                runScan(st, sse2Scan, image, s);
-            })->Unit(benchmark::kMillisecond);
-            benchmark::RegisterBenchmark(("baseline/" + suffix).c_str(), [&image, &s](benchmark::State& st) {
-                runScan(st, baselineScan, image, s);
-            })->Unit(benchmark::kMillisecond);
+            if (avx2) add("AVX2/" + suffix, [&image, &s](benchmark::State& st) { runScan(st, avx2Scan, image, s); });
+            add("SSE2/" + suffix, [&image, &s](benchmark::State& st) { runScan(st, sse2Scan, image, s); });
+            add("baseline/" + suffix, [&image, &s](benchmark::State& st) { runScan(st, baselineScan, image, s); });
+#if defined(NOZZLES_WITH_LIBHAT)
+            for (int hint = 0; hint < 2; ++hint)
+                add(std::string("libhat-") + kLibhatHints[hint] + "/" + suffix,
+                    [&image, &s, hint](benchmark::State& st) { runLibhat(st, image, s, hint); });
+#endif
         }
     }
     RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
 
-    std::printf("\n%-5s %-14s %-16s %9s %12s %10s\n", "path", "image", "signature", "GB/s", "x baseline", "of memchr");
+    auto& rates = reporter.rates;
+    std::printf("\n%-5s %-14s %-16s %8s %8s %9s %10s\n", "path", "image", "signature", "GB/s", "of read",
+                withLibhat ? "x libhat" : "", "x baseline");
     for (const char* path : {"AVX2", "SSE2"}) {
         for (const Image& image : images) {
             for (const NamedSignature& s : kSignatures) {
                 const std::string suffix = image.name + "/" + s.name;
-                const auto rate = reporter.rates.find(std::string(path) + "/" + suffix);
-                if (rate == reporter.rates.end()) continue;
-                const double baseline = reporter.rates["baseline/" + suffix];
-                const double limit = reporter.rates["memchr/" + image.name];
-                std::printf("%-5s %-14s %-16s %9.2f %11.1fx %9.0f%%\n", path, image.name.c_str(), s.name,
-                            rate->second / 1e9, baseline > 0 ? rate->second / baseline : 0.0,
-                            limit > 0 ? 100.0 * rate->second / limit : 0.0);
+                const auto rate = rates.find(std::string(path) + "/" + suffix);
+                if (rate == rates.end()) continue;
+                const double read = rates[std::string("read-") + path + "/" + image.name];
+                const double libhat =
+                    std::max(rates["libhat-x86_64/" + suffix], rates["libhat-x86_64+pair0/" + suffix]);
+                const double baseline = rates["baseline/" + suffix];
+                std::printf("%-5s %-14s %-16s %8.2f %7.0f%%", path, image.name.c_str(), s.name, rate->second / 1e9,
+                            read > 0 ? 100.0 * rate->second / read : 0.0);
+                if (withLibhat)
+                    std::printf(" %8.2fx", libhat > 0 ? rate->second / libhat : 0.0);
+                else
+                    std::printf(" %9s", "");
+                std::printf(" %9.1fx\n", baseline > 0 ? rate->second / baseline : 0.0);
             }
         }
     }
-    for (const Image& image : images)
-        std::printf("memchr on %-14s %6.2f GB/s (%zu bytes)\n", image.name.c_str(),
-                    reporter.rates["memchr/" + image.name] / 1e9, image.bytes.size());
+    std::printf("\n%-14s %10s %10s %10s", "image", "read AVX2", "read SSE2", "memchr");
+    if (withLibhat) std::printf("   libhat, better hint, per signature");
+    std::printf("  (GB/s)\n");
+    for (const Image& image : images) {
+        std::printf("%-14s %10.2f %10.2f %10.2f", image.name.c_str(), rates["read-AVX2/" + image.name] / 1e9,
+                    rates["read-SSE2/" + image.name] / 1e9, rates["memchr/" + image.name] / 1e9);
+        for (const NamedSignature& s : kSignatures) {
+            if (!withLibhat) break;
+            const std::string suffix = image.name + "/" + s.name;
+            std::printf("  %6.2f",
+                        std::max(rates["libhat-x86_64/" + suffix], rates["libhat-x86_64+pair0/" + suffix]) / 1e9);
+        }
+        std::printf("\n");
+    }
     benchmark::Shutdown();
     return 0;
 }

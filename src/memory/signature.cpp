@@ -22,6 +22,9 @@ constexpr std::size_t kChunkBytes = 4096;
 // From this many blocks with candidates in a chunk on, the next chunk pays
 // for its candidates in bulk.
 constexpr std::size_t kDenseBlocks = 4;
+// Where candidates are rare, this many bytes of starts are tested at once:
+// one branch per group, the loads of a group all independent.
+constexpr std::size_t kGroupBytes = 512;
 
 struct Plan {
     std::size_t length = 0;       // N, from the mask
@@ -71,6 +74,7 @@ bool matchesAt(const std::uint8_t* at, const char* mask, const std::uint8_t* pat
 // many candidate starts as a vector has bytes.
 struct Sse2 {
     static constexpr std::size_t kWidth = 16;
+    static constexpr std::size_t kGroupBlocks = kGroupBytes / kWidth;
     static constexpr std::uint32_t kWholeBlock = 0xFFFFu;
 
     explicit Sse2(const Plan& plan)
@@ -84,13 +88,12 @@ struct Sse2 {
         return static_cast<std::uint32_t>(_mm_movemask_epi8(both(at)));
     }
 
-    // Whether any start of the eight blocks from `at` on is a candidate.
-    bool anyOfEight(const std::uint8_t* at) const {
-        const __m128i low = _mm_or_si128(_mm_or_si128(both(at), both(at + kWidth)),
-                                         _mm_or_si128(both(at + 2 * kWidth), both(at + 3 * kWidth)));
-        const __m128i high = _mm_or_si128(_mm_or_si128(both(at + 4 * kWidth), both(at + 5 * kWidth)),
-                                          _mm_or_si128(both(at + 6 * kWidth), both(at + 7 * kWidth)));
-        return _mm_movemask_epi8(_mm_or_si128(low, high)) != 0;
+    // Whether any start of the group of blocks from `at` on is a candidate.
+    bool anyOfGroup(const std::uint8_t* at) const {
+        __m128i hits = both(at);
+#pragma GCC unroll 32
+        for (std::size_t k = 1; k < kGroupBlocks; ++k) hits = _mm_or_si128(hits, both(at + k * kWidth));
+        return _mm_movemask_epi8(hits) != 0;
     }
 
     // Bit i: the byte at + i equals want[i] (want 16-byte aligned).
@@ -115,6 +118,7 @@ private:
 
 struct Avx2 {
     static constexpr std::size_t kWidth = 32;
+    static constexpr std::size_t kGroupBlocks = kGroupBytes / kWidth;
     static constexpr std::uint32_t kWholeBlock = 0xFFFFFFFFu;
 
     NOZZLES_AVX2 explicit Avx2(const Plan& plan)
@@ -127,12 +131,10 @@ struct Avx2 {
         return static_cast<std::uint32_t>(_mm256_movemask_epi8(both(at)));
     }
 
-    NOZZLES_AVX2 bool anyOfEight(const std::uint8_t* at) const {
-        const __m256i low = _mm256_or_si256(_mm256_or_si256(both(at), both(at + kWidth)),
-                                            _mm256_or_si256(both(at + 2 * kWidth), both(at + 3 * kWidth)));
-        const __m256i high = _mm256_or_si256(_mm256_or_si256(both(at + 4 * kWidth), both(at + 5 * kWidth)),
-                                             _mm256_or_si256(both(at + 6 * kWidth), both(at + 7 * kWidth)));
-        const __m256i hits = _mm256_or_si256(low, high);
+    NOZZLES_AVX2 bool anyOfGroup(const std::uint8_t* at) const {
+        __m256i hits = both(at);
+#pragma GCC unroll 16
+        for (std::size_t k = 1; k < kGroupBlocks; ++k) hits = _mm256_or_si256(hits, both(at + k * kWidth));
         return _mm256_testz_si256(hits, hits) == 0;
     }
 
@@ -156,8 +158,8 @@ private:
 };
 
 // The search, one shape for every vector width. Blocks of starts are
-// filtered on the two anchors; where candidates are rare eight blocks are
-// tested at once and a group with any is checked block by block, where they
+// filtered on the two anchors; where candidates are rare a group of 512
+// bytes of starts is tested at once and a group with any is checked block by block, where they
 // are dense a chunk's masks are first gathered without a branch on the data
 // and its candidates then checked in a row. Which of the two a chunk gets
 // follows from the chunk before it, never from the host. No software
@@ -222,10 +224,10 @@ const std::uint8_t* searchBlocks(const std::uint8_t* begin, const std::uint8_t* 
                 if (const auto* found = check(at + blocks[i] * kWidth, hits[blocks[i]])) return found;
             }
         } else {
-            for (std::size_t k = 0; k < count; k += 8) {
-                // Eight blocks at a time while candidates are rare.
-                if (k + 8 <= count && !block.anyOfEight(at + k * kWidth)) continue;
-                for (std::size_t j = k; j < k + 8 && j < count; ++j) {
+            constexpr std::size_t kGroup = Block::kGroupBlocks;
+            for (std::size_t k = 0; k < count; k += kGroup) {
+                if (k + kGroup <= count && !block.anyOfGroup(at + k * kWidth)) continue;
+                for (std::size_t j = k; j < k + kGroup && j < count; ++j) {
                     const std::uint32_t hits = block.candidates(at + j * kWidth);
                     if (hits == 0) continue;
                     ++marked;

@@ -159,9 +159,9 @@ private:
 
 // The search, one shape for every vector width. Blocks of starts are
 // filtered on the two anchors; where candidates are rare a group of 512
-// bytes of starts is tested at once and a group with any is checked block by block, where they
-// are dense a chunk's masks are first gathered without a branch on the data
-// and its candidates then checked in a row. Which of the two a chunk gets
+// bytes of starts is tested at once and a group with any is checked block by
+// block, where they are dense a chunk's masks are first gathered without a
+// branch on the data and its candidates then checked in a row. Which of the two a chunk gets
 // follows from the chunk before it, never from the host. No software
 // prefetch: the loads run in address order, which the processor's own
 // prefetcher follows, and asking ahead cost time on some hosts. The anchors'

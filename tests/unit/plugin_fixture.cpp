@@ -1,12 +1,12 @@
 #include "plugin_fixture.h"
 
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
+#include "pages.h"
 #include "platform/platform.h"
 #include "plugin/process_state.h"
 #include "posix_host.h"
@@ -63,15 +63,11 @@ std::vector<std::string> PluginTest::calls(std::size_t from) {
 
 bool pageProtectionsReadApart() {
     static const bool apart = [] {
-        const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-        void* mapping = mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (mapping == MAP_FAILED) return false;
-        auto* first = static_cast<std::uint8_t*>(mapping);
-        mprotect(first, page, PROT_READ | PROT_EXEC);
-        mprotect(first + page, page, PROT_READ);
-        const platform::Region region = platform::queryRegion(first);
-        munmap(mapping, 2 * page);
-        return region.executable && region.end == first + page;
+        const test::Pages pages(2);
+        pages.protect(0, sim::PageAccess::code);
+        pages.protect(1, sim::PageAccess::data);
+        const platform::Region region = platform::queryRegion(pages.page(0));
+        return region.executable && region.end == pages.page(1);
     }();
     return apart;
 }

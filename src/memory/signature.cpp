@@ -19,12 +19,16 @@ namespace {
 constexpr std::size_t kVectorVerified = 64;
 // Candidates are counted, and their handling chosen, per chunk of starts.
 constexpr std::size_t kChunkBytes = 4096;
-// From this many blocks with candidates in a chunk on, the next chunk pays
-// for its candidates in bulk.
-constexpr std::size_t kDenseBlocks = 4;
+// From this many places with candidates in a chunk on (units where they are
+// rare, blocks where they are dense), the next chunk pays for its candidates
+// in bulk. Below it, the narrowing down costs no more than the bulk pass.
+constexpr std::size_t kDenseMarks = 16;
 // Where candidates are rare, this many bytes of starts are tested at once:
 // one branch per group, the loads of a group all independent.
 constexpr std::size_t kGroupBytes = 512;
+// A group with candidates is narrowed down to units of this many starts,
+// one bit each in a 64-bit mask.
+constexpr std::size_t kUnitBytes = 64;
 
 struct Plan {
     std::size_t length = 0;       // N, from the mask
@@ -75,6 +79,7 @@ bool matchesAt(const std::uint8_t* at, const char* mask, const std::uint8_t* pat
 struct Sse2 {
     static constexpr std::size_t kWidth = 16;
     static constexpr std::size_t kGroupBlocks = kGroupBytes / kWidth;
+    static constexpr std::size_t kGroupUnits = kGroupBytes / kUnitBytes;
     static constexpr std::uint32_t kWholeBlock = 0xFFFFu;
 
     explicit Sse2(const Plan& plan)
@@ -88,12 +93,23 @@ struct Sse2 {
         return static_cast<std::uint32_t>(_mm_movemask_epi8(both(at)));
     }
 
-    // Whether any start of the group of blocks from `at` on is a candidate.
-    bool anyOfGroup(const std::uint8_t* at) const {
-        __m128i hits = both(at);
-#pragma GCC unroll 32
-        for (std::size_t k = 1; k < kGroupBlocks; ++k) hits = _mm_or_si128(hits, both(at + k * kWidth));
-        return _mm_movemask_epi8(hits) != 0;
+    // Bit u: some start of the u-th unit of the group from `at` on is a candidate.
+    std::uint32_t unitsOfGroup(const std::uint8_t* at) const {
+        __m128i units[kGroupUnits];
+        __m128i any = _mm_setzero_si128();
+#pragma GCC unroll 8
+        for (std::size_t u = 0; u < kGroupUnits; ++u) {
+            units[u] = both(at + u * kUnitBytes);
+#pragma GCC unroll 4
+            for (std::size_t k = kWidth; k < kUnitBytes; k += kWidth)
+                units[u] = _mm_or_si128(units[u], both(at + u * kUnitBytes + k));
+            any = _mm_or_si128(any, units[u]);
+        }
+        if (_mm_movemask_epi8(any) == 0) return 0;
+        std::uint32_t hit = 0;
+#pragma GCC unroll 8
+        for (std::size_t u = 0; u < kGroupUnits; ++u) hit |= std::uint32_t{_mm_movemask_epi8(units[u]) != 0} << u;
+        return hit;
     }
 
     // Bit i: the byte at + i equals want[i] (want 16-byte aligned).
@@ -119,6 +135,7 @@ private:
 struct Avx2 {
     static constexpr std::size_t kWidth = 32;
     static constexpr std::size_t kGroupBlocks = kGroupBytes / kWidth;
+    static constexpr std::size_t kGroupUnits = kGroupBytes / kUnitBytes;
     static constexpr std::uint32_t kWholeBlock = 0xFFFFFFFFu;
 
     NOZZLES_AVX2 explicit Avx2(const Plan& plan)
@@ -131,11 +148,20 @@ struct Avx2 {
         return static_cast<std::uint32_t>(_mm256_movemask_epi8(both(at)));
     }
 
-    NOZZLES_AVX2 bool anyOfGroup(const std::uint8_t* at) const {
-        __m256i hits = both(at);
-#pragma GCC unroll 16
-        for (std::size_t k = 1; k < kGroupBlocks; ++k) hits = _mm256_or_si256(hits, both(at + k * kWidth));
-        return _mm256_testz_si256(hits, hits) == 0;
+    NOZZLES_AVX2 std::uint32_t unitsOfGroup(const std::uint8_t* at) const {
+        __m256i units[kGroupUnits];
+        __m256i any = _mm256_setzero_si256();
+#pragma GCC unroll 8
+        for (std::size_t u = 0; u < kGroupUnits; ++u) {
+            units[u] = _mm256_or_si256(both(at + u * kUnitBytes), both(at + u * kUnitBytes + kWidth));
+            any = _mm256_or_si256(any, units[u]);
+        }
+        if (_mm256_testz_si256(any, any) != 0) return 0;
+        std::uint32_t hit = 0;
+#pragma GCC unroll 8
+        for (std::size_t u = 0; u < kGroupUnits; ++u)
+            hit |= std::uint32_t{_mm256_testz_si256(units[u], units[u]) == 0} << u;
+        return hit;
     }
 
     NOZZLES_AVX2 std::uint32_t equal(const std::uint8_t* at, const std::uint8_t* want) const {
@@ -158,15 +184,17 @@ private:
 };
 
 // The search, one shape for every vector width. Blocks of starts are
-// filtered on the two anchors; where candidates are rare a group of 512
-// bytes of starts is tested at once and a group with any is checked block by
-// block, where they are dense a chunk's masks are first gathered without a
-// branch on the data and its candidates then checked in a row. Which of the two a chunk gets
-// follows from the chunk before it, never from the host. No software
-// prefetch: the loads run in address order, which the processor's own
-// prefetcher follows, and asking ahead cost time on some hosts. The anchors'
-// offsets live in the block, not behind a reference, so that the loop keeps
-// them in registers. Every load stays inside [begin, end).
+// filtered on the two anchors. Where candidates are rare, a group of 512
+// bytes of starts is tested at once; a group with any is narrowed down, from
+// the same compares, to its units of 64 starts that have any, and a unit's
+// candidates come from one 64-bit mask: a candidate costs its unit's blocks
+// again, not its group's. Where they are dense, a chunk's masks are first
+// gathered without a branch on the data and its candidates then checked in a
+// row. Which of the two a chunk gets follows from the chunk before it, never
+// from the host. No software prefetch: the loads run in address order, which
+// the processor's own prefetcher follows, and asking ahead cost time on some
+// hosts. The anchors' offsets live in the block, not behind a reference, so
+// that the loop keeps them in registers. Every load stays inside [begin, end).
 template <typename Block>
 const std::uint8_t* searchBlocks(const std::uint8_t* begin, const std::uint8_t* end, const char* mask,
                                  const std::uint8_t* pattern, const Plan& plan) {
@@ -187,7 +215,7 @@ const std::uint8_t* searchBlocks(const std::uint8_t* begin, const std::uint8_t* 
         }
         return true;
     };
-    const auto check = [&](const std::uint8_t* base, std::uint32_t hits) -> const std::uint8_t* {
+    const auto check = [&](const std::uint8_t* base, std::uint64_t hits) -> const std::uint8_t* {
         do {
             const std::uint8_t* candidate = base + std::countr_zero(hits);
             if (verify(candidate)) return candidate;
@@ -211,7 +239,7 @@ const std::uint8_t* searchBlocks(const std::uint8_t* begin, const std::uint8_t* 
     // Whole blocks while every start of the block leaves room for the signature.
     for (std::size_t left = static_cast<std::size_t>(lastStart - at + 1) / kWidth; left > 0;) {
         const std::size_t count = left < kChunkBlocks ? left : kChunkBlocks;
-        std::size_t marked = 0;  // blocks with a candidate
+        std::size_t marked = 0;  // units or blocks with a candidate
         if (dense) {
             std::uint32_t hits[kChunkBlocks];
             std::uint16_t blocks[kChunkBlocks];
@@ -225,17 +253,26 @@ const std::uint8_t* searchBlocks(const std::uint8_t* begin, const std::uint8_t* 
             }
         } else {
             constexpr std::size_t kGroup = Block::kGroupBlocks;
-            for (std::size_t k = 0; k < count; k += kGroup) {
-                if (k + kGroup <= count && !block.anyOfGroup(at + k * kWidth)) continue;
-                for (std::size_t j = k; j < k + kGroup && j < count; ++j) {
-                    const std::uint32_t hits = block.candidates(at + j * kWidth);
-                    if (hits == 0) continue;
+            std::size_t k = 0;
+            for (; k + kGroup <= count; k += kGroup) {
+                const std::uint8_t* group = at + k * kWidth;
+                for (std::uint32_t units = block.unitsOfGroup(group); units != 0; units &= units - 1) {
+                    const std::uint8_t* unit = group + std::countr_zero(units) * kUnitBytes;
                     ++marked;
-                    if (const auto* found = check(at + j * kWidth, hits)) return found;
+                    std::uint64_t hits = 0;  // bit i: the start unit + i
+                    for (std::size_t j = 0; j < kUnitBytes; j += kWidth)
+                        hits |= std::uint64_t{block.candidates(unit + j)} << j;
+                    if (const auto* found = check(unit, hits)) return found;
                 }
             }
+            for (; k < count; ++k) {
+                const std::uint32_t hits = block.candidates(at + k * kWidth);
+                if (hits == 0) continue;
+                ++marked;
+                if (const auto* found = check(at + k * kWidth, hits)) return found;
+            }
         }
-        dense = marked >= kDenseBlocks;
+        dense = marked >= kDenseMarks;
         at += count * kWidth;
         left -= count;
     }

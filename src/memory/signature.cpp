@@ -257,7 +257,7 @@ const std::uint8_t* searchBlocks(const std::uint8_t* begin, const std::uint8_t* 
             for (; k + kGroup <= count; k += kGroup) {
                 const std::uint8_t* group = at + k * kWidth;
                 for (std::uint32_t units = block.unitsOfGroup(group); units != 0; units &= units - 1) {
-                    const std::uint8_t* unit = group + std::countr_zero(units) * kUnitBytes;
+                    const std::uint8_t* unit = group + static_cast<std::size_t>(std::countr_zero(units)) * kUnitBytes;
                     ++marked;
                     std::uint64_t hits = 0;  // bit i: the start unit + i
                     for (std::size_t j = 0; j < kUnitBytes; j += kWidth)

@@ -21,6 +21,7 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -52,11 +53,15 @@ struct NamedSignature {
     std::size_t length;
 };
 
-const NamedSignature kSignatures[] = {
-    {"handleToAddress", memory::kHandleToAddressSignature, sizeof memory::kHandleToAddressPattern},
-    {"getpropstate", memory::kGetPropStateSignature, sizeof memory::kGetPropStatePattern},
-    {"setpropstate", memory::kSetPropStateSignature, sizeof memory::kSetPropStatePattern},
-};
+// The plug-in's own, as its header holds them.
+const auto kSignatures = [] {
+    std::array<NamedSignature, std::size(memory::kGameSignatures)> all{};
+    for (std::size_t k = 0; k < all.size(); ++k) {
+        const memory::NamedSignature& s = memory::kGameSignatures[k];
+        all[k] = {s.name, s.signature, std::strlen(s.signature.mask)};
+    }
+    return all;
+}();
 
 struct Image {
     std::string name;

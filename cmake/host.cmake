@@ -83,10 +83,17 @@ if(NOT NOZZLES_SANITIZE)
     if(NOZZLES_NO_PEFILE)
         message(FATAL_ERROR "${NOZZLES_PE_PYTHON} cannot import pefile: install python3-pefile (make deps)")
     endif()
-    add_library(nozzles_sigcheck SHARED tools/sigcheck/search_entry.cpp src/memory/signature.cpp
-        src/platform/platform_posix.cpp)
-    target_include_directories(nozzles_sigcheck PRIVATE src)
+    # Its analysis of two builds decodes with Debian's Zydis 4.
+    find_package(zydis 4 REQUIRED)
+    add_library(nozzles_sigcheck_analysis STATIC ${NOZZLES_SIGCHECK_SOURCES})
+    target_include_directories(nozzles_sigcheck_analysis PUBLIC src tools/sigcheck)
+    target_compile_options(nozzles_sigcheck_analysis PRIVATE ${NOZZLES_HOST_FLAGS} ${NOZZLES_GUEST_FLAGS})
+    set_target_properties(nozzles_sigcheck_analysis PROPERTIES POSITION_INDEPENDENT_CODE ON)
+    target_link_libraries(nozzles_sigcheck_analysis PUBLIC Zydis::Zydis)
+    add_library(nozzles_sigcheck SHARED tools/sigcheck/search_entry.cpp)
     target_compile_options(nozzles_sigcheck PRIVATE ${NOZZLES_HOST_FLAGS} ${NOZZLES_GUEST_FLAGS})
+    find_package(Threads REQUIRED)
+    target_link_libraries(nozzles_sigcheck PRIVATE nozzles_sigcheck_analysis Threads::Threads)
     file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/nozzles-sigcheck
         CONTENT "#!/bin/sh\nexec ${NOZZLES_PE_PYTHON} ${CMAKE_SOURCE_DIR}/tools/sigcheck/sigcheck.py --library $<TARGET_FILE:nozzles_sigcheck> \"$@\"\n"
         FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "memory/game_signatures.h"
 #include "sim_memory.h"
 
 namespace sim {
@@ -50,9 +51,9 @@ const std::uint8_t* gameFunctionAddress(GameFunction function) {
 
 void setFindable(GameFunction function, bool findable) {
     // The first byte of each signature is fixed; 0xCC there matches none of them.
-    static const std::uint8_t original[] = {0x83, 0x4C, 0x4C};
-    const auto index = static_cast<int>(function);
-    writeCode(gameFunctionAddress(function), findable ? original[index] : std::uint8_t{0xCC});
+    const auto index = static_cast<std::size_t>(function);
+    writeCode(gameFunctionAddress(function),
+              findable ? memory::kGameSignatures[index].signature.pattern[0] : std::uint8_t{0xCC});
 }
 
 void writeDataCopies(const std::uint8_t* address) {

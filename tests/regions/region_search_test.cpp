@@ -12,6 +12,7 @@
 #include "memory/signature.h"
 #include "pages.h"
 #include "reference_search.h"
+#include "signature_bytes.h"
 #include "sim_memory.h"
 
 #if defined(_WIN32)
@@ -27,8 +28,8 @@ using Access = sim::PageAccess;
 using test::Pages;
 
 // getpropstate's signature with a bound in its wildcard position.
-const std::uint8_t kFunction[] = {0x4C, 0x8B, 0xC1, 0x83, 0xFA, 0x07, 0x77, 0x19};
-const memory::Signature& kSignature = memory::kGetPropStateSignature;
+const memory::Signature kSignature = memory::kGetPropStateSignature;
+const std::vector<std::uint8_t> kFunction = test::functionBytes(kSignature, 0x07);
 
 int failures = 0;
 
@@ -46,8 +47,8 @@ const std::uint8_t* search(const Pages& pages, memory::VectorPath path) {
 void regionRules(memory::VectorPath path) {
     {
         Pages pages(3);
-        std::memcpy(pages.page(0) + 100, kFunction, sizeof kFunction);
-        std::memcpy(pages.page(2) + 7, kFunction, sizeof kFunction);
+        std::memcpy(pages.page(0) + 100, kFunction.data(), kFunction.size());
+        std::memcpy(pages.page(2) + 7, kFunction.data(), kFunction.size());
         pages.protect(0, Access::data);
         pages.protect(1, Access::code);
         pages.protect(2, Access::code);
@@ -55,16 +56,16 @@ void regionRules(memory::VectorPath path) {
     }
     {
         Pages pages(2);
-        std::memcpy(pages.page(1) - 3, kFunction, sizeof kFunction);
+        std::memcpy(pages.page(1) - 3, kFunction.data(), kFunction.size());
         pages.protect(0, Access::code);
         pages.protect(1, Access::writableCode);
         expect("a copy straddling two executable regions is found", path, search(pages, path), pages.page(1) - 3);
     }
     {
         Pages pages(4);
-        std::memcpy(pages.page(1) - 3, kFunction, sizeof kFunction);
-        std::memcpy(pages.page(2) - 3, kFunction, sizeof kFunction);
-        std::memcpy(pages.page(3) + 1, kFunction, sizeof kFunction);
+        std::memcpy(pages.page(1) - 3, kFunction.data(), kFunction.size());
+        std::memcpy(pages.page(2) - 3, kFunction.data(), kFunction.size());
+        std::memcpy(pages.page(3) + 1, kFunction.data(), kFunction.size());
         pages.protect(0, Access::code);
         pages.protect(1, Access::data);
         pages.protect(2, Access::code);
@@ -96,18 +97,18 @@ void imagePages(memory::VectorPath path) {
     }
 #endif
     sim::setPageAccess(code + size, Access::writableCode);
-    std::memcpy(const_cast<std::uint8_t*>(code) + size + 40, kFunction, sizeof kFunction);
+    std::memcpy(const_cast<std::uint8_t*>(code) + size + 40, kFunction.data(), kFunction.size());
     expect("a written code page of the image is searched", path, find(code, code + 3 * size), code + size + 40);
     sim::setPageAccess(code + size, Access::executeOnly);
     expect("an execute-only page of the image is not read", path, find(code, code + 3 * size), nullptr);
     sim::setPageAccess(code + size, Access::writableCode);
-    std::memset(const_cast<std::uint8_t*>(code) + size + 40, 0xCC, sizeof kFunction);
+    std::memset(const_cast<std::uint8_t*>(code) + size + 40, 0xCC, kFunction.size());
     sim::setPageAccess(code + size, Access::code);
 
-    std::memcpy(gameSpareDataPage + 40, kFunction, sizeof kFunction);
+    std::memcpy(gameSpareDataPage + 40, kFunction.data(), kFunction.size());
     expect("a written data page of the image is passed over", path, find(gameSpareDataPage, gameSpareDataPage + size),
            nullptr);
-    std::memset(gameSpareDataPage + 40, 0, sizeof kFunction);
+    std::memset(gameSpareDataPage + 40, 0, kFunction.size());
 }
 
 // Large images with a near-miss every few hundred bytes (a copy with one
@@ -117,8 +118,8 @@ void largeImages(memory::VectorPath path) {
     std::mt19937 random(2026);
     const memory::Signature signatures[] = {memory::kHandleToAddressSignature, memory::kGetPropStateSignature,
                                             memory::kSetPropStateSignature};
-    const std::size_t lengths[] = {sizeof memory::kHandleToAddressPattern, sizeof memory::kGetPropStatePattern,
-                                   sizeof memory::kSetPropStatePattern};
+    const std::size_t lengths[] = {std::strlen(signatures[0].mask), std::strlen(signatures[1].mask),
+                                   std::strlen(signatures[2].mask)};
     std::vector<std::uint8_t> image(1 << 20);
     for (int round = 0; round < 24; ++round) {
         for (auto& byte : image) byte = static_cast<std::uint8_t>(random() % 7 == 0 ? random() : 0x8B);

@@ -10,9 +10,20 @@ import subprocess
 import sys
 from pathlib import Path
 
-HANDLE = bytes.fromhex("83F9FF74314C8B0D 12345678 448BC1498B4108")
-GET = bytes.fromhex("4C8BC183FA077719")
-SET = bytes.fromhex("4C8BC983FA07771F8BCA")
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools" / "sigcheck"))
+import sigcheck  # noqa: E402  (its reading of the plug-in's header)
+
+
+def function_bytes(name, open_bytes):
+    """The plug-in's signature as the game's code holds it: the open bytes filled in order."""
+    _, mask, pattern = next(s for s in sigcheck.header_signatures() if s[0] == name)
+    filler = iter(open_bytes)
+    return bytes(next(filler) if c == "?" else b for c, b in zip(mask, pattern))
+
+
+HANDLE = function_bytes("handleToAddress", b"\x12\x34\x56\x78")
+GET = function_bytes("getpropstate", b"\x07")
+SET = function_bytes("setpropstate", b"\x07")
 CODE, RDATA = 0x60000020, 0x40000040
 BASE = 0x140000000
 

@@ -48,7 +48,7 @@ TEST_F(PinnedLiterals, EveryHashSignatureAndFixedValueIsItsLiteral) {
     }
 
     const struct {
-        const memory::Signature& signature;
+        memory::Signature signature;
         const char* mask;
         std::vector<std::uint8_t> pattern;
     } signatures[] = {

@@ -10,6 +10,7 @@
 #include "platform/platform_posix.h"
 #include "plugin_fixture.h"
 #include "reference_search.h"
+#include "signature_bytes.h"
 
 namespace memory {
 // A test's name in ctest, not its bytes.
@@ -43,10 +44,10 @@ INSTANTIATE_TEST_SUITE_P(Paths, Scanner, ::testing::Values(VectorPath::sse2, Vec
 
 void put(std::uint8_t* at, const std::vector<std::uint8_t>& bytes) { std::memcpy(at, bytes.data(), bytes.size()); }
 
-const std::vector<std::uint8_t> kGetPropState = {0x4C, 0x8B, 0xC1, 0x83, 0xFA, 0x07, 0x77, 0x19};
-const std::vector<std::uint8_t> kSetPropState = {0x4C, 0x8B, 0xC9, 0x83, 0xFA, 0x07, 0x77, 0x1F, 0x8B, 0xCA};
-const std::vector<std::uint8_t> kHandleToAddress = {0x83, 0xF9, 0xFF, 0x74, 0x31, 0x4C, 0x8B, 0x0D, 0x12, 0x34,
-                                                    0x56, 0x78, 0x44, 0x8B, 0xC1, 0x49, 0x8B, 0x41, 0x08};
+// The functions' first bytes as the game holds them, from the plug-in's own header.
+const std::vector<std::uint8_t> kGetPropState = test::functionBytes(memory::kGetPropStateSignature, 0x07);
+const std::vector<std::uint8_t> kSetPropState = test::functionBytes(memory::kSetPropStateSignature, 0x07);
+const std::vector<std::uint8_t> kHandleToAddress = test::functionBytes(memory::kHandleToAddressSignature, 0x5A);
 
 TEST_P(Scanner, SignatureAtTheFirstByteIsFoundAtTheBase) {
     GuardedBuffer buffer(4096);
@@ -73,7 +74,8 @@ TEST_P(Scanner, PartialMatchRunningIntoTheEndIsNoMatchAndReadsNothingBeyond) {
 
 TEST_P(Scanner, FindsAnOccurrenceThatStartsInsideABrokenPartialMatch) {
     GuardedBuffer buffer(64);
-    put(buffer.begin() + 20, {0x4C, 0x4C, 0x8B, 0xC1, 0x83, 0xFA, 0x07, 0x77, 0x19});
+    buffer.begin()[20] = kGetPropState[0];  // a partial match of one byte, broken by the real start
+    put(buffer.begin() + 21, kGetPropState);
     EXPECT_EQ(find(buffer, memory::kGetPropStateSignature), buffer.begin() + 21);
 }
 
@@ -94,21 +96,24 @@ TEST_P(Scanner, LowerOfTwoOccurrencesWins) {
     EXPECT_EQ(find(buffer, memory::kSetPropStateSignature), buffer.begin() + 333);
 }
 
+// Every length a signature of the signature tool's may have (up to 64
+// bytes, verified a vector or two at a time) and beyond (byte by byte).
 TEST_P(Scanner, EveryMaskLengthAtEveryOffsetNearTheEdges) {
     std::mt19937 random(7);
-    for (std::size_t length = 1; length <= 19; ++length) {
+    for (std::size_t length = 1; length <= 80; ++length) {
         std::string mask(length, 'x');
         std::vector<std::uint8_t> pattern(length);
         for (auto& byte : pattern) byte = static_cast<std::uint8_t>(random());
         if (length > 2) mask[length / 2] = '?';
+        if (length > 40) mask[length / 3] = '?';
         // A short range, and a long one dense with near-misses (a copy every
         // 24 bytes with one byte changed), which the search handles in bulk.
-        for (const std::size_t size : {std::size_t{200}, std::size_t{3 * 4096 + 200}})
+        for (const std::size_t size : {std::size_t{200}, std::size_t{3 * 4096 + 200}}) {
+            GuardedBuffer buffer(size);
             for (std::size_t offset = 0; offset + length <= size; ++offset) {
                 // Near the edges and near where the long range's chunks of 4 KiB
                 // meet; the middle of a chunk is like any other place.
                 if (offset % 4096 > 70 && offset % 4096 < 4096 - 70 && offset + length < size - 70) continue;
-                GuardedBuffer buffer(size);
                 std::memset(buffer.begin(), 0xAA, size);
                 for (std::size_t at = 0; size > 200 && at + length <= size; at += 24) {
                     std::memcpy(buffer.begin() + at, pattern.data(), length);
@@ -121,6 +126,7 @@ TEST_P(Scanner, EveryMaskLengthAtEveryOffsetNearTheEdges) {
                     << "length " << length << " offset " << offset;
                 ASSERT_LE(expected, buffer.begin() + offset);
             }
+        }
     }
 }
 
@@ -150,6 +156,17 @@ TEST_P(Scanner, EmptyOrShortRangeGivesNull) {
     EXPECT_EQ(findInRange(buffer.begin(), buffer.begin(), "x", kGetPropState.data()), nullptr);
     EXPECT_EQ(find(buffer, memory::kGetPropStateSignature), nullptr);
     EXPECT_EQ(findInRange(nullptr, nullptr, "x", kGetPropState.data()), nullptr);
+}
+
+TEST(StandInGame, EachFunctionBeginsWithTheSignatureTheHeaderHolds) {
+    for (std::size_t k = 0; k < std::size(memory::kGameSignatures); ++k) {
+        const memory::NamedSignature& named = memory::kGameSignatures[k];
+        const std::uint8_t* code = sim::gameFunctionAddress(static_cast<sim::GameFunction>(k));
+        for (std::size_t i = 0; named.signature.mask[i] != '\0'; ++i) {
+            if (named.signature.mask[i] != 'x') continue;
+            EXPECT_EQ(code[i], named.signature.pattern[i]) << named.name << " byte " << i;
+        }
+    }
 }
 
 using ModuleQuery = PluginTest;

@@ -1,114 +1,216 @@
-// The signature check's way into the plug-in's own search: a game file laid
-// out as the loader lays it, its sections standing in for the page queries.
-// Called from nozzles-sigcheck (Python) through ctypes; offsets throughout
-// are from the image's first byte, that is, RVAs.
-#include <algorithm>
-#include <cstdint>
+// The signature tools' way into the plug-in's own search and into the
+// analysis of two builds: called from nozzles-sigcheck (Python) through
+// ctypes. Offsets throughout are from the image's first byte, that is, RVAs.
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
-#include "memory/game_signatures.h"
+#include "carry.h"
+#include "decode.h"
+#include "image.h"
 #include "memory/signature.h"
+#include "propose.h"
 
 namespace {
 
-struct Layout {
-    const std::uint8_t* image;
-    const std::uint64_t* bounds;  // region k is [bounds[k], bounds[k + 1])
-    const std::uint8_t* executable;
-    std::uint64_t count;
-};
+using sigcheck::Image;
 
-platform::Region regionAt(const void* context, const std::uint8_t* address) {
-    const auto& layout = *static_cast<const Layout*>(context);
-    const auto offset = static_cast<std::uint64_t>(address - layout.image);
-    std::uint64_t low = 0;
-    std::uint64_t high = layout.count;
-    while (high - low > 1) {  // the last region starting at or below the offset
-        const std::uint64_t middle = low + (high - low) / 2;
-        (layout.bounds[middle] <= offset ? low : high) = middle;
+std::string quoted(const std::string& text) {
+    std::string out = "\"";
+    for (const char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (static_cast<unsigned char>(c) < 0x20) {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned>(c));
+            out += escape;
+        } else {
+            out += c;
+        }
     }
-    if (offset < layout.bounds[low] || offset >= layout.bounds[low + 1]) return {};
-    return {layout.image + layout.bounds[low], layout.image + layout.bounds[low + 1], layout.executable[low] != 0};
+    return out + "\"";
 }
 
-std::int64_t offsetOf(const std::uint8_t* found, const std::uint8_t* image) {
-    return found == nullptr ? -1 : static_cast<std::int64_t>(found - image);
+std::string list(const std::vector<std::string>& items, bool quote = true) {
+    std::string out = "[";
+    for (std::size_t k = 0; k < items.size(); ++k) out += (k ? ", " : "") + (quote ? quoted(items[k]) : items[k]);
+    return out + "]";
+}
+
+std::string number(double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3f", std::isfinite(value) ? value : 0.0);
+    return text;
+}
+
+const char* copy(const std::string& text) {
+    char* out = new char[text.size() + 1];
+    std::memcpy(out, text.c_str(), text.size() + 1);
+    return out;
+}
+
+struct Parsed {
+    std::string name, mask;
+    std::vector<std::uint8_t> pattern;
+};
+
+// "name\tmask\tpattern-in-hex" lines, as sigcheck.py writes them.
+std::vector<Parsed> parseSignatures(const char* text) {
+    std::vector<Parsed> found;
+    std::string line;
+    for (const char* at = text;; ++at) {
+        if (*at != '\n' && *at != '\0') {
+            line += *at;
+            continue;
+        }
+        const std::size_t tab = line.find('\t');
+        const std::size_t second = tab == std::string::npos ? tab : line.find('\t', tab + 1);
+        if (second != std::string::npos) {
+            Parsed p{line.substr(0, tab), line.substr(tab + 1, second - tab - 1), {}};
+            const std::string hex = line.substr(second + 1);
+            const auto digit = [](char c) { return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10; };
+            for (std::size_t k = 0; k + 1 < hex.size(); k += 2)
+                p.pattern.push_back(static_cast<std::uint8_t>(digit(hex[k]) << 4 | digit(hex[k + 1])));
+            if (!p.mask.empty() && p.pattern.size() == p.mask.size()) found.push_back(p);
+        }
+        line.clear();
+        if (*at == '\0') break;
+    }
+    return found;
+}
+
+std::string carriedJson(const Parsed& s, const sigcheck::Carried& c) {
+    const bool oldKnown = c.oldMatches == 1;
+    std::vector<std::string> newMatches;
+    for (const std::uint32_t rva : c.newMatches) newMatches.push_back(std::to_string(rva));
+    std::vector<std::string> candidates;
+    for (const auto& candidate : c.candidates)
+        candidates.push_back(
+            "{\"rva\": " + std::to_string(candidate.rva) + ", \"score\": " + number(candidate.score) +
+            ", \"code\": " + number(candidate.code) + ", \"anchors\": " + number(candidate.anchors) +
+            ", \"graph\": " + number(candidate.graph) + ", \"shared\": " + std::to_string(candidate.shared) +
+            ", \"placed\": " + (candidate.placed ? "true" : "false") + ", \"evidence\": " + list(candidate.evidence) +
+            ", \"diff\": " + list(candidate.diff) + "}");
+    const bool signature = c.answered && c.proposal.found;
+    std::string out = "{\"name\": " + quoted(s.name) + ", \"verdict\": " + quoted(sigcheck::verdictName(c.verdict));
+    out += ", \"old_rva\": " + (oldKnown ? std::to_string(c.oldRva) : "null");
+    out += ", \"old_matches\": " + std::to_string(c.oldMatches) + ", \"new_matches\": " + list(newMatches, false);
+    out += ", \"new_rva\": " + (c.answered ? std::to_string(c.candidates[0].rva) : "null");
+    out += ", \"signature\": " +
+           (signature ? quoted(sigcheck::signatureText(c.proposal.mask, c.proposal.pattern)) : "null");
+    out += ", \"survives\": " + std::string(signature && c.proposal.survives ? "true" : "false");
+    out += ", \"margin\": " + std::to_string(signature ? c.proposal.margin : 0);
+    out += ", \"evidence\": " + quoted(c.evidence) + ", \"changed_displacements\": " + list(c.changedDisplacements);
+    return out + ", \"candidates\": " + list(candidates, false) + "}";
 }
 
 }  // namespace
 
 extern "C" {
 
-// The plug-in's signatures, by index: false past the last.
-bool sigcheckSignature(unsigned index, const char** name, const char** mask, const std::uint8_t** pattern) {
-    static const struct {
-        const char* name;
-        const memory::Signature& signature;
-    } signatures[] = {{"handleToAddress", memory::kHandleToAddressSignature},
-                      {"getpropstate", memory::kGetPropStateSignature},
-                      {"setpropstate", memory::kSetPropStateSignature}};
-    if (index >= sizeof signatures / sizeof signatures[0]) return false;
-    *name = signatures[index].name;
-    *mask = signatures[index].signature.mask;
-    *pattern = signatures[index].signature.pattern;
-    return true;
-}
+void* sigcheckOpen(const SigcheckImage* description) { return new Image(*description); }
+void sigcheckClose(void* image) { delete static_cast<Image*>(image); }
+void sigcheckFree(const char* text) { delete[] text; }
 
 // The lowest match at or above `from` that lies wholly in code, as the
 // plug-in finds it in the game; -1 for none.
-std::int64_t sigcheckFindInCode(const std::uint8_t* image, const std::uint64_t* bounds, const std::uint8_t* executable,
-                                std::uint64_t count, const char* mask, const std::uint8_t* pattern,
-                                std::uint64_t from) {
-    const Layout layout{image, bounds, executable, count};
-    const std::uint8_t* end = image + bounds[count];
-    if (from >= bounds[count]) return -1;
-    return offsetOf(memory::findInExecutableRegions(image + from, end, mask, pattern, memory::bestVectorPath(),
-                                                    {regionAt, &layout}),
-                    image);
+std::int64_t sigcheckFindInCode(const void* image, const char* mask, const std::uint8_t* pattern, std::uint64_t from) {
+    const auto& view = *static_cast<const Image*>(image);
+    return from >= view.size() ? -1 : view.findInCode(mask, pattern, static_cast<std::uint32_t>(from));
 }
 
 // The lowest match at or above `from` anywhere in the image; -1 for none.
-std::int64_t sigcheckFindAnywhere(const std::uint8_t* image, std::uint64_t size, const char* mask,
-                                  const std::uint8_t* pattern, std::uint64_t from) {
-    if (from >= size) return -1;
-    return offsetOf(memory::findInRange(image + from, image + size, mask, pattern, memory::bestVectorPath()), image);
+std::int64_t sigcheckFindAnywhere(const void* image, const char* mask, const std::uint8_t* pattern,
+                                  std::uint64_t from) {
+    const auto& view = *static_cast<const Image*>(image);
+    if (from >= view.size()) return -1;
+    const std::uint8_t* found =
+        memory::findInRange(view.bytes() + from, view.bytes() + view.size(), mask, pattern, memory::bestVectorPath());
+    return found == nullptr ? -1 : found - view.bytes();
 }
 
 // Starts in code at which exactly `mismatches` fixed bytes differ (one or
 // two), lowest first, up to `limit` of them; returns how many it wrote.
-std::uint64_t sigcheckNearMisses(const std::uint8_t* image, const std::uint64_t* bounds, const std::uint8_t* executable,
-                                 std::uint64_t count, const char* mask, const std::uint8_t* pattern,
-                                 unsigned mismatches, std::uint64_t* found, std::uint64_t limit) {
-    const Layout layout{image, bounds, executable, count};
-    const std::uint8_t* end = image + bounds[count];
-    const std::string full(mask);
-    std::vector<std::size_t> fixed;
-    for (std::size_t k = 0; k < full.size(); ++k) {
-        if (full[k] != '?') fixed.push_back(k);
-    }
-    if (mismatches == 0 || fixed.size() <= mismatches) return 0;
-    // Deal the fixed positions into mismatches + 1 groups: a start with at
-    // most that many differing bytes matches one group whole, and the
-    // plug-in's own search finds each group's matches at its full speed.
-    std::vector<std::uint64_t> places;
-    for (std::size_t group = 0; group <= mismatches; ++group) {
-        std::string part(full.size(), '?');
-        for (std::size_t i = group; i < fixed.size(); i += mismatches + 1) part[fixed[i]] = 'x';
-        for (const std::uint8_t* at = image; at < end;) {
-            const std::uint8_t* hit = memory::findInExecutableRegions(at, end, part.c_str(), pattern,
-                                                                      memory::bestVectorPath(), {regionAt, &layout});
-            if (hit == nullptr) break;
-            unsigned differ = 0;
-            for (const std::size_t k : fixed) differ += hit[k] != pattern[k];
-            if (differ == mismatches) places.push_back(static_cast<std::uint64_t>(hit - image));
-            at = hit + 1;
+std::uint64_t sigcheckNearMisses(const void* image, const char* mask, const std::uint8_t* pattern, unsigned mismatches,
+                                 std::uint64_t* found, std::uint64_t limit) {
+    const auto places = static_cast<const Image*>(image)->nearMisses(mask, pattern, mismatches, limit);
+    for (std::size_t k = 0; k < places.size(); ++k) found[k] = places[k];
+    return places.size();
+}
+
+// A signature for the function at rva as a maintainer makes one by hand:
+// its first whole instructions, call and jump targets and
+// instruction-relative displacements open, grown until it matches there
+// alone in this build's code; "" when none of up to 64 bytes does. The
+// benchmark's signatures for a build whose functions are known.
+const char* sigcheckHandMadeSignature(const void* image, std::uint64_t rva) {
+    const auto& view = *static_cast<const Image*>(image);
+    if (rva >= view.size()) return copy("");
+    const auto start = static_cast<std::uint32_t>(rva);
+    std::string mask;
+    for (const auto& instruction :
+         sigcheck::decodeRange(view, start, view.codeRunEnd(start), sigcheck::kLongestSignature)) {
+        if (instruction.rva != start + mask.size() || mask.size() + instruction.length > sigcheck::kLongestSignature)
+            break;
+        for (std::uint32_t k = 0; k < instruction.length; ++k) {
+            bool open = false;
+            for (std::uint8_t f = 0; f < instruction.fieldCount; ++f) {
+                const auto& field = instruction.fields[f];
+                const bool moves = (field.kind == sigcheck::FieldKind::branchTarget && field.size == 4) ||
+                                   field.kind == sigcheck::FieldKind::ripDisplacement;
+                open = open || (moves && k >= field.offset && k < field.offset + field.size);
+            }
+            mask += open ? '?' : 'x';
         }
+        std::string trimmed = mask.substr(0, mask.find_last_not_of('?') + 1);
+        std::vector<std::uint8_t> pattern(view.bytes() + start, view.bytes() + start + trimmed.size());
+        const auto found = view.matchesInCode(trimmed.c_str(), pattern.data(), 2);
+        if (found.size() == 1 && found[0] == start) return copy(sigcheck::signatureText(trimmed, pattern));
     }
-    std::sort(places.begin(), places.end());
-    places.erase(std::unique(places.begin(), places.end()), places.end());
-    const std::uint64_t written = places.size() < limit ? places.size() : limit;
-    std::copy(places.begin(), places.begin() + static_cast<std::ptrdiff_t>(written), found);
-    return written;
+    return copy("");
+}
+
+// Carries each signature from the old build to the new; a JSON object
+// (free it with sigcheckFree): {"signatures": [...]} or {"error": "..."}.
+const char* sigcheckCarry(const void* oldImage, const void* newImage, const char* signatures, double seconds) {
+    const auto& old = *static_cast<const Image*>(oldImage);
+    const auto& neu = *static_cast<const Image*>(newImage);
+    sigcheck::Deadline deadline(seconds);
+    const std::vector<Parsed> parsed = parseSignatures(signatures);
+    std::vector<sigcheck::Matches> matches;
+    std::vector<std::uint32_t> oldStarts, newStarts;
+    for (const Parsed& s : parsed) {
+        matches.push_back(sigcheck::findMatches(old, neu, s.mask.c_str(), s.pattern.data()));
+        if (matches.back().old.size() == 1) oldStarts.push_back(matches.back().old[0]);
+        newStarts.insert(newStarts.end(), matches.back().neu.begin(), matches.back().neu.end());
+    }
+    // The two builds are read side by side, one thread each: decoding them is most of the work.
+    std::unique_ptr<sigcheck::Program> oldRead;
+    sigcheck::Deadline oldDeadline(seconds);
+    std::thread reader([&] { oldRead = std::make_unique<sigcheck::Program>(old, oldStarts, oldDeadline); });
+    const sigcheck::Program newProgram(neu, newStarts, deadline);
+    reader.join();
+    const sigcheck::Program& oldProgram = *oldRead;
+    if (oldDeadline.expired()) return copy("{\"error\": \"ran past its time limit of " + number(seconds) + " s\"}");
+    const sigcheck::Correspondence pairs(oldProgram, newProgram, deadline);
+    std::vector<sigcheck::Carried> carried;
+    std::vector<std::string> names;
+    for (std::size_t k = 0; k < parsed.size(); ++k) {
+        carried.push_back(sigcheck::carry(oldProgram, newProgram, pairs, matches[k], parsed[k].mask.c_str(),
+                                          parsed[k].pattern.data(), deadline));
+        names.push_back(parsed[k].name);
+    }
+    sigcheck::settleConflicts(carried, names);
+    std::vector<std::string> results;
+    for (std::size_t k = 0; k < parsed.size(); ++k) results.push_back(carriedJson(parsed[k], carried[k]));
+    if (deadline.expired()) return copy("{\"error\": \"ran past its time limit of " + number(seconds) + " s\"}");
+    return copy("{\"old_functions\": " + std::to_string(oldProgram.functions().size()) +
+                ", \"new_functions\": " + std::to_string(newProgram.functions().size()) +
+                ", \"paired\": " + std::to_string(pairs.pairs()) + ", \"signatures\": " + list(results, false) + "}");
 }
 }

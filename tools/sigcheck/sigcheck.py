@@ -1,24 +1,38 @@
-"""nozzles-sigcheck: the plug-in's three signatures in a game build, without running it.
+"""nozzles-sigcheck: the plug-in's signatures in a game build, without running it,
+and carried across a game update.
 
-    nozzles-sigcheck GAME.exe                 a PE image as it lies on disk
+    nozzles-sigcheck GAME.exe                 each signature's matches in a PE image on disk
     nozzles-sigcheck --mapped [--base ADDR] DUMP
                                               the module as it lay mapped in a running process
+    nozzles-sigcheck NEW.exe --old OLD.exe [--signatures FILE] [--json] [--write-header FILE]
+                                              each signature's function found in the old build,
+                                              located in the new one, and a signature for it there
 
-The PE format is read by pefile; the search is the plug-in's own, reached
-through a thin C entry (libnozzles_sigcheck.so), over the image laid out
-as the loader lays it, with the executable sections as code. Exit status: 0
-when every signature has exactly one match in code, 1 when one has none or
-several, 2 for input that cannot be read.
+The PE format is read by pefile; the search is the plug-in's own, and the
+analysis of two builds (decoding with Zydis, functions, their pairing, the
+new signatures) is C++ in the same library (libnozzles_sigcheck.so), both
+reached through ctypes over the image laid out as the loader lays it.
+
+Exit status, checking: 0 when every signature has exactly one match in code,
+1 when one has none or several. Carrying: 0 when every signature is kept, or
+replaced with a new signature; 1 otherwise. Both: 2 for input that cannot be
+read, with one line.
 """
 import argparse
 import ctypes
+import json
+import re
 import sys
 from pathlib import Path
 
 import pefile
 
-EXECUTE, READ = 0x20000000, 0x40000000
+EXECUTE, READ, WRITE = 0x20000000, 0x40000000, 0x80000000
 NEAR_MISSES = 5
+ROOT = Path(__file__).resolve().parents[2]
+HEADER = ROOT / "src" / "memory" / "game_signatures.h"
+HEADER_SIGNATURE = re.compile(r'signature\("(\w+)", "([0-9A-F? ]+)"\)')
+KIND_OTHER, KIND_CODE, KIND_READ_ONLY = 0, 1, 2
 
 
 class Unreadable(Exception):
@@ -42,12 +56,15 @@ class Section:
         self.span_end = align_up(self.end, alignment)
         self.raw_offset = header.PointerToRawData
         self.raw_size = header.SizeOfRawData
+        flags = header.Characteristics
         # Code the plug-in would search: executable pages it may read.
-        self.code = header.Characteristics & EXECUTE != 0 and header.Characteristics & READ != 0
+        self.code = flags & EXECUTE != 0 and flags & READ != 0
+        self.kind = KIND_CODE if self.code else KIND_READ_ONLY if flags & READ and not flags & WRITE else KIND_OTHER
 
 
 class Image:
-    """The module as the loader lays it out: bytes by RVA, sections, code regions."""
+    """The module as the loader lays it out: bytes by RVA, sections, regions, and
+    the directories the analysis reads."""
 
     def __init__(self, path, mapped, base):
         self.path = path
@@ -63,6 +80,7 @@ class Image:
             raise Unreadable("not a 64-bit PE image (the game is one)")
         count = pe.FILE_HEADER.NumberOfSections
         table = pe.DOS_HEADER.e_lfanew + 4 + 20 + pe.FILE_HEADER.SizeOfOptionalHeader
+        self.section_table = table
         if table + 40 * count > len(data):
             raise Unreadable(f"the section table ({count} headers at 0x{table:X}) runs past the end of the file "
                              f"(0x{len(data):X} bytes): truncated")
@@ -105,20 +123,56 @@ class Image:
             content = content[:section.span_end - section.rva]
             self.bytes[section.rva:section.rva + len(content)] = content
         self.regions = self._regions()
+        self.entry = pe.OPTIONAL_HEADER.AddressOfEntryPoint
+        directories = pe.OPTIONAL_HEADER.DATA_DIRECTORY
+        self.exceptions = (directories[3].VirtualAddress, directories[3].Size) if len(directories) > 3 else (0, 0)
+        self.relocations = (directories[5].VirtualAddress, directories[5].Size) if len(directories) > 5 else (0, 0)
+        self._pe = pe
+        self._imports = None
 
     def _regions(self):
-        """(begin, end, code) covering the whole image: headers, sections, the gaps between."""
+        """(begin, end, kind) covering the whole image: headers, sections, the gaps between."""
         regions, at = [], 0
         for index, section in enumerate(self.sections):
             following = self.sections[index + 1].rva if index + 1 < len(self.sections) else len(self.bytes)
             if section.rva > at:
-                regions.append((at, section.rva, False))
+                regions.append((at, section.rva, KIND_OTHER))
             end = min(section.span_end, following)
-            regions.append((section.rva, end, section.code))
+            regions.append((section.rva, end, section.kind))
             at = end
         if at < len(self.bytes):
-            regions.append((at, len(self.bytes), False))
+            regions.append((at, len(self.bytes), KIND_OTHER))
         return regions
+
+    def code_bytes(self):
+        return sum(end - begin for begin, end, kind in self.regions if kind == KIND_CODE)
+
+    def laid_out_pe(self):
+        """pefile over the laid-out image, each section's raw data where it is mapped,
+        so that its directories read the same from a file and from a dump."""
+        image = bytearray(self.bytes)
+        for index, section in enumerate(self.sections):
+            header = self.section_table + 40 * index
+            if header + 40 <= len(image):
+                image[header + 16:header + 24] = (section.span_end - section.rva).to_bytes(4, "little") + \
+                    section.rva.to_bytes(4, "little")
+        return pefile.PE(data=bytes(image), fast_load=True)
+
+    def imports(self):
+        """{IAT slot RVA: "dll!name"}; none where the import directory cannot be read."""
+        if self._imports is None:
+            self._imports = {}
+            try:
+                pe = self.laid_out_pe()
+                pe.parse_data_directories(directories=[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_IMPORT"]])
+                for entry in getattr(pe, "DIRECTORY_ENTRY_IMPORT", []):
+                    dll = entry.dll.decode("ascii", "replace") if entry.dll else "?"
+                    for imported in entry.imports:
+                        name = imported.name.decode("ascii", "replace") if imported.name else f"#{imported.ordinal}"
+                        self._imports[imported.address - pe.OPTIONAL_HEADER.ImageBase] = f"{dll}!{name}"
+            except Exception:  # a broken import directory costs the evidence of imports, nothing else
+                self._imports = {}
+        return self._imports
 
     def section_of(self, rva):
         for section in self.sections:
@@ -145,65 +199,128 @@ class Image:
             offset = "not in the file (zero-filled)"
         return f"RVA 0x{rva:X} (0x{self.base + rva:X}) in {self.place(rva)}, {offset}"
 
+    def describe(self, label):
+        kind = "a module dump" if self.mapped else "a PE image on disk"
+        return (f"{label}{self.path}: {kind}, image base 0x{self.base:X}, {len(self.sections)} sections, "
+                f"{sum(s.code for s in self.sections)} of them code ({self.code_bytes() / 2**20:.2f} MiB)")
+
+
+class Described(ctypes.Structure):
+    """One image as the library reads it (SigcheckImage in image.h)."""
+    _fields_ = [("bytes", ctypes.c_void_p), ("size", ctypes.c_uint64), ("bounds", ctypes.c_void_p),
+                ("kinds", ctypes.c_void_p), ("regionCount", ctypes.c_uint64), ("base", ctypes.c_uint64),
+                ("entry", ctypes.c_uint32), ("pdataRva", ctypes.c_uint32), ("pdataSize", ctypes.c_uint32),
+                ("relocRva", ctypes.c_uint32), ("relocSize", ctypes.c_uint32), ("importSlots", ctypes.c_void_p),
+                ("importNames", ctypes.c_void_p), ("importCount", ctypes.c_uint64)]
+
+
+class Library:
+    def __init__(self, path):
+        self.lib = ctypes.CDLL(path)
+        u64, i64, ptr, text = ctypes.c_uint64, ctypes.c_int64, ctypes.c_void_p, ctypes.c_char_p
+        for name, restype, argtypes in [
+                ("sigcheckOpen", ptr, [ctypes.POINTER(Described)]), ("sigcheckClose", None, [ptr]),
+                ("sigcheckFree", None, [ptr]), ("sigcheckFindInCode", i64, [ptr, text, text, u64]),
+                ("sigcheckFindAnywhere", i64, [ptr, text, text, u64]),
+                ("sigcheckNearMisses", u64, [ptr, text, text, ctypes.c_uint, ptr, u64]),
+                ("sigcheckCarry", ptr, [ptr, ptr, text, ctypes.c_double])]:
+            function = getattr(self.lib, name)
+            function.restype, function.argtypes = restype, argtypes
+
 
 class Search:
-    """The C entry to the plug-in's search, over one image."""
+    """The library's view of one image: the plug-in's search over it, and its analysis."""
 
-    def __init__(self, library, image):
-        self.lib = ctypes.CDLL(library)
-        u64, i64, ptr = ctypes.c_uint64, ctypes.c_int64, ctypes.c_void_p
-        self.lib.sigcheckFindInCode.restype = i64
-        image_pointer = ctypes.POINTER(ctypes.c_char)
-        self.lib.sigcheckFindInCode.argtypes = [image_pointer, ptr, ptr, u64, ctypes.c_char_p, ctypes.c_char_p, u64]
-        self.lib.sigcheckFindAnywhere.restype = i64
-        self.lib.sigcheckFindAnywhere.argtypes = [image_pointer, u64, ctypes.c_char_p, ctypes.c_char_p, u64]
-        self.lib.sigcheckNearMisses.restype = u64
-        self.lib.sigcheckNearMisses.argtypes = [image_pointer, ptr, ptr, u64, ctypes.c_char_p, ctypes.c_char_p,
-                                                ctypes.c_uint, ptr, u64]
-        self.lib.sigcheckSignature.restype = ctypes.c_bool
-        self.lib.sigcheckSignature.argtypes = [ctypes.c_uint, ptr, ptr, ptr]
+    def __init__(self, library, image, with_imports):
+        self.lib = library.lib
         self.image = image
-        self.bytes = (ctypes.c_char * len(image.bytes)).from_buffer(image.bytes)  # no copy
-        self.bounds = (u64 * (len(image.regions) + 1))(*[r[0] for r in image.regions], len(image.bytes))
-        self.code = (ctypes.c_uint8 * len(image.regions))(*[r[2] for r in image.regions])
+        self._keep = []  # every buffer the library points into stays alive with this object
 
-    def signatures(self):
-        """(name, mask, pattern) of each of the plug-in's signatures, from the plug-in's own table."""
-        found, index = [], 0
-        name, mask, pattern = ctypes.c_char_p(), ctypes.c_char_p(), ctypes.POINTER(ctypes.c_uint8)()
-        while self.lib.sigcheckSignature(index, ctypes.byref(name), ctypes.byref(mask), ctypes.byref(pattern)):
-            text = mask.value.decode()
-            found.append((name.value.decode(), text, bytes(pattern[:len(text)])))
-            index += 1
-        return found
+        def keep(value):
+            self._keep.append(value)
+            return ctypes.cast(value, ctypes.c_void_p)
+
+        data = (ctypes.c_char * len(image.bytes)).from_buffer(image.bytes)  # no copy
+        bounds = (ctypes.c_uint64 * (len(image.regions) + 1))(*[r[0] for r in image.regions], len(image.bytes))
+        kinds = (ctypes.c_uint8 * len(image.regions))(*[r[2] for r in image.regions])
+        imports = sorted(image.imports().items()) if with_imports else []
+        slots = (ctypes.c_uint32 * max(1, len(imports)))(*[slot & 0xFFFFFFFF for slot, _ in imports])
+        names = (ctypes.c_char_p * max(1, len(imports)))(*[name.encode() for _, name in imports])
+        self.described = Described(keep(data), len(image.bytes), keep(bounds), keep(kinds), len(image.regions),
+                                   image.base, image.entry, *image.exceptions, *image.relocations, keep(slots),
+                                   keep(names), len(imports))
+        self.handle = self.lib.sigcheckOpen(ctypes.byref(self.described))
+
+    def close(self):
+        self.lib.sigcheckClose(self.handle)
 
     def in_code(self, mask, pattern):
         found, at = [], 0
-        while (hit := self.lib.sigcheckFindInCode(self.bytes, self.bounds, self.code, len(self.code), mask, pattern,
-                                                  at)) >= 0:
+        while (hit := self.lib.sigcheckFindInCode(self.handle, mask, pattern, at)) >= 0:
             found.append(hit)
             at = hit + 1  # overlapping starts count
         return found
 
     def anywhere(self, mask, pattern):
         found, at = [], 0
-        while (hit := self.lib.sigcheckFindAnywhere(self.bytes, len(self.bytes), mask, pattern, at)) >= 0:
+        while (hit := self.lib.sigcheckFindAnywhere(self.handle, mask, pattern, at)) >= 0:
             found.append(hit)
             at = hit + 1
         return found
 
     def near_misses(self, mask, pattern, mismatches, limit):
         out = (ctypes.c_uint64 * limit)()
-        count = self.lib.sigcheckNearMisses(self.bytes, self.bounds, self.code, len(self.code), mask, pattern,
-                                            mismatches, out, limit)
+        count = self.lib.sigcheckNearMisses(self.handle, mask, pattern, mismatches, out, limit)
         return list(out[:count])
+
+
+def signature_text(mask, pattern):
+    return " ".join("??" if c == "?" else f"{b:02X}" for c, b in zip(mask, pattern))
+
+
+def parse_bytes(words):
+    """(mask, pattern) of disassembler-style bytes ("48 8B ?? 57"), or None."""
+    mask, pattern = "", bytearray()
+    for word in words:
+        if word in ("?", "??"):
+            mask, pattern = mask + "?", pattern + b"\0"
+        elif re.fullmatch(r"[0-9A-Fa-f]{2}", word):
+            mask, pattern = mask + "x", pattern + bytes([int(word, 16)])
+        else:
+            return None
+    return (mask, bytes(pattern)) if mask else None
+
+
+def header_signatures(path=HEADER):
+    """(name, mask, pattern) of the plug-in's signatures, from the header that holds them."""
+    found = [(name, *parse_bytes(text.split())) for name, text in HEADER_SIGNATURE.findall(path.read_text())]
+    if not found:
+        raise Unreadable(f"{path}: no signature(\"name\", \"bytes\") in it")
+    return found
+
+
+def file_signatures(path):
+    """One signature a line: a name, then its bytes; '#' starts a comment."""
+    found = []
+    for number, line in enumerate(Path(path).read_text(errors="replace").splitlines(), 1):
+        words = line.partition("#")[0].split()
+        if not words:
+            continue
+        parsed = parse_bytes(words[1:])
+        if parsed is None or parsed[0].strip("?") == "":
+            raise Unreadable(f"line {number}: a name, then bytes as two hexadecimal digits or ?? each, one fixed "
+                             "at least")
+        found.append((words[0], *parsed))
+    if not found:
+        raise Unreadable("no signature in it")
+    return found
 
 
 def report(search, image, name, mask, pattern):
     """Prints one signature's findings; True when it has exactly one match in code."""
     m = mask.encode()
     code = search.in_code(m, pattern)
-    print(f"{name}  {' '.join('??' if c == '?' else f'{b:02X}' for c, b in zip(mask, pattern))}")
+    print(f"{name}  {signature_text(mask, pattern)}")
     if code:
         first = code[0]
         wild = " ".join(f"{image.bytes[first + k]:02X}" for k, c in enumerate(mask) if c == "?")
@@ -240,32 +357,148 @@ def report(search, image, name, mask, pattern):
     return len(code) == 1
 
 
+def carried_well(result):
+    return result["verdict"] == "kept" or (result["verdict"] == "replaced" and result["signature"] is not None)
+
+
+def carry_report(old, new, result, signature):
+    """The human report of one carried signature."""
+    name, mask, pattern = signature
+    print(f"{name}  {signature_text(mask, pattern)}")
+    print(f"  verdict: {result['verdict']}")
+    if result["old_rva"] is None:
+        print(f"  old: {result['old_matches'] if result['old_matches'] < 3 else '3 or more'} matches in code")
+    else:
+        print(f"  old: {old.where(result['old_rva'])}")
+    matches = result["new_matches"]
+    shown = ", ".join(f"RVA 0x{rva:X}" for rva in matches[:5]) + (", ..." if len(matches) > 5 else "")
+    print(f"  the old signature in the new build: {len(matches)} match{'es' if len(matches) != 1 else ''} in code"
+          + (f" ({shown})" if matches else ""))
+    if result["new_rva"] is not None:
+        print(f"  new: {new.where(result['new_rva'])}")
+    print(f"  evidence: {result['evidence']}")
+    if result["signature"] is not None:
+        notes = ["matches the old function alone in the old build too" if result["survives"]
+                 else "does not match the old function alone in the old build"]
+        notes.append("nearest near-miss: " + ("3 or more fixed bytes away" if result["margin"] >= 3
+                                              else f"{result['margin']} fixed byte{'s' if result['margin'] > 1 else ''} away"))
+        print(f"  signature: {result['signature']} ({'; '.join(notes)})")
+    if result["changed_displacements"]:
+        print("  displacements changed inside the function (a struct layout may have changed):")
+        for line in result["changed_displacements"]:
+            print(f"    {line}")
+    if result["new_rva"] is None and result["verdict"] != "old-not-unique":
+        if not result["candidates"]:
+            print("  candidates: none")
+        for candidate in result["candidates"]:
+            print(f"  candidate: {new.where(candidate['rva'])}, score {candidate['score']:.2f}: "
+                  + "; ".join(candidate["evidence"]))
+            for line in candidate["diff"]:
+                print(f"      {line}")
+
+
+def write_header(path, results, signatures):
+    """The header's text with each signature that changed replaced, written to path."""
+    text = HEADER.read_text()
+    new = {r["name"]: r["signature"] for r in results if r["signature"] is not None}
+
+    def replace(match):
+        return f'signature("{match.group(1)}", "{new.get(match.group(1), match.group(2))}")'
+
+    Path(path).write_text(HEADER_SIGNATURE.sub(replace, text))
+
+
 def main():
     parser = argparse.ArgumentParser(prog="nozzles-sigcheck", description=__doc__.split("\n\n")[0])
     parser.add_argument("--mapped", action="store_true", help="the file is a dump of the module as mapped")
     parser.add_argument("--base", type=lambda text: int(text, 0), help="where the dumped module lay (default: "
                         "the ImageBase its headers give)")
+    parser.add_argument("--old", metavar="OLD", help="the build the signatures were made for: carry them to FILE")
+    parser.add_argument("--old-mapped", action="store_true", help="OLD is a dump of the module as mapped")
+    parser.add_argument("--old-base", type=lambda text: int(text, 0), help="where the dumped OLD module lay")
+    parser.add_argument("--signatures", metavar="FILE", help="signatures to carry, one a line: a name, then bytes "
+                        "(default: the plug-in's, from src/memory/game_signatures.h)")
+    parser.add_argument("--json", action="store_true", help="one JSON object on standard output, for scripts")
+    parser.add_argument("--write-header", metavar="FILE", help="write game_signatures.h with the new signatures")
+    parser.add_argument("--time-limit", type=float, default=300, metavar="SECONDS",
+                        help="give up (exit 2) after this long (default 300)")
     parser.add_argument("--library", required=True, help=argparse.SUPPRESS)
     parser.add_argument("file")
     args = parser.parse_args()
     if args.base is not None and not args.mapped:
         parser.error("--base goes with --mapped")
+    if args.old_base is not None and not args.old_mapped:
+        parser.error("--old-base goes with --old-mapped")
+    if args.old is None and (args.old_mapped or args.signatures or args.json or args.write_header):
+        parser.error("--old-mapped, --signatures, --json and --write-header go with --old")
+    if args.write_header and args.signatures:
+        parser.error("--write-header writes the plug-in's own signatures: not with --signatures")
+
+    def read(path, mapped, base):
+        try:
+            return Image(path, mapped, base)
+        except Unreadable as error:
+            raise Unreadable(f"{path}: {error}")
+        except OSError as error:
+            raise Unreadable(f"{path}: {error.strerror}")
+
     try:
-        image = Image(args.file, args.mapped, args.base)
+        image = read(args.file, args.mapped, args.base)
+        old = read(args.old, args.old_mapped, args.old_base) if args.old else None
+        if args.signatures:
+            try:
+                signatures = file_signatures(args.signatures)
+            except OSError as error:
+                raise Unreadable(f"{args.signatures}: {error.strerror}")
+            except Unreadable as error:
+                raise Unreadable(f"{args.signatures}: {error}")
+        else:
+            signatures = header_signatures()
     except Unreadable as error:
-        print(f"nozzles-sigcheck: {args.file}: {error}", file=sys.stderr)
+        print(f"nozzles-sigcheck: {error}", file=sys.stderr)
         return 2
-    except OSError as error:
-        print(f"nozzles-sigcheck: {args.file}: {error.strerror}", file=sys.stderr)
+    library = Library(args.library)
+
+    if old is None:
+        print(image.describe(""))
+        search = Search(library, image, with_imports=False)
+        once = [report(search, image, *signature) for signature in signatures]
+        print(f"{sum(once)} of {len(once)} signatures found exactly once in code")
+        return 0 if all(once) else 1
+
+    old_search, new_search = Search(library, old, True), Search(library, image, True)
+    lines = "".join(f"{name}\t{mask}\t{pattern.hex()}\n" for name, mask, pattern in signatures)
+    answer = library.lib.sigcheckCarry(old_search.handle, new_search.handle, lines.encode(), args.time_limit)
+    outcome = json.loads(ctypes.string_at(answer).decode())
+    library.lib.sigcheckFree(answer)
+    if "error" in outcome:
+        print(f"nozzles-sigcheck: {args.file}: {outcome['error']}", file=sys.stderr)
         return 2
-    code_bytes = sum(end - begin for begin, end, code in image.regions if code)
-    kind = "a module dump" if args.mapped else "a PE image on disk"
-    print(f"{args.file}: {kind}, image base 0x{image.base:X}, {len(image.sections)} sections, "
-          f"{sum(s.code for s in image.sections)} of them code ({code_bytes / 2**20:.2f} MiB)")
-    search = Search(args.library, image)
-    once = [report(search, image, *signature) for signature in search.signatures()]
-    print(f"{sum(once)} of {len(once)} signatures found exactly once in code")
-    return 0 if all(once) else 1
+    results = outcome["signatures"]
+    good = all(carried_well(r) for r in results)
+    if args.json:
+        print(json.dumps({"signatures": [{key: r[key] for key in ("name", "verdict", "old_rva", "new_rva", "signature",
+                                                                  "evidence", "changed_displacements")} |
+                                         {"candidates": [{"rva": c["rva"], "score": c["score"]}
+                                                         for c in r["candidates"]]} for r in results]}))
+    else:
+        print(old.describe("old: ") + f", {outcome['old_functions']} functions")
+        print(image.describe("new: ") + f", {outcome['new_functions']} functions, "
+              f"{outcome['paired']} paired with the old build's")
+        for result, signature in zip(results, signatures):
+            carry_report(old, image, result, signature)
+        counts = {v: sum(r["verdict"] == v for r in results)
+                  for v in ("kept", "replaced", "wrong-function", "not-found", "old-not-unique")}
+        print(f"{sum(carried_well(r) for r in results)} of {len(results)} signatures carried: "
+              + ", ".join(f"{n} {v}" for v, n in counts.items()))
+    if args.write_header:
+        if good:
+            write_header(args.write_header, results, signatures)
+            print(f"wrote {args.write_header}", file=sys.stderr)
+        else:
+            print(f"nozzles-sigcheck: {args.write_header} not written: not every signature was carried",
+                  file=sys.stderr)
+    return 0 if good else 1
 
 
 if __name__ == "__main__":

@@ -1,0 +1,112 @@
+// A game build as the signature tools see it: the module laid out as the
+// loader lays it (offsets are RVAs), what each region holds, and the tables
+// the PE format keeps beside the code (the exception directory's functions,
+// the base relocations, the import slots). The file's headers are read by
+// pefile on the Python side; these tables are arrays of fixed-size records,
+// read here with every bound checked, because a game's hold hundreds of
+// thousands of entries.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "memory/signature.h"
+
+extern "C" {
+// How the Python side describes one image (see sigcheck.py).
+struct SigcheckImage {
+    const std::uint8_t* bytes;
+    std::uint64_t size;
+    const std::uint64_t* bounds;  // region k is [bounds[k], bounds[k + 1])
+    const std::uint8_t* kinds;    // per region: 0 other, 1 code, 2 read-only data
+    std::uint64_t regionCount;
+    std::uint64_t base;   // the address the image's absolute pointers are relative to
+    std::uint32_t entry;  // AddressOfEntryPoint, 0 for none
+    std::uint32_t pdataRva, pdataSize;
+    std::uint32_t relocRva, relocSize;
+    const std::uint32_t* importSlots;  // RVAs of the import address table's slots
+    const char* const* importNames;    // "dll!name" for each slot
+    std::uint64_t importCount;
+};
+}
+
+namespace sigcheck {
+
+enum class RegionKind : std::uint8_t { other = 0, code = 1, readOnly = 2 };
+
+struct Range {
+    std::uint32_t begin = 0;
+    std::uint32_t end = 0;
+};
+
+class Image {
+public:
+    explicit Image(const SigcheckImage& description);
+
+    const std::uint8_t* bytes() const { return bytes_; }
+    std::uint32_t size() const { return size_; }
+    std::uint64_t base() const { return base_; }
+    std::uint32_t entry() const { return entry_; }
+
+    RegionKind kindAt(std::uint32_t rva) const;
+    // The region given for rva, or the byte alone outside every region.
+    Range regionHolding(std::uint32_t rva) const;
+    // The end of the run of code regions holding rva (adjacent ones are one
+    // run, as the plug-in searches them), or rva itself when it is not code.
+    std::uint32_t codeRunEnd(std::uint32_t rva) const;
+    bool isCode(std::uint32_t rva) const { return kindAt(rva) == RegionKind::code; }
+    // Any byte of [rva, rva + length) rewritten by a base relocation.
+    bool relocated(std::uint32_t rva, std::uint32_t length) const;
+    // The RVA an absolute address points at, when it points into the image.
+    bool absoluteToRva(std::uint64_t address, std::uint32_t& rva) const;
+    // The import a slot holds, or -1.
+    int importAt(std::uint32_t slot) const;
+    const std::string& importName(int index) const { return importNames_[static_cast<std::size_t>(index)]; }
+
+    // The exception directory's functions, chained entries followed back to
+    // the entry that starts their function; sorted, one per start.
+    const std::vector<Range>& unwindFunctions() const { return unwindFunctions_; }
+    // The function of the exception directory that starts at rva, if any.
+    const Range* unwindFunctionAt(std::uint32_t rva) const;
+    // The one that holds rva, if any.
+    const Range* unwindFunctionHolding(std::uint32_t rva) const;
+    // 64-bit pointers the relocations cover, as RVAs of where they stand.
+    const std::vector<std::uint32_t>& pointerSlots() const { return pointerSlots_; }
+    bool read64(std::uint32_t rva, std::uint64_t& value) const;
+
+    // The plug-in's own search over this image's code: matches that lie
+    // wholly in code, lowest first, from `from` on; -1 for none.
+    std::int64_t findInCode(const char* mask, const std::uint8_t* pattern, std::uint32_t from) const;
+    // Every match in code, up to `limit` of them.
+    std::vector<std::uint32_t> matchesInCode(const char* mask, const std::uint8_t* pattern, std::size_t limit) const;
+    // Starts in code at which exactly `mismatches` fixed bytes differ, lowest
+    // first, up to `limit`.
+    std::vector<std::uint32_t> nearMisses(const char* mask, const std::uint8_t* pattern, unsigned mismatches,
+                                          std::size_t limit) const;
+    // Whether there is any such start: the search stops at the first.
+    bool hasNearMiss(const char* mask, const std::uint8_t* pattern, unsigned mismatches) const;
+    memory::RegionSource regions() const;
+
+private:
+    void readUnwindFunctions(std::uint32_t rva, std::uint32_t size);
+    void readRelocations(std::uint32_t rva, std::uint32_t size);
+    std::vector<std::uint32_t> nearMissesUpTo(const char* mask, const std::uint8_t* pattern, unsigned mismatches,
+                                              std::size_t stopAfter) const;
+    bool inside(std::uint64_t rva, std::uint64_t length) const { return rva <= size_ && length <= size_ - rva; }
+
+    const std::uint8_t* bytes_;
+    std::uint32_t size_;
+    std::uint64_t base_;
+    std::uint32_t entry_;
+    std::vector<std::uint64_t> bounds_;
+    std::vector<RegionKind> kinds_;
+    std::vector<Range> unwindFunctions_;
+    std::vector<Range> relocations_;  // sorted, each one slot's bytes
+    std::vector<std::uint32_t> pointerSlots_;
+    std::vector<std::uint32_t> importSlots_;  // sorted
+    std::vector<int> importOfSlot_;
+    std::vector<std::string> importNames_;
+};
+
+}  // namespace sigcheck

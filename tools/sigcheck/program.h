@@ -1,0 +1,122 @@
+// The functions of one game build, found without symbols: where each starts
+// and ends, what it calls, which rare things it uses (strings, constants,
+// imports), and its code in three normalised forms for comparing builds.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "decode.h"
+#include "image.h"
+
+namespace sigcheck {
+
+// The tool's time limit: long loops ask it, and give up once it has passed.
+class Deadline {
+public:
+    explicit Deadline(double seconds)
+        : end_(std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                                      std::chrono::duration<double>(seconds))) {}
+    bool expired() {
+        if (expired_) return true;
+        if (++calls_ % 256 == 0) expired_ = std::chrono::steady_clock::now() > end_;
+        return expired_;
+    }
+
+private:
+    std::chrono::steady_clock::time_point end_;
+    unsigned calls_ = 0;
+    bool expired_ = false;
+};
+
+// No function is decoded further than this many instructions.
+inline constexpr std::size_t kMostInstructions = 20000;
+
+// Where a function starts, how its end is found when the exception directory
+// does not say: decoded forward until a return, jump or trap that no branch
+// seen so far jumps past, and never beyond `limit`.
+Range forwardExtent(const Image& image, std::uint32_t start, std::uint32_t limit);
+
+// A sketch of a function's code, one slot per part of the hash space holding
+// the least hash of its pairs of consecutive shapes there: two functions
+// with much code in common share many slots.
+inline constexpr std::size_t kSketchSlots = 16;
+using Sketch = std::array<std::uint32_t, kSketchSlots>;
+double sketchSimilarity(const Sketch& a, const Sketch& b);
+
+struct Function {
+    std::uint32_t start = 0;
+    std::uint32_t end = 0;
+    bool unwound = false;  // its extent comes from the exception directory
+    std::uint32_t instructions = 0;
+    // Its bytes, with every field that moves with the layout left out (call
+    // and jump targets, instruction-relative and absolute addresses, relocated bytes).
+    std::uint64_t bytes = 0;
+    std::uint64_t exact = 0;  // the instructions' exact forms, in order
+    std::uint64_t shape = 0;  // their shapes, in order
+    int importThunk = -1;     // the import it only jumps to, for a thunk
+    // The argument registers its code reads before writing them, up to its
+    // first call, jump away or return (after a call they hold nothing of the
+    // caller's); `argumentsKnown` when such an instruction ends that stretch.
+    std::uint8_t arguments = 0;
+    bool argumentsKnown = false;
+    Sketch sketch{};
+    std::uint32_t edgesBegin = 0, edgesEnd = 0;
+    std::uint32_t anchorsBegin = 0, anchorsEnd = 0;
+};
+
+class Program {
+public:
+    // `starts`: places known to start a function besides those the image shows
+    // (a signature's matches).
+    Program(const Image& image, const std::vector<std::uint32_t>& starts, Deadline& deadline);
+
+    const Image& image() const { return *image_; }
+    const std::vector<Function>& functions() const { return functions_; }
+    int indexOf(std::uint32_t start) const;  // -1 when no function starts there
+    // Functions it calls, jumps to or takes the address of, in the order the code first names them.
+    std::span<const std::uint32_t> callees(int f) const;
+    std::span<const std::uint32_t> callers(int f) const;
+    // The rare things it uses, sorted: strings, constants and imports, each by its content.
+    std::span<const std::uint64_t> anchors(int f) const;
+    std::uint32_t anchorUses(std::uint64_t anchor) const;
+    std::vector<int> usersOf(std::uint64_t anchor) const;
+    std::string describeAnchor(std::uint64_t anchor) const;
+    // Functions whose code has the same form.
+    std::vector<int> withBytes(std::uint64_t hash) const { return lookup(byBytes_, hash); }
+    std::vector<int> withExact(std::uint64_t hash) const { return lookup(byExact_, hash); }
+    std::vector<int> withShape(std::uint64_t hash) const { return lookup(byShape_, hash); }
+    // How many functions have that form, without listing them.
+    std::size_t countBytes(std::uint64_t hash) const { return count(byBytes_, hash); }
+    std::size_t countExact(std::uint64_t hash) const { return count(byExact_, hash); }
+    std::size_t countShape(std::uint64_t hash) const { return count(byShape_, hash); }
+    std::vector<Instruction> instructionsOf(int f, std::size_t most = kMostInstructions) const;
+
+private:
+    struct Keyed {
+        std::uint64_t key;
+        int function;
+        bool operator<(const Keyed& other) const {
+            return key < other.key || (key == other.key && function < other.function);
+        }
+    };
+    static std::vector<int> lookup(const std::vector<Keyed>& table, std::uint64_t key);
+    static std::size_t count(const std::vector<Keyed>& table, std::uint64_t key);
+    void describe(int f, std::vector<std::uint32_t>& targets, std::vector<std::uint64_t>& anchors);
+    std::uint64_t anchorAt(const Instruction& instruction, std::uint32_t pointeeSize);
+    std::uint64_t importAnchor(int import);
+
+    const Image* image_;
+    std::vector<Function> functions_;
+    std::vector<std::uint32_t> edges_;
+    std::vector<std::uint32_t> callerIndex_, callerList_;
+    std::vector<std::uint64_t> anchorList_;
+    std::vector<Keyed> byBytes_, byExact_, byShape_, byAnchor_;
+    std::vector<std::pair<std::uint64_t, std::uint32_t>> anchorPlaces_;  // where each anchor's content lies
+};
+
+}  // namespace sigcheck

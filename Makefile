@@ -4,7 +4,7 @@ SCENARIO ?=
 JOBS ?= 2
 FUZZ_SECONDS ?= 600
 
-.PHONY: deps demo test dist fuzz check bench format clean host windows host-asan fuzz-build sigcheck
+.PHONY: deps demo test dist fuzz check bench format clean host windows host-asan fuzz-build sigcheck sigupdate
 
 deps:
 	@tools/install-deps
@@ -33,6 +33,13 @@ dist: deps
 sigcheck: host
 	@test -n "$(GAME)" || { echo "usage: make sigcheck GAME=path/to/game.exe [SIGCHECK_FLAGS=--mapped]" >&2; exit 2; }
 	@build/host/nozzles-sigcheck $(SIGCHECK_FLAGS) "$(GAME)"
+
+# A game update: the signatures carried from the old build to the new, and
+# new ones proposed: make sigupdate OLD=old.exe NEW=new.exe
+# (SIGUPDATE_FLAGS="--write-header src/memory/game_signatures.h", --json, --signatures FILE, ...).
+sigupdate: host
+	@test -n "$(OLD)" -a -n "$(NEW)" || { echo "usage: make sigupdate OLD=old.exe NEW=new.exe [SIGUPDATE_FLAGS=...]" >&2; exit 2; }
+	@build/host/nozzles-sigcheck "$(NEW)" --old "$(OLD)" $(SIGUPDATE_FLAGS)
 
 fuzz: fuzz-build
 	FUZZ_SECONDS=$(FUZZ_SECONDS) tools/fuzz-long

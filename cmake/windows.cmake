@@ -104,4 +104,26 @@ target_compile_options(nozzles-game-large PRIVATE $<$<COMPILE_LANGUAGE:CXX>:${NO
 target_link_options(nozzles-game-large PRIVATE ${NOZZLES_STATIC_RUNTIME})
 target_link_libraries(nozzles-game-large PRIVATE ScriptHookV psapi)
 
+# The game's next version (sim/game_functions.S says what changes), for the
+# end-to-end test of carrying the signatures across an update; and the
+# plug-in built with the header nozzles-sigcheck writes for it, which that
+# test puts in next-signatures/memory/ before it builds this target.
+add_executable(nozzles-game-next ${NOZZLES_GAME_SOURCES})
+target_include_directories(nozzles-game-next PRIVATE src sim)
+target_compile_definitions(nozzles-game-next PRIVATE NOZZLES_NEXT_VERSION)
+target_compile_options(nozzles-game-next PRIVATE $<$<COMPILE_LANGUAGE:CXX>:${NOZZLES_WARNINGS}>)
+target_link_options(nozzles-game-next PRIVATE ${NOZZLES_STATIC_RUNTIME})
+target_link_libraries(nozzles-game-next PRIVATE ScriptHookV psapi)
+
+add_library(Nozzles-next MODULE EXCLUDE_FROM_ALL ${NOZZLES_CORE_SOURCES} src/plugin/entry.cpp
+    src/platform/platform_windows.cpp)
+set_target_properties(Nozzles-next PROPERTIES PREFIX "" SUFFIX ".asi" OUTPUT_NAME Nozzles-next)
+target_include_directories(Nozzles-next PRIVATE ${CMAKE_BINARY_DIR}/next-signatures src ${CMAKE_BINARY_DIR}/generated)
+target_compile_options(Nozzles-next PRIVATE ${NOZZLES_WARNINGS} ${NOZZLES_GUEST_FLAGS} ${NOZZLES_VECTOR_MOVES}
+    -ffunction-sections -fdata-sections)
+add_dependencies(Nozzles-next hook_imports)
+target_link_options(Nozzles-next PRIVATE ${NOZZLES_STATIC_RUNTIME} -Wl,--gc-sections -Wl,--entry=pluginEntry
+    -Wl,--exclude-all-symbols)
+target_link_libraries(Nozzles-next PRIVATE ${HOOK_IMPORT_LIB})
+
 include(${CMAKE_SOURCE_DIR}/tests/e2e/e2e.cmake)

@@ -3,8 +3,16 @@
 // calling convention in both builds: arguments in rcx, rdx, r8. The
 // {load} prefixes pick the register-move encodings the signatures hold.
 //
+// Built with NOZZLES_NEXT_VERSION, it is the game's next version, for the
+// signature tools' tests of an update: new code ahead of the functions
+// moves them all; handleToAddress reads its pool at a new displacement;
+// getpropstate gains an instruction, so its old signature breaks; the real
+// setpropstate has its registers allocated anew, and a decoy lower in the
+// code begins with its old bytes; gameCountLiveEntities stands twice.
+//
 // Data layout shared with game_objects.h:
 //   gameEntityPool -> { uint32 count; uint32 pad; GameEntity* entities }
+//                     (next version: { uint32 count; uint32 pad; uint64 generation; GameEntity* entities })
 //   GameEntity      = { uint32 handle; uint32 pad; GameObject* object }  (16 bytes)
 //   GameObject      = { uint64 tag; uint64 reserved; int32 propStates[8] }
 //   gameCallCounts  = { uint64 handleToAddress, getpropstate, setpropstate }
@@ -27,6 +35,43 @@ gameSparePages:
     .globl gameHandleToAddress
     .globl gameGetPropState
     .globl gameSetPropState
+    .globl gameCountLiveEntities
+
+#if defined(NOZZLES_NEXT_VERSION)
+#define POOL_ENTITIES 16
+#else
+#define POOL_ENTITIES 8
+#endif
+
+#if defined(NOZZLES_NEXT_VERSION)
+    // New in the next version, ahead of the functions: they all move.
+    .p2align 4
+gameLoadingProgress:
+    mov eax, ecx
+    imul eax, eax, 100
+    xor edx, edx
+    test r8d, r8d
+    jz .LprogressNone
+    div r8d
+.LprogressNone:
+    ret
+
+    // Begins as setpropstate did, and is another function: a lookup in a table.
+    .p2align 4
+gameSetPropStateDecoy:
+    {load} mov r9, rcx                        // 4C 8B C9
+    cmp edx, 3                         // 83 FA 03
+    .byte 0x77, 0x1F                   // ja .LdecoyOutOfRange
+    {load} mov ecx, edx                       // 8B CA
+    lea rax, qword ptr [rip + gameDecoyTable]
+    movzx eax, byte ptr [rax + rcx]
+    add rax, r9
+    ret
+    .org gameSetPropStateDecoy + 0x27, 0xCC
+.LdecoyOutOfRange:
+    or eax, -1
+    ret
+#endif
 
     .p2align 4
 gameHandleToAddress:
@@ -34,7 +79,7 @@ gameHandleToAddress:
     .byte 0x74, 0x31                   // je .LhandleNone (fixed short form)
     mov r9, qword ptr [rip + gameEntityPool]   // 4C 8B 0D disp32
     {load} mov r8d, ecx                       // 44 8B C1
-    mov rax, qword ptr [r9 + 8]        // 49 8B 41 08
+    mov rax, qword ptr [r9 + POOL_ENTITIES]    // 49 8B 41 08 (10 in the next version)
     inc qword ptr [rip + gameCallCounts]
     mov ecx, dword ptr [r9]
     jmp .LhandleTest
@@ -59,31 +104,69 @@ gameHandleToAddress:
     .p2align 4
 gameGetPropState:
     {load} mov r8, rcx                        // 4C 8B C1
+#if defined(NOZZLES_NEXT_VERSION)
+    xor eax, eax                       // 31 C0: new in the next version
+#define GET_OUT_OF_RANGE 0x23
+#else
+#define GET_OUT_OF_RANGE 0x21
+#endif
     cmp edx, 7                         // 83 FA 07: the last index the object holds
     .byte 0x77, 0x19                   // ja .LgetOutOfRange
     inc qword ptr [rip + gameCallCounts + 8]
     mov eax, edx
     mov eax, dword ptr [r8 + rax * 4 + 16]
     ret
-    .org gameGetPropState + 0x21, 0xCC
+    .org gameGetPropState + GET_OUT_OF_RANGE, 0xCC
 .LgetOutOfRange:
     xor eax, eax
     ret
 
     .p2align 4
+#if defined(NOZZLES_NEXT_VERSION)
+#define OBJECT r10                     // 4C 8B D1: allocated anew in the next version
+#else
+#define OBJECT r9                      // 4C 8B C9
+#endif
 gameSetPropState:
-    {load} mov r9, rcx                        // 4C 8B C9
+    {load} mov OBJECT, rcx
     cmp edx, 7                         // 83 FA 07
     .byte 0x77, 0x1F                   // ja .LsetOutOfRange
     {load} mov ecx, edx                       // 8B CA
     inc qword ptr [rip + gameCallCounts + 16]
     movzx eax, r8b
-    mov dword ptr [r9 + rcx * 4 + 16], eax
+    mov dword ptr [OBJECT + rcx * 4 + 16], eax
     ret
     .org gameSetPropState + 0x27, 0xCC
 .LsetOutOfRange:
     xor eax, eax
     ret
+
+    // How many entities of the pool have a handle: nothing calls it; the
+    // signature tools' tests look for it.
+    .macro countLiveEntities name
+    .p2align 4
+\name:
+    mov r9, qword ptr [rip + gameEntityPool]
+    mov ecx, dword ptr [r9]
+    mov rdx, qword ptr [r9 + POOL_ENTITIES]
+    xor eax, eax
+    test ecx, ecx
+    jz 2f
+1:
+    cmp dword ptr [rdx], 0
+    setne r8b
+    movzx r8d, r8b
+    add eax, r8d
+    add rdx, 16
+    dec ecx
+    jnz 1b
+2:
+    ret
+    .endm
+    countLiveEntities gameCountLiveEntities
+#if defined(NOZZLES_NEXT_VERSION)
+    countLiveEntities gameCountLiveEntitiesAgain    // the same code twice: no build tells the two apart
+#endif
 
     .data
     // A page of the image's writable data: a copy of a signature written
@@ -99,10 +182,17 @@ gameEntityPool:
     .globl gameEmptyPool
 gameEmptyPool:                         // no entities until the game adds some
     .long 0, 0
+#if defined(NOZZLES_NEXT_VERSION)
+    .quad 0
+#endif
     .quad 0
     .globl gameCallCounts
 gameCallCounts:
     .quad 0, 0, 0
+#if defined(NOZZLES_NEXT_VERSION)
+gameDecoyTable:
+    .byte 1, 2, 3, 4
+#endif
 
 #if !defined(_WIN32)
     .section .note.GNU-stack,"",@progbits

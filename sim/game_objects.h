@@ -21,6 +21,9 @@ struct GameEntity {
 struct GameEntityPool {
     std::uint32_t count;
     std::uint32_t padding;
+#if defined(NOZZLES_NEXT_VERSION)
+    std::uint64_t generation;  // new in the next version: the entities move 8 bytes on
+#endif
     GameEntity* entities;
 };
 

@@ -9,6 +9,7 @@ have, never taken from a run.
     e2e.py --build BUILD_DIR --work WORK_ROOT TEST_NAME
 """
 import argparse
+import json
 import os
 import re
 import shutil
@@ -99,11 +100,11 @@ class Harness:
         self.work = Path(work_root) / name
         self.wineprefix = self.build / "wineprefix"
 
-    def prepare(self):
+    def prepare(self, also=()):
         if self.work.exists():
             shutil.rmtree(self.work)
         self.work.mkdir(parents=True)
-        for name in ("nozzles-game.exe", "ScriptHookV.dll", "Nozzles.asi"):
+        for name in ("nozzles-game.exe", "ScriptHookV.dll", "Nozzles.asi", *also):
             shutil.copy(self.build / name, self.work / name)
         return self.work
 
@@ -120,7 +121,7 @@ class Harness:
              self.windows_path(self.work / "scenario.txt")],
             cwd=cwd or self.work, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
 
-    def play(self, scenario, prepare=True, extra=(), timeout=600):
+    def play(self, scenario, prepare=True, extra=(), timeout=600, game="nozzles-game.exe", quiet=True):
         """Plays the scenario text, or the game's built-in flight for None."""
         if prepare:
             self.prepare()
@@ -128,7 +129,7 @@ class Harness:
             (self.work / "scenario.txt").write_text(scenario)
         env = dict(os.environ, NOZZLES_WINEPREFIX=str(self.wineprefix))
         result = subprocess.run(
-            [str(ROOT / "tools" / "wine-run"), "nozzles-game.exe", "--quiet", "--trace", "trace.txt", *extra,
+            [str(ROOT / "tools" / "wine-run"), game, *(["--quiet"] if quiet else []), "--trace", "trace.txt", *extra,
              *([] if scenario is None else ["scenario.txt"])],
             cwd=self.work, env=env, capture_output=True, text=True, timeout=timeout)
         run = Run(self.work, result)
@@ -373,6 +374,63 @@ def signature_check_finds_the_functions_where_the_running_game_has_them(h):
     expect_equal(result.returncode, 0, f"the check's exit status:\n{result.stdout}{result.stderr}")
     found = dict(re.findall(r"^(\w+) .*\n  the plug-in calls: RVA (0x[0-9A-F]+)", result.stdout, re.M))
     expect_equal(found, running, "RVAs in the file, and in the running game")
+
+
+@test
+def signatures_carried_to_the_next_version_run_the_flight_as_today(h):
+    # The maintainer's update, end to end: make sigupdate on today's game and
+    # its next version writes the header; the plug-in built with it flies
+    # the built-in flight in the next version as today's plug-in does in today's game.
+    header = h.build / "next-signatures" / "memory" / "game_signatures.h"
+    header.parent.mkdir(parents=True, exist_ok=True)
+    header.unlink(missing_ok=True)
+    old, new = h.build / "nozzles-game.exe", h.build / "nozzles-game-next.exe"
+    quiet_make = {k: v for k, v in os.environ.items() if not k.startswith("MAKE") and k != "MFLAGS"}
+    update = subprocess.run(["make", "-s", "-C", str(ROOT), "sigupdate", f"OLD={old}", f"NEW={new}",
+                             f"SIGUPDATE_FLAGS=--write-header {header}"], capture_output=True, text=True,
+                            timeout=600, env=quiet_make)
+    report = update.stdout
+    verdicts = dict(re.findall(r"^(\w+)  .*\n  verdict: (\S+)", report, re.M))
+    # The decoy takes setpropstate's old signature: a wrong function, mended,
+    # which still asks for a person (the tool's 1, which make reports).
+    expect_equal((update.returncode != 0, "sigupdate] Error 1" in update.stderr, verdicts),
+                 (True, True, {"handleToAddress": "replaced", "getpropstate": "replaced",
+                               "setpropstate": "wrong-function"}),
+                 f"the update's exit status and verdicts:\n{report}{update.stderr}")
+    expect("+0xF: mov rax, qword ptr [r9+8h] -> mov rax, qword ptr [r9+10h]" in report,
+           f"the changed displacement is not reported:\n{report}")
+    today = (ROOT / "src" / "memory" / "game_signatures.h").read_text().splitlines()
+    written = header.read_text().splitlines()
+    changed = [n for n, (a, b) in enumerate(zip(today, written)) if a != b]
+    expect(len(today) == len(written) and len(changed) == 3 and all("signature(" in written[n] for n in changed),
+           f"the header's changes: {[written[n] for n in changed]}")
+    build = subprocess.run(["cmake", "--build", str(h.build), "--target", "Nozzles-next"], capture_output=True,
+                           text=True, timeout=600)
+    expect(build.returncode == 0, f"the plug-in with the new header did not build:\n{build.stdout}{build.stderr}")
+
+    def flight(game, plugin):
+        h.prepare(also=("nozzles-game-next.exe", "Nozzles-next.asi"))
+        run = h.play(None, prepare=False, game=game, quiet=False, extra=("--plugin", plugin))
+        address = object_address(run, 100)
+        frames = [line for line in run.output.splitlines() if re.match(r"^ +\d+ +\d+ ", line)]
+        log = [line.replace(address, "OBJECT") for line in run.log_lines]
+        return log, frames, counters(run)
+
+    today_log, today_frames, today_counts = flight("nozzles-game.exe", "Nozzles.asi")
+    next_log, next_frames, next_counts = flight("nozzles-game-next.exe", "Nozzles-next.asi")
+    expect(any("getpropstate vehicle 100" in line for line in today_log), "today's flight reads no prop state")
+    expect_equal(next_log, today_log, "the log in the next version")
+    expect_equal(next_frames, today_frames, "the frames (position, mod, prop state, calls) in the next version")
+    expect_equal(next_counts, today_counts, "calls into the game's functions and natives")
+
+    # A function whose code the next version holds twice has no answer.
+    listing = h.work / "fourth.txt"
+    listing.write_text("countLiveEntities 4C 8B 0D ?? ?? ?? ?? 41 8B 09 49 8B 51 08  # ends with the pool's entities\n")
+    fourth = subprocess.run([str(ROOT / "build" / "host" / "nozzles-sigcheck"), str(new), "--old", str(old),
+                             "--signatures", str(listing), "--json"], capture_output=True, text=True, timeout=300)
+    result = json.loads(fourth.stdout)["signatures"][0]
+    expect_equal((fourth.returncode, result["verdict"], result["new_rva"], len(result["candidates"])),
+                 (1, "not-found", None, 2), f"the doubled function: {result}")
 
 
 # --- faults, long runs and the player's view -------------------------------------

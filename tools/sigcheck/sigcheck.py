@@ -492,11 +492,13 @@ def main():
         print(f"{sum(carried_well(r) for r in results)} of {len(results)} signatures carried: "
               + ", ".join(f"{n} {v}" for v, n in counts.items()))
     if args.write_header:
-        if good:
+        # Written once every signature has one to use: kept, or new, a wrong
+        # function's mended too; the exit status still asks for a person then.
+        if all(r["signature"] is not None for r in results):
             write_header(args.write_header, results, signatures)
             print(f"wrote {args.write_header}", file=sys.stderr)
         else:
-            print(f"nozzles-sigcheck: {args.write_header} not written: not every signature was carried",
+            print(f"nozzles-sigcheck: {args.write_header} not written: not every signature has one to use",
                   file=sys.stderr)
     return 0 if good else 1
 

@@ -73,6 +73,21 @@ foreach(path sse2 avx2)
     set_tests_properties(regions.host.${path} PROPERTIES SKIP_RETURN_CODE 77)
 endforeach()
 
+# The signature tools' analysis of two builds, which decodes with Debian's
+# Zydis 4, and its tests on code they make (under the sanitizers too).
+find_package(zydis 4 REQUIRED)
+add_library(nozzles_sigcheck_analysis STATIC ${NOZZLES_SIGCHECK_SOURCES} src/memory/signature.cpp
+    src/platform/platform_posix.cpp)
+target_include_directories(nozzles_sigcheck_analysis PUBLIC src tools/sigcheck)
+target_compile_options(nozzles_sigcheck_analysis PRIVATE ${NOZZLES_HOST_FLAGS} ${NOZZLES_GUEST_FLAGS})
+target_link_options(nozzles_sigcheck_analysis PUBLIC ${NOZZLES_HOST_LINK})
+set_target_properties(nozzles_sigcheck_analysis PROPERTIES POSITION_INDEPENDENT_CODE ON)
+target_link_libraries(nozzles_sigcheck_analysis PUBLIC Zydis::Zydis)
+add_executable(sigcheck_analysis_tests tests/sigcheck/analysis_test.cpp)
+target_compile_options(sigcheck_analysis_tests PRIVATE ${NOZZLES_HOST_FLAGS})
+target_link_libraries(sigcheck_analysis_tests PRIVATE nozzles_sigcheck_analysis GTest::gtest GTest::gtest_main)
+gtest_discover_tests(sigcheck_analysis_tests TEST_PREFIX "sigcheck." DISCOVERY_TIMEOUT 60)
+
 # nozzles-sigcheck: the signatures in a game file, read with Debian's pefile
 # (which the first python3 on PATH may not see) and searched by the plug-in's
 # own code through a thin shared library.
@@ -83,13 +98,6 @@ if(NOT NOZZLES_SANITIZE)
     if(NOZZLES_NO_PEFILE)
         message(FATAL_ERROR "${NOZZLES_PE_PYTHON} cannot import pefile: install python3-pefile (make deps)")
     endif()
-    # Its analysis of two builds decodes with Debian's Zydis 4.
-    find_package(zydis 4 REQUIRED)
-    add_library(nozzles_sigcheck_analysis STATIC ${NOZZLES_SIGCHECK_SOURCES})
-    target_include_directories(nozzles_sigcheck_analysis PUBLIC src tools/sigcheck)
-    target_compile_options(nozzles_sigcheck_analysis PRIVATE ${NOZZLES_HOST_FLAGS} ${NOZZLES_GUEST_FLAGS})
-    set_target_properties(nozzles_sigcheck_analysis PROPERTIES POSITION_INDEPENDENT_CODE ON)
-    target_link_libraries(nozzles_sigcheck_analysis PUBLIC Zydis::Zydis)
     add_library(nozzles_sigcheck SHARED tools/sigcheck/search_entry.cpp)
     target_compile_options(nozzles_sigcheck PRIVATE ${NOZZLES_HOST_FLAGS} ${NOZZLES_GUEST_FLAGS})
     find_package(Threads REQUIRED)

@@ -11,24 +11,26 @@
 #include "reference_search.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    if (size < 2) return 0;
-    const std::size_t length = 1 + data[0] % 20;
-    if (size < 1 + 2 * length) return 0;
+    if (size < 3) return 0;
+    // Every length the signature tool may propose (up to 64 bytes) and beyond.
+    const std::size_t length = 1 + data[0] % 80;
+    if (size < 2 + 2 * length) return 0;
     std::string mask(length, 'x');
-    std::uint8_t pattern[20] = {};
+    std::uint8_t pattern[80] = {};
     for (std::size_t k = 0; k < length; ++k) {
         // Low bit of the mask byte: wildcard; the pattern byte is taken from
         // a small alphabet half the time, so that matches are common.
-        const std::uint8_t control = data[1 + k];
+        const std::uint8_t control = data[2 + k];
         if (control & 1u) mask[k] = '?';
-        pattern[k] = (control & 2u) ? static_cast<std::uint8_t>(control >> 6) : data[1 + length + k];
+        pattern[k] = (control & 2u) ? static_cast<std::uint8_t>(control >> 6) : data[2 + length + k];
     }
     // The rest, repeated up to 12 times, so that ranges long enough for the
     // search to take dense candidates in bulk come up too.
-    const std::size_t tile = size - 1 - 2 * length;
-    const std::size_t bufferSize = tile * (1 + (data[0] / 20u) % 12u);
+    const std::size_t tile = size - 2 - 2 * length;
+    if (tile == 0) return 0;
+    const std::size_t bufferSize = tile * (1 + data[1] % 12u);
     std::unique_ptr<std::uint8_t[]> buffer(new std::uint8_t[bufferSize]);
-    const std::uint8_t* bytes = data + 1 + 2 * length;
+    const std::uint8_t* bytes = data + 2 + 2 * length;
     for (std::size_t i = 0; i < bufferSize; ++i) {
         const std::uint8_t byte = bytes[i % tile];
         buffer[i] = byte < 64 ? byte % 4 : byte;

@@ -4,6 +4,7 @@ image, each with the answer worked out here from where the bytes were put.
 
     sigcheck_test.py TOOL WORK_DIR
 """
+import random
 import re
 import struct
 import subprocess
@@ -121,6 +122,66 @@ ROWS = [
 ]
 
 
+# Carrying across an update, on images broken in the ways a game file can be.
+# (The rules for each byte of a new signature are the C++ analysis test's.)
+DIRECTORIES = 0x40 + 4 + 20 + 112  # the optional header's data directories
+
+
+def with_directory(image, index, rva, size):
+    return patched(patched(image, DIRECTORIES + 8 * index, "<I", rva), DIRECTORIES + 8 * index + 4, "<I", size)
+
+
+def entries(*rows):
+    """Exception directory entries (begin, end, unwind data RVA)."""
+    return b"".join(struct.pack("<III", *row) for row in rows)
+
+
+UNWIND = bytes([0x01, 0x04, 0x01, 0x00, 0x04, 0x42, 0x00, 0x00])  # version 1, a 4-byte prologue: sub rsp, 28h
+LOOPED = pe([(".text", 0x1000, text(*functions()), CODE),
+             (".pdata", 0x2000, entries((0x1010, 0x1030, 0x2000 + 12 + 1), (0x1050, 0x1070, 0x2000 + 1)), RDATA)])
+UNWOUND = pe([(".text", 0x1000, text(*functions()), CODE),
+              (".pdata", 0x2000, entries((0x1010, 0x1040, 0x2040), (0x1050, 0x1080, 0x7FFF0000)) + bytes(40) + UNWIND,
+               RDATA)])
+RELOCATED = pe([(".text", 0x1000, text(*functions()), CODE),
+                (".reloc", 0x2000, struct.pack("<IIHH", 0x1000, 12, 0xA012, 0xA000) +
+                 struct.pack("<IIHH", 0x7FFFF000, 12, 0xAFF8, 0) + struct.pack("<II", 0x1000, 0xFFFFFF00), RDATA)])
+# The functions at the end of their section, nothing but no-ops after them.
+TO_THE_END = pe([(".text", 0x1000, text((0x3A0, HANDLE), (0x3C0, GET), (0x3E0, SET)).replace(b"\xCC", b"\x90"), CODE),
+                 (".data", 0x2000, text(), RDATA)])
+NOISE = bytes(random.Random(25).getrandbits(8) for _ in range(0x10000))
+RANDOM_CODE = pe([(".text", 0x1000, bytes(a if a != 0xCC else b for a, b in
+                                          zip(text((0x4000, HANDLE), (0x8000, GET), (0xC000, SET), size=0x10000),
+                                              NOISE)), CODE)])
+CARRIED = r"3 of 3 signatures carried: 3 kept"
+
+# name, old file bytes, new file bytes, flags, exit status, report lines (regular expressions)
+UPDATE_ROWS = [
+    ("an exception directory outside the image", with_directory(GOOD, 3, 0x7FFF0000, 0x1000), GOOD, [], 0, [CARRIED]),
+    ("chained entries in a loop", with_directory(LOOPED, 3, 0x2000, 24), GOOD, [], 0, [CARRIED]),
+    ("unwind data outside the image", with_directory(UNWOUND, 3, 0x2000, 24), GOOD, [], 0, [CARRIED]),
+    ("relocations past the end", with_directory(RELOCATED, 5, 0x2000, 32), with_directory(RELOCATED, 5, 0x2000, 32),
+     [], 0, [CARRIED]),
+    ("functions running to the end of their section", TO_THE_END, TO_THE_END, [], 0, [CARRIED]),
+    ("random bytes around the functions", RANDOM_CODE, RANDOM_CODE, [], 0, [CARRIED]),
+    ("a signature the old build holds twice", pe([(".text", 0x1000, text((0x8, GET), *functions(0x100)), CODE)]),
+     GOOD, [], 1, [r"getpropstate .*\n  verdict: old-not-unique\n  old: 2 matches in code"]),
+    ("moved, with an instruction more",
+     GOOD, pe([(".text", 0x1000, text((0x30, HANDLE), (0x70, GET[:3] + b"\x31\xC0" + GET[3:]), (0xB0, SET)), CODE)]),
+     ["--json"], 0,
+     [r'"name": "getpropstate", "verdict": "replaced", "old_rva": 4176, "new_rva": 4208, "signature": "4C 8B C1 31 C0 ']),
+    ("a signature file's bad line", GOOD, GOOD, ["--signatures", "SIGNATURES"], 2, [r"line 2: a name, then bytes"]),
+    ("an unreadable old build", b"MZ", GOOD, [], 2, [r"not a PE file"]),
+]
+
+
+def check(name, problems, output):
+    for problem in problems:
+        print(f"FAILED {name}: {problem}")
+    if problems:
+        print(output)
+    return 1 if problems else 0
+
+
 def main():
     tool, work = sys.argv[1], Path(sys.argv[2])
     work.mkdir(parents=True, exist_ok=True)
@@ -134,12 +195,23 @@ def main():
         problems += [f"no {p!r}" for p in patterns if not re.search(p, output)]
         if status == 2 and not re.fullmatch(rf"nozzles-sigcheck: {re.escape(str(path))}: [^\n]+\n", result.stderr):
             problems.append("not one line naming the file")
-        for problem in problems:
-            print(f"FAILED {name}: {problem}")
-        if problems:
-            print(output)
-            failures += 1
-    print(f"{len(ROWS) - failures} passed, {failures} failed")
+        failures += check(name, problems, output)
+    for name, old, new, flags, status, patterns in UPDATE_ROWS:
+        stem = work / re.sub(r"\W+", "-", name).strip("-")
+        paths = [Path(f"{stem}-old.bin"), Path(f"{stem}-new.bin"), Path(f"{stem}-signatures.txt")]
+        for path, data in zip(paths, (old, new, b"handleToAddress 83 F9\ngetpropstate 4C 8B C1 xx\n")):
+            path.write_bytes(data)
+        flags = [str(paths[2]) if flag == "SIGNATURES" else flag for flag in flags]
+        result = subprocess.run([tool, str(paths[1]), "--old", str(paths[0]), *flags], capture_output=True, text=True,
+                                timeout=60)
+        output = result.stdout + result.stderr
+        problems = [] if result.returncode == status else [f"exit {result.returncode}, not {status}"]
+        problems += [f"no {p!r}" for p in patterns if not re.search(p, output)]
+        if status == 2 and not re.fullmatch(r"nozzles-sigcheck: \S+: [^\n]+\n", result.stderr):
+            problems.append("not one line naming the file")
+        failures += check(name, problems, output)
+    total = len(ROWS) + len(UPDATE_ROWS)
+    print(f"{total - failures} passed, {failures} failed")
     return 1 if failures else 0
 
 

@@ -48,11 +48,13 @@ check: host
 	tools/memcheck
 
 # The real-code image: the executable sections of Wine's modules. Then what a
-# missing function costs a frame in the stand-in game under Wine.
+# missing function costs a frame in the stand-in game under Wine. Then the
+# signatures carried across real updates (fetched with npm when absent).
 bench: host windows
 	@tools/code-byte-frequencies --extract build/host/real-code.bin
 	build/host/scanner_bench --code=build/host/real-code.bin --benchmark_repetitions=5 --benchmark_enable_random_interleaving=true --benchmark_min_time=0.2
 	bench/missing_function_cost.py build/windows
+	bench/sigupdate_bench.py build/host
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')

@@ -11,7 +11,7 @@ if(NOZZLES_FUZZ)
     list(APPEND NOZZLES_HOST_LINK -fsanitize=address,undefined)
 endif()
 
-add_library(nozzles_core STATIC ${NOZZLES_CORE_SOURCES} src/platform/platform_posix.cpp)
+add_library(nozzles_core STATIC ${NOZZLES_CORE_SOURCES} src/plugin/process_state.cpp src/platform/platform_posix.cpp)
 target_include_directories(nozzles_core PUBLIC src)
 target_compile_options(nozzles_core PRIVATE ${NOZZLES_HOST_FLAGS} ${NOZZLES_GUEST_FLAGS})
 target_link_options(nozzles_core PUBLIC ${NOZZLES_HOST_LINK})
@@ -76,7 +76,7 @@ endforeach()
 # The signature tools' analysis of two builds, which decodes with Debian's
 # Zydis 4, and its tests on code they make (under the sanitizers too).
 find_package(zydis 4 REQUIRED)
-add_library(nozzles_sigcheck_analysis STATIC ${NOZZLES_SIGCHECK_SOURCES} src/memory/signature.cpp
+add_library(nozzles_sigcheck_analysis STATIC ${NOZZLES_SIGCHECK_SOURCES} src/memory/regions.cpp src/memory/signature.cpp
     src/platform/platform_posix.cpp)
 target_include_directories(nozzles_sigcheck_analysis PUBLIC src tools/sigcheck)
 target_compile_options(nozzles_sigcheck_analysis PRIVATE ${NOZZLES_HOST_FLAGS} ${NOZZLES_GUEST_FLAGS})

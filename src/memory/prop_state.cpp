@@ -2,6 +2,7 @@
 
 #include "diag/log.h"
 #include "memory/game_signatures.h"
+#include "memory/regions.h"
 #include "memory/signature.h"
 
 namespace memory {

@@ -183,46 +183,120 @@ private:
     __m256i secondByte_;
 };
 
-// The search, one shape for every vector width. Blocks of starts are
-// filtered on the two anchors. Where candidates are rare, a group of 512
-// bytes of starts is tested at once; a group with any is narrowed down, from
-// the same compares, to its units of 64 starts that have any, and a unit's
-// candidates come from one 64-bit mask: a candidate costs its unit's blocks
-// again, not its group's. Where they are dense, a chunk's masks are first
-// gathered without a branch on the data and its candidates then checked in a
-// row. Which of the two a chunk gets follows from the chunk before it, never
-// from the host. No software prefetch: the loads run in address order, which
-// the processor's own prefetcher follows, and asking ahead cost time on some
-// hosts. The anchors' offsets live in the block, not behind a reference, so
-// that the loop keeps them in registers. Every load stays inside [begin, end).
+// A search's candidates and their check: every fixed byte of a candidate at
+// once, a vector at a time where the vectors stay in range, one at a time
+// otherwise.
 template <typename Block>
-const std::uint8_t* searchBlocks(const std::uint8_t* begin, const std::uint8_t* end, const char* mask,
-                                 const std::uint8_t* pattern, const Plan& plan) {
-    constexpr std::size_t kWidth = Block::kWidth;
-    constexpr std::size_t kChunkBlocks = kChunkBytes / kWidth;
-    const Block block(plan);
-    const std::uint8_t* lastStart = end - plan.length;
-    const bool vectorVerify = plan.length <= kVectorVerified;
-    const std::size_t vectors = (plan.length + kWidth - 1) / kWidth;
-    // Every fixed byte of a candidate at once, a vector at a time, where the
-    // vectors stay in range; one at a time otherwise.
-    const auto verify = [&](const std::uint8_t* candidate) {
-        if (!vectorVerify || static_cast<std::size_t>(end - candidate) < vectors * kWidth)
-            return matchesAt(candidate, mask, pattern, plan.length);
-        for (std::size_t j = 0; j < vectors; ++j) {
-            const auto needed = static_cast<std::uint32_t>(plan.fixed >> (j * kWidth)) & Block::kWholeBlock;
-            if ((block.equal(candidate + j * kWidth, plan.bytes + j * kWidth) & needed) != needed) return false;
+class Candidates {
+public:
+    Candidates(const Block& block, const std::uint8_t* end, const char* mask, const std::uint8_t* pattern,
+               const Plan& plan)
+        : block_(block),
+          end_(end),
+          mask_(mask),
+          pattern_(pattern),
+          plan_(plan),
+          vectorVerify_(plan.length <= kVectorVerified),
+          vectors_((plan.length + Block::kWidth - 1) / Block::kWidth) {}
+
+    bool verify(const std::uint8_t* candidate) const {
+        constexpr std::size_t kWidth = Block::kWidth;
+        if (!vectorVerify_ || static_cast<std::size_t>(end_ - candidate) < vectors_ * kWidth)
+            return matchesAt(candidate, mask_, pattern_, plan_.length);
+        for (std::size_t j = 0; j < vectors_; ++j) {
+            const auto needed = static_cast<std::uint32_t>(plan_.fixed >> (j * kWidth)) & Block::kWholeBlock;
+            if ((block_.equal(candidate + j * kWidth, plan_.bytes + j * kWidth) & needed) != needed) return false;
         }
         return true;
-    };
-    const auto check = [&](const std::uint8_t* base, std::uint64_t hits) -> const std::uint8_t* {
+    }
+
+    // The first match among the starts `hits` marks (bit i: base + i), or null.
+    const std::uint8_t* check(const std::uint8_t* base, std::uint64_t hits) const {
         do {
             const std::uint8_t* candidate = base + std::countr_zero(hits);
             if (verify(candidate)) return candidate;
             hits &= hits - 1;
         } while (hits != 0);
         return nullptr;
-    };
+    }
+
+private:
+    const Block& block_;
+    const std::uint8_t* end_;
+    const char* mask_;
+    const std::uint8_t* pattern_;
+    const Plan& plan_;
+    bool vectorVerify_;
+    std::size_t vectors_;
+};
+
+// A chunk where candidates are dense: its masks gathered first, without a
+// branch on the data, and its candidates then checked in a row. `marked`
+// counts the blocks with a candidate.
+template <typename Block>
+const std::uint8_t* denseChunk(const Block& block, const Candidates<Block>& candidates, const std::uint8_t* at,
+                               std::size_t count, std::size_t& marked) {
+    constexpr std::size_t kWidth = Block::kWidth;
+    constexpr std::size_t kChunkBlocks = kChunkBytes / kWidth;
+    std::uint32_t hits[kChunkBlocks];
+    std::uint16_t blocks[kChunkBlocks];
+    for (std::size_t k = 0; k < count; ++k) {
+        hits[k] = block.candidates(at + k * kWidth);
+        blocks[marked] = static_cast<std::uint16_t>(k);
+        marked += hits[k] != 0;
+    }
+    for (std::size_t i = 0; i < marked; ++i) {
+        if (const auto* found = candidates.check(at + blocks[i] * kWidth, hits[blocks[i]])) return found;
+    }
+    return nullptr;
+}
+
+// A chunk where candidates are rare: a group of 512 bytes of starts tested
+// at once; a group with any narrowed down, from the same compares, to its
+// units of 64 starts that have any, a unit's candidates from one 64-bit
+// mask; the blocks after the last whole group one by one. `marked` counts
+// the units and blocks with a candidate.
+template <typename Block>
+const std::uint8_t* sparseChunk(const Block& block, const Candidates<Block>& candidates, const std::uint8_t* at,
+                                std::size_t count, std::size_t& marked) {
+    constexpr std::size_t kWidth = Block::kWidth;
+    constexpr std::size_t kGroup = Block::kGroupBlocks;
+    std::size_t k = 0;
+    for (; k + kGroup <= count; k += kGroup) {
+        const std::uint8_t* group = at + k * kWidth;
+        for (std::uint32_t units = block.unitsOfGroup(group); units != 0; units &= units - 1) {
+            const std::uint8_t* unit = group + static_cast<std::size_t>(std::countr_zero(units)) * kUnitBytes;
+            ++marked;
+            std::uint64_t hits = 0;  // bit i: the start unit + i
+            for (std::size_t j = 0; j < kUnitBytes; j += kWidth) hits |= std::uint64_t{block.candidates(unit + j)} << j;
+            if (const auto* found = candidates.check(unit, hits)) return found;
+        }
+    }
+    for (; k < count; ++k) {
+        const std::uint32_t hits = block.candidates(at + k * kWidth);
+        if (hits == 0) continue;
+        ++marked;
+        if (const auto* found = candidates.check(at + k * kWidth, hits)) return found;
+    }
+    return nullptr;
+}
+
+// The search, one shape for every vector width. Blocks of starts are
+// filtered on the two anchors, a chunk of 4 KiB at a time, sparsely or
+// densely as the chunk before it had few or many candidates: the handling
+// follows the data, never the machine. No software prefetch: the loads run
+// in address order, which the processor's own prefetcher follows, and
+// asking ahead cost time on some machines. The anchors' offsets live in the
+// block, not behind a reference, so that the loop keeps them in registers.
+// Every load stays inside [begin, end).
+template <typename Block>
+const std::uint8_t* searchBlocks(const std::uint8_t* begin, const std::uint8_t* end, const char* mask,
+                                 const std::uint8_t* pattern, const Plan& plan) {
+    constexpr std::size_t kWidth = Block::kWidth;
+    constexpr std::size_t kChunkBlocks = kChunkBytes / kWidth;
+    const Block block(plan);
+    const Candidates<Block> candidates(block, end, mask, pattern, plan);
+    const std::uint8_t* lastStart = end - plan.length;
 
     const std::uint8_t* at = begin;
     bool dense = false;
@@ -233,52 +307,23 @@ const std::uint8_t* searchBlocks(const std::uint8_t* begin, const std::uint8_t* 
     const std::size_t skew = (0 - reinterpret_cast<std::uintptr_t>(begin + plan.anchors[0])) & (kWidth - 1);
     if (skew != 0 && static_cast<std::size_t>(lastStart - begin) >= kWidth + skew) {
         if (const std::uint32_t hits = block.candidates(begin))
-            if (const auto* found = check(begin, hits)) return found;
+            if (const auto* found = candidates.check(begin, hits)) return found;
         at = begin + skew;
     }
     // Whole blocks while every start of the block leaves room for the signature.
     for (std::size_t left = static_cast<std::size_t>(lastStart - at + 1) / kWidth; left > 0;) {
         const std::size_t count = left < kChunkBlocks ? left : kChunkBlocks;
-        std::size_t marked = 0;  // units or blocks with a candidate
-        if (dense) {
-            std::uint32_t hits[kChunkBlocks];
-            std::uint16_t blocks[kChunkBlocks];
-            for (std::size_t k = 0; k < count; ++k) {
-                hits[k] = block.candidates(at + k * kWidth);
-                blocks[marked] = static_cast<std::uint16_t>(k);
-                marked += hits[k] != 0;
-            }
-            for (std::size_t i = 0; i < marked; ++i) {
-                if (const auto* found = check(at + blocks[i] * kWidth, hits[blocks[i]])) return found;
-            }
-        } else {
-            constexpr std::size_t kGroup = Block::kGroupBlocks;
-            std::size_t k = 0;
-            for (; k + kGroup <= count; k += kGroup) {
-                const std::uint8_t* group = at + k * kWidth;
-                for (std::uint32_t units = block.unitsOfGroup(group); units != 0; units &= units - 1) {
-                    const std::uint8_t* unit = group + static_cast<std::size_t>(std::countr_zero(units)) * kUnitBytes;
-                    ++marked;
-                    std::uint64_t hits = 0;  // bit i: the start unit + i
-                    for (std::size_t j = 0; j < kUnitBytes; j += kWidth)
-                        hits |= std::uint64_t{block.candidates(unit + j)} << j;
-                    if (const auto* found = check(unit, hits)) return found;
-                }
-            }
-            for (; k < count; ++k) {
-                const std::uint32_t hits = block.candidates(at + k * kWidth);
-                if (hits == 0) continue;
-                ++marked;
-                if (const auto* found = check(at + k * kWidth, hits)) return found;
-            }
-        }
+        std::size_t marked = 0;
+        const std::uint8_t* found = dense ? denseChunk(block, candidates, at, count, marked)
+                                          : sparseChunk(block, candidates, at, count, marked);
+        if (found != nullptr) return found;
         dense = marked >= kDenseMarks;
         at += count * kWidth;
         left -= count;
     }
     // Fewer starts than a block remain.
     for (; at <= lastStart; ++at) {
-        if (at[plan.anchors[0]] == plan.anchorBytes[0] && verify(at)) return at;
+        if (at[plan.anchors[0]] == plan.anchorBytes[0] && candidates.verify(at)) return at;
     }
     return nullptr;
 }
@@ -307,42 +352,6 @@ const std::uint8_t* findInRange(const std::uint8_t* begin, const std::uint8_t* e
     if (!plan.anyFixed) return begin;  // all wildcards: every start matches
     return path == VectorPath::avx2 && platform::processorHasAvx2() ? searchAvx2(begin, end, mask, pattern, plan)
                                                                     : searchSse2(begin, end, mask, pattern, plan);
-}
-
-RegionSource processRegions() {
-    return {[](const void*, const std::uint8_t* address) { return platform::queryRegion(address); }};
-}
-
-const std::uint8_t* findInExecutableRegions(const std::uint8_t* begin, const std::uint8_t* end, const char* mask,
-                                            const std::uint8_t* pattern, VectorPath path, RegionSource regions) {
-    // Only code can hold a function: a copy of a signature in data (a table,
-    // a string, a packed section) is never the function, and calling it would
-    // fault. Adjacent executable regions are searched as one run, so a
-    // function that straddles two protections is still found; any other
-    // region splits runs.
-    const std::uint8_t* runStart = nullptr;
-    const std::uint8_t* cursor = begin;
-    while (cursor < end) {
-        const platform::Region region = regions.query(regions.context, cursor);
-        if (region.end <= cursor) break;  // failed query: read nothing further
-        const std::uint8_t* regionEnd = region.end < end ? region.end : end;
-        if (region.executable) {
-            if (runStart == nullptr) runStart = cursor;
-        } else if (runStart != nullptr) {
-            if (const auto* found = findInRange(runStart, cursor, mask, pattern, path)) return found;
-            runStart = nullptr;
-        }
-        cursor = regionEnd;
-    }
-    if (runStart != nullptr) return findInRange(runStart, cursor, mask, pattern, path);
-    return nullptr;
-}
-
-void* findSignature(const char* mask, const std::uint8_t* pattern) {
-    const platform::ByteRange range = platform::mainModuleRange();
-    if (range.begin == nullptr || range.begin >= range.end) return nullptr;
-    return const_cast<std::uint8_t*>(
-        memory::findInExecutableRegions(range.begin, range.end, mask, pattern, memory::bestVectorPath()));
 }
 
 }  // namespace memory

@@ -1,10 +1,8 @@
-// The search for byte signatures: in a range, and in the executable memory of one.
+// The search for byte signatures in a range of memory, at the vector width the processor allows.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-
-#include "platform/platform.h"
 
 namespace memory {
 
@@ -18,23 +16,5 @@ VectorPath bestVectorPath();
 // when asked for on a processor without it, falls back to SSE2.
 const std::uint8_t* findInRange(const std::uint8_t* begin, const std::uint8_t* end, const char* mask,
                                 const std::uint8_t* pattern, VectorPath path);
-
-// Who says what memory is: the platform's page queries in the game, a game
-// file's section table in the signature check.
-struct RegionSource {
-    platform::Region (*query)(const void* context, const std::uint8_t* address);
-    const void* context = nullptr;
-};
-RegionSource processRegions();
-
-// The lowest match that lies wholly in executable memory of [begin, end):
-// committed, not a guard page, execute-read, execute-read-write or
-// execute-write-copy, as `regions` reports it.
-const std::uint8_t* findInExecutableRegions(const std::uint8_t* begin, const std::uint8_t* end, const char* mask,
-                                            const std::uint8_t* pattern, VectorPath path,
-                                            RegionSource regions = processRegions());
-
-// Searches the process's main module afresh on every call; null when absent.
-void* findSignature(const char* mask, const std::uint8_t* pattern);
 
 }  // namespace memory

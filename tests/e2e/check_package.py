@@ -1,8 +1,10 @@
 #!/usr/bin/env python3
-"""Checks the player's package as `make dist` writes it: the five files, the
-plug-in as built, the bare settings line, one version everywhere (zip name,
-README.txt, CHANGES.txt's newest entry, the DLL's version resource), the
-licence as at the repository's root, and SHA256SUMS true of the files.
+"""Checks the player's package as `make dist` writes it: the five files, as
+README.txt lists them, the plug-in as built, the bare settings line, one
+version everywhere (zip name, README.txt, CHANGES.txt's newest entry, the
+DLL's version resource), the licence as at the repository's root, SHA256SUMS
+true of the files README.txt names, and the crash symbols: addr2line names a
+function from the map's address, and nothing only tests need is in them.
 
     check_package.py --asi BUILD/Nozzles.asi --windres WINDRES --version X.Y.Z --work DIR
 """
@@ -37,7 +39,8 @@ def symbol_failures(asi, addr2line, out, version):
     debug, map_file = (out / path.name for path in symbol_files(asi, version))
     text = map_file.read_text()
     base = re.search(r"^\s+(0x[0-9a-f]+)\s+__image_base__ = ", text, re.M)
-    function = re.search(r"^ \.text\$_ZN6memory13findSignatureEPKcPKh\n.*\n\s+(0x[0-9a-f]+)\s+memory::findSignature\(", text, re.M)
+    function = re.search(r"^ \.text\$_ZN6memory13findSignatureEPKcPKh\n.*\n\s+(0x[0-9a-f]+)\s+memory::findSignature\(",
+                         text, re.M)
     if not base or not function:
         return ["the map gives no image base or no findSignature"]
     base, offset = int(base.group(1), 16), int(function.group(1), 16) - int(base.group(1), 16) + 5  # a few bytes in
@@ -46,9 +49,25 @@ def symbol_failures(asi, addr2line, out, version):
         named = subprocess.run([addr2line, "-f", "-C", "-e", str(image), hex(base + offset)],
                                capture_output=True, text=True).stdout.splitlines()
         if len(named) != 2 or not named[0].startswith("memory::findSignature(") or \
-                not re.fullmatch(r"(\./)?src/memory/signature\.cpp:\d+( \(discriminator \d+\))?", named[1]):
+                not re.fullmatch(r"(\./)?src/memory/regions\.cpp:\d+( \(discriminator \d+\))?", named[1]):
             failures.append(f"addr2line on {image.name} at Nozzles.asi+{offset:#x}: {named}")
+    # What only tests need stays out of the DLL: the map names every function it holds.
+    held = text.split("Linker script and memory map", 1)[-1]
+    for test_only in ("resetProcessState", "MemorySource"):
+        if test_only in held:
+            failures.append(f"the DLL holds {test_only}, which only tests need")
     return failures
+
+
+def names_under(readme, heading):
+    """The file names of the first indented block under a heading of README.txt."""
+    names = []
+    for line in readme.split(heading, 1)[1].splitlines():
+        if line.startswith("    "):
+            names.append(line.split()[0])
+        elif names:
+            break
+    return names
 
 
 def main():
@@ -82,6 +101,8 @@ def main():
                 failures.append(f"{where} gives version {found}, the zip's name {args.version}")
         if "@" in readme or "\r\n" not in readme or "\n" in readme.replace("\r\n", ""):
             failures.append("README.txt has a placeholder left or lines not ended in CR LF")
+        if names_under(readme, "What is in the zip") != names:
+            failures.append(f"README.txt lists {names_under(readme, 'What is in the zip')} in the zip, which holds {names}")
         if read["LICENSE.txt"] != (ROOT / "LICENSE").read_bytes().replace(b"\n", b"\r\n"):
             failures.append("LICENSE.txt differs from LICENSE")
     sums = (out / "SHA256SUMS").read_text()
@@ -91,6 +112,10 @@ def main():
                        for name, data in [(zip_path.name, zip_path.read_bytes())] + listed)
     if sums != expected:
         failures.append(f"SHA256SUMS does not match the files:\n{sums}")
+    if "README.txt" in read:
+        stated = names_under(read["README.txt"].decode("ascii"), "Checking your copy")
+        if stated != [line.split()[1] for line in sums.splitlines()]:
+            failures.append(f"README.txt says SHA256SUMS holds {stated}, it holds {sums}")
     failures += symbol_failures(args.asi, args.addr2line, out, args.version)
     for failure in failures:
         print("FAILED:", failure)

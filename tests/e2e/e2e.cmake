@@ -26,6 +26,7 @@ add_executable(region_search_test
     tests/support/reference_search.cpp
     sim/game_functions.S
     sim/sim_memory_windows.cpp
+    src/memory/regions.cpp
     src/memory/signature.cpp
     src/platform/platform_windows.cpp)
 target_include_directories(region_search_test PRIVATE src sim tests/support)

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "memory/game_signatures.h"
+#include "memory/regions.h"
 #include "memory/signature.h"
 #include "pages.h"
 #include "reference_search.h"

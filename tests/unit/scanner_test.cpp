@@ -5,6 +5,7 @@
 
 #include "game_objects.h"
 #include "memory/game_signatures.h"
+#include "memory/regions.h"
 #include "memory/signature.h"
 #include "pages.h"
 #include "platform/platform_posix.h"

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "memory/signature.h"
+#include "memory/regions.h"
 
 extern "C" {
 // How the Python side describes one image (see sigcheck.py).

@@ -1,8 +1,15 @@
 #!/usr/bin/env python3
 """Checks the built plug-in file as the hook's loader and a player's machine
-see it, through binutils' own reading of the image (objdump, windres).
+see it, through binutils' own reading of the image (objdump, windres) and
+the linker's map of it: its name and size; a DLL whose entry point is the
+plug-in's own pluginEntry; imports from the hook (its six functions by their
+decorated names), KERNEL32 and msvcrt only, and none of those a guest must
+not use; no exports; ASLR with high-entropy addresses and no-execute; no
+section both writable and executable; no aligned or non-temporal vector
+move on a 32- or 64-byte register; no stream library, threads runtime or
+exception runtime linked in; a manifest and the version resource.
 
-    check_pe.py --objdump OBJDUMP --windres WINDRES --version X.Y.Z PATH/Nozzles.asi
+    check_pe.py --objdump OBJDUMP --windres WINDRES --version X.Y.Z --map MAP PATH/Nozzles.asi
 """
 import argparse
 import re
@@ -27,6 +34,22 @@ FORBIDDEN_IMPORTS = {
     "CreateThread", "_beginthreadex", "SetThreadContext", "RaiseException", "RtlUnwindEx",
 }
 DLL_CHARACTERISTICS = {"HIGH_ENTROPY_VA": 0x0020, "DYNAMIC_BASE": 0x0040, "NX_COMPAT": 0x0100}
+# One self-contained file that carries only what it uses.
+LARGEST = 64 * 1024
+# What the map may not name: the C++ stream library, a threads runtime, the exception runtime.
+NOT_LINKED = {"the stream library": r"ios_base|basic_[io]stream|basic_streambuf|locale",
+              "a threads runtime": r"winpthread|pthread_",
+              "the exception runtime": r"__cxa_throw|_Unwind_RaiseException|__gxx_personality"}
+# The Win64 stack is aligned to 16 bytes only: an aligned 32- or 64-byte
+# move of a local faults on Windows, though Wine's stack layout can hide it.
+# The assembler's flag turns the aligned moves into unaligned ones, but leaves
+# the non-temporal ones, which need alignment too, as they are.
+WIDE_ALIGNED_MOVE = re.compile(r"^\s*([0-9a-f]+):.*\s(v?mova\S*|v?movdqa\S*|v?movnt\S*)\s.*%[yz]mm", re.M)
+
+
+def wide_aligned_moves(disassembly):
+    """(address, mnemonic) of every aligned or non-temporal vector move on a ymm or zmm register."""
+    return WIDE_ALIGNED_MOVE.findall(disassembly)
 
 
 def run(*command):
@@ -64,6 +87,7 @@ def main():
     parser.add_argument("--objdump", required=True)
     parser.add_argument("--windres", required=True)
     parser.add_argument("--version", required=True)
+    parser.add_argument("--map", required=True)
     parser.add_argument("file")
     args = parser.parse_args()
     path = Path(args.file)
@@ -72,6 +96,15 @@ def main():
 
     if path.name != "Nozzles.asi":
         failures.append(f"file is named {path.name}, not Nozzles.asi")
+    if path.stat().st_size > LARGEST:
+        failures.append(f"{path.stat().st_size} bytes, more than {LARGEST}")
+    linked = Path(args.map).read_text().split("Linker script and memory map", 1)[-1]
+    base = re.search(r"^\s+(0x[0-9a-f]+)\s+__image_base__ = ", linked, re.M)
+    entry = re.search(r"^\s+(0x[0-9a-f]+)\s+pluginEntry$", linked, re.M)
+    stated = re.search(r"AddressOfEntryPoint\s+([0-9a-f]+)", dump)
+    if not (base and entry and stated) or int(entry.group(1), 16) - int(base.group(1), 16) != int(stated.group(1), 16):
+        failures.append("the entry point is not pluginEntry")
+    failures += [f"links {what} in" for what, pattern in NOT_LINKED.items() if re.search(pattern, linked)]
     if not re.search(r"Characteristics 0x[0-9a-f]+", dump) or "DLL" not in dump:
         failures.append("not a DLL")
     imports = imports_by_dll(dump)
@@ -97,11 +130,9 @@ def main():
     for name, flags in re.findall(r"^\s*\d+ (\S+) .*\n\s+(.*)$", run(args.objdump, "-h", str(path)), re.M):
         if "CODE" in flags and "READONLY" not in flags:
             failures.append(f"section {name} is both writable and executable")
-    # The Win64 stack is aligned to 16 bytes only: an aligned 32-byte move of a
-    # local faults on Windows, though Wine's stack layout can hide it.
-    aligned = re.findall(r"^\s*([0-9a-f]+):.*\s(vmova(?:ps|pd)|vmovdqa)\s.*%ymm", run(args.objdump, "-d", str(path)), re.M)
+    aligned = wide_aligned_moves(run(args.objdump, "-d", str(path)))
     if aligned:
-        failures.append(f"aligned 32-byte vector moves at {', '.join(a for a, _ in aligned[:5])}")
+        failures.append(f"aligned or non-temporal wide vector moves at {', '.join(a for a, _ in aligned[:5])}")
     script = resources(args.windres, path)
     types = re.findall(r"^/\* Type: (\S+)", script, re.M)
     if sorted(types) != ["24", "version"]:
@@ -118,9 +149,10 @@ def main():
     for failure in failures:
         print("FAILED:", failure)
     if not failures:
-        print(f"{path.name}: {path.stat().st_size} bytes; imports {sorted(imports)}, the six hook functions by their "
-              f"decorated names, none of {sorted(FORBIDDEN_IMPORTS)}; no exports; ASLR (high entropy) and NX; no "
-              f"writable code; a manifest and version {args.version}")
+        print(f"{path.name}: {path.stat().st_size} bytes; entry pluginEntry; imports {sorted(imports)}, the six hook "
+              f"functions by their decorated names, none of {sorted(FORBIDDEN_IMPORTS)}; no exports; ASLR (high "
+              f"entropy) and NX; no writable code; no wide aligned moves; nothing of {sorted(NOT_LINKED)}; a manifest "
+              f"and version {args.version}")
     return 1 if failures else 0
 
 

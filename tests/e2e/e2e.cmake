@@ -40,7 +40,11 @@ endforeach()
 add_test(NAME pe.plugin_file
     COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/e2e/check_pe.py
         --objdump ${NOZZLES_OBJDUMP} --windres ${CMAKE_RC_COMPILER} --version ${PROJECT_VERSION}
-        $<TARGET_FILE:Nozzles>)
+        --map ${NOZZLES_SYMBOLS}.map $<TARGET_FILE:Nozzles>)
+find_program(NOZZLES_AS x86_64-w64-mingw32-as REQUIRED)
+add_test(NAME pe.vector_move_rule
+    COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/e2e/vector_moves_test.py
+        --as ${NOZZLES_AS} --objdump ${NOZZLES_OBJDUMP} ${CMAKE_BINARY_DIR}/vector-moves)
 
 # Every scenario of the repository plays to its end.
 file(GLOB NOZZLES_SCENARIOS CONFIGURE_DEPENDS RELATIVE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/scenarios/*.txt)

@@ -8,11 +8,13 @@
 
 #include <malloc.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -84,7 +86,41 @@ struct Options {
     std::string importCallsPath;  // where the plug-in's calls while unloaded or at exit are noted
     std::string pluginPath = "Nozzles.asi";
     bool quiet = false;
+    bool help = false;
 };
+
+// The game's options and scenario commands, as --help prints them and
+// sim/README.md lists them (a test holds the two together).
+struct OptionSpec {
+    const char* name;
+    const char* value;  // null for a flag
+    const char* what;
+    std::string Options::*path;
+    bool Options::*flag;
+};
+const OptionSpec kOptions[] = {
+    {"--trace", "FILE", "every call, log line and note, by frame", &Options::tracePath, nullptr},
+    {"--import-calls", "FILE", "every call the plug-in makes through its imports while freed or at process exit",
+     &Options::importCallsPath, nullptr},
+    {"--svg", "FILE", "the timeline picture", &Options::svgPath, nullptr},
+    {"--plugin", "FILE", "the plug-in to load (Nozzles.asi unless told)", &Options::pluginPath, nullptr},
+    {"--quiet", nullptr, "no frame table", nullptr, &Options::quiet},
+    {"--help", nullptr, "these lists", nullptr, &Options::help},
+};
+const char* const kCommands[] = {
+    "step",       "tick",     "settings", "vehicle", "leave",   "class",  "position", "fitted",  "exists", "hold",
+    "hold2",      "release",  "frames",   "pause",   "restart", "unload", "load",     "thread",  "prop",   "noobject",
+    "unfindable", "findable", "protect",  "copies",  "lock",    "share",  "unlock",   "tracing", "memory"};
+
+void printUsage() {
+    std::printf("usage: nozzles-game.exe [OPTION...] [SCENARIO]  (the built-in flight without one)\noptions:\n");
+    for (const OptionSpec& option : kOptions)
+        std::printf("  %s%s%s  %s\n", option.name, option.value ? " " : "", option.value ? option.value : "",
+                    option.what);
+    std::printf("scenario commands:");
+    for (const char* command : kCommands) std::printf(" %s", command);
+    std::printf("\n");
+}
 
 class Game {
 public:
@@ -172,6 +208,7 @@ private:
 
     bool apply(const sim::Command& command) {
         const auto& name = command.name;
+        if (std::find(std::begin(kCommands), std::end(kCommands), name) == std::end(kCommands)) return false;
         const auto& args = command.arguments;
         const auto arg = [&args](std::size_t i) -> std::string { return i < args.size() ? args[i] : ""; };
         if (name == "step") {
@@ -403,19 +440,19 @@ int main(int argc, char** argv) {
     Options options;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        const auto value = [&]() -> std::string { return i + 1 < argc ? argv[++i] : ""; };
-        if (arg == "--trace")
-            options.tracePath = value();
-        else if (arg == "--svg")
-            options.svgPath = value();
-        else if (arg == "--import-calls")
-            options.importCallsPath = value();
-        else if (arg == "--plugin")
-            options.pluginPath = value();
-        else if (arg == "--quiet")
-            options.quiet = true;
-        else
+        const OptionSpec* option = nullptr;
+        for (const OptionSpec& spec : kOptions)
+            if (arg == spec.name) option = &spec;
+        if (option == nullptr)
             options.scenarioPath = arg;
+        else if (option->flag != nullptr)
+            options.*option->flag = true;
+        else
+            options.*option->path = i + 1 < argc ? argv[++i] : "";
+    }
+    if (options.help) {
+        printUsage();
+        return 0;
     }
     std::string text = options.scenarioPath.empty() ? sim::builtInScenario() : readFile(options.scenarioPath.c_str());
     if (text.empty()) {

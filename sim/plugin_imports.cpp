@@ -20,16 +20,6 @@ std::size_t __cdecl bufferedFwrite(const void* data, std::size_t size, std::size
     return written;
 }
 
-int __cdecl bufferedFputs(const char* text, std::FILE* file) {
-    const std::size_t length = std::strlen(text);
-    return bufferedFwrite(text, 1, length, file) == length ? 0 : EOF;
-}
-
-int __cdecl bufferedFputc(int c, std::FILE* file) {
-    const auto byte = static_cast<unsigned char>(c);
-    return bufferedFwrite(&byte, 1, 1, file) == 1 ? byte : EOF;
-}
-
 int __cdecl bufferedVfprintf(std::FILE* file, const char* format, va_list args) {
     char text[4096];
     const int length = std::vsnprintf(text, sizeof text, format, args);
@@ -37,14 +27,6 @@ int __cdecl bufferedVfprintf(std::FILE* file, const char* format, va_list args) 
     const auto kept =
         static_cast<std::size_t>(length) < sizeof text ? static_cast<std::size_t>(length) : sizeof text - 1;
     return bufferedFwrite(text, 1, kept, file) == kept ? length : -1;
-}
-
-int __cdecl bufferedFprintf(std::FILE* file, const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    const int result = bufferedVfprintf(file, format, args);
-    va_end(args);
-    return result;
 }
 
 int __cdecl countedFflush(std::FILE* file) {
@@ -63,12 +45,6 @@ int __cdecl countedFclose(std::FILE* file) {
 
 std::FILE* __cdecl countedFsopen(const char* path, const char* mode, int sharing) {
     std::FILE* file = _fsopen(path, mode, sharing);
-    if (file != nullptr) open.insert(file);
-    return file;
-}
-
-std::FILE* __cdecl countedFopen(const char* path, const char* mode) {
-    std::FILE* file = std::fopen(path, mode);
     if (file != nullptr) open.insert(file);
     return file;
 }
@@ -166,16 +142,13 @@ void watchOutput(HMODULE module) {
         const char* name;
         const void* wrapper;
     } wrappers[] = {
+        // What the plug-in writes and opens with; vfprintf is the C runtime's
+        // own, for its messages on a fatal error.
         {"fwrite", reinterpret_cast<const void*>(&bufferedFwrite)},
-        {"fputs", reinterpret_cast<const void*>(&bufferedFputs)},
-        {"fputc", reinterpret_cast<const void*>(&bufferedFputc)},
-        {"putc", reinterpret_cast<const void*>(&bufferedFputc)},
-        {"fprintf", reinterpret_cast<const void*>(&bufferedFprintf)},
         {"vfprintf", reinterpret_cast<const void*>(&bufferedVfprintf)},
         {"fflush", reinterpret_cast<const void*>(&countedFflush)},
         {"fclose", reinterpret_cast<const void*>(&countedFclose)},
         {"_fsopen", reinterpret_cast<const void*>(&countedFsopen)},
-        {"fopen", reinterpret_cast<const void*>(&countedFopen)},
     };
     for (const auto& wrapper : wrappers) patchImport(module, "msvcrt.dll", wrapper.name, wrapper.wrapper);
 }

@@ -15,8 +15,9 @@ namespace sim {
 // module does not import it.
 bool patchImport(HMODULE module, const char* dll, const char* name, const void* replacement);
 
-// Wraps the plug-in's imports of fwrite, fputs, fputc, putc, fprintf,
-// vfprintf, fflush, fopen, _fsopen and fclose.
+// Wraps the plug-in's imports of fwrite, vfprintf, fflush, _fsopen and
+// fclose: what it writes and opens its files with, and the C runtime's own
+// messages.
 void watchOutput(HMODULE module);
 
 // Notes, to the file at `path`, every call the plug-in makes through any of

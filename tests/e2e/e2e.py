@@ -433,6 +433,43 @@ def signatures_carried_to_the_next_version_run_the_flight_as_today(h):
                  (1, "not-found", None, 2), f"the doubled function: {result}")
 
 
+# One line for each scenario command, in an order the game can play them in.
+EVERY_COMMAND = {
+    "step": "step 16", "tick": "tick 15.625", "settings": "settings 61 62 0.1",
+    "vehicle": "vehicle 100 zr72 class 1 mods 2 fitted 0 position 0.2", "class": "class zr72 1",
+    "position": "position 0.3", "fitted": "fitted 1", "exists": "exists 1", "hold": "hold 61", "hold2": "hold2 62",
+    "frames": "frames 2", "release": "release", "pause": "pause 1", "prop": "prop 100 1",
+    "unfindable": "unfindable getpropstate", "findable": "findable getpropstate", "protect": "protect code",
+    "copies": "copies", "lock": "lock Nozzles.ini", "share": "share Nozzels.log", "unlock": "unlock",
+    "thread": "thread", "restart": "restart", "tracing": "tracing off", "memory": "memory", "leave": "leave",
+    "noobject": "noobject 100", "unload": "unload", "load": "load",
+}
+
+
+def readme_table(text, heading):
+    """The first words of the backticked names in the first column of the table under a heading."""
+    section = text.split(heading, 1)[1].split("\n## ", 1)[0]
+    rows = [line.split("|")[1] for line in section.splitlines() if line.startswith("| `")]
+    return {name.split()[0] for row in rows for name in re.findall(r"`([^`]+)`", row)}
+
+
+@test
+def sim_readme_lists_what_the_game_takes(h):
+    h.prepare()
+    env = dict(os.environ, NOZZLES_WINEPREFIX=str(h.wineprefix))
+    usage = subprocess.run([str(ROOT / "tools" / "wine-run"), "nozzles-game.exe", "--help"], cwd=h.work, env=env,
+                           capture_output=True, text=True, timeout=120).stdout
+    options = set(re.findall(r"^  (--\S+)", usage, re.M))
+    commands = set(re.search(r"^scenario commands: (.*)$", usage, re.M).group(1).split())
+    readme = (ROOT / "sim" / "README.md").read_text()
+    expect_equal(readme_table(readme, "## The game's options"), options, "the options in sim/README.md and --help")
+    expect_equal(readme_table(readme, "## Scenarios"), commands, "the commands in sim/README.md and --help")
+    expect_equal(set(EVERY_COMMAND), commands, "the commands this test plays")
+    # The game takes each (it ends with an error at the first it cannot do).
+    run = h.play("".join(f"{line}\n" for line in EVERY_COMMAND.values()) + "frames 1\n")
+    expect(run.log_lines[:2] == ["before up control", "control up 61"], "the flight did not start")
+
+
 # --- faults, long runs and the player's view -------------------------------------
 
 def counters(run):

@@ -1,6 +1,6 @@
 // The stand-in game process: loads the stand-in hook, then the plug-in the
 // way a plug-in loader does, and plays a scenario frame by frame, printing
-// what the plug-in asked of the host and what it logged.
+// what the plug-in asked of the game and what it logged.
 #include <windows.h>
 
 // After windows.h, which it needs.
@@ -21,7 +21,7 @@
 
 #include "game_objects.h"
 #include "hook/native_hashes.h"
-#include "host_api.h"
+#include "hook_api.h"
 #include "plugin_imports.h"
 #include "report.h"
 #include "scenario.h"
@@ -280,7 +280,7 @@ private:
             for (int i = 0; i < count; ++i) frame(name == "frames");
         } else if (name == "restart") {
             simRestartScripts();
-            report_.note("the host starts the script again");
+            report_.note("the hook starts the script again");
         } else if (name == "unload") {
             unloadPlugin();
         } else if (name == "load") {

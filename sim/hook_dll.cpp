@@ -20,16 +20,16 @@ struct Script {
 
 sim::World world;
 std::vector<std::unique_ptr<Script>> scripts;
-LPVOID hostFiber = nullptr;
+LPVOID gameFiber = nullptr;
 Script* running = nullptr;
 LARGE_INTEGER registeredAt{};
 
 void WINAPI runScript(LPVOID parameter) {
     auto* script = static_cast<Script*>(parameter);
     script->entry();
-    // A script that returns is done; the host never resumes it again.
+    // A script that returns is done; the hook never resumes it again.
     script->finished = true;
-    SwitchToFiber(hostFiber);
+    SwitchToFiber(gameFiber);
 }
 
 void dropFiber(Script& script) {
@@ -67,7 +67,7 @@ void hookScriptWait(DWORD milliseconds) {
     world.recordEvent(sim::EventKind::wait, milliseconds);
     if (running == nullptr) return;  // not called from a script: nothing to park
     running->wakeAt = world.clock + milliseconds;
-    SwitchToFiber(hostFiber);
+    SwitchToFiber(gameFiber);
 }
 
 void hookNativeInit(UINT64 hash) { world.nativeInit(hash); }
@@ -77,9 +77,9 @@ UINT64* hookNativeCall() { return world.nativeCall(); }
 sim::World* simWorld() { return &world; }
 
 int simRunScripts() {
-    if (hostFiber == nullptr) {
-        hostFiber = ConvertThreadToFiber(nullptr);
-        if (hostFiber == nullptr) return 0;
+    if (gameFiber == nullptr) {
+        gameFiber = ConvertThreadToFiber(nullptr);
+        if (gameFiber == nullptr) return 0;
     }
     int ran = 0;
     // Index loop: a script may unregister scripts while it runs.

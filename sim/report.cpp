@@ -21,10 +21,10 @@ bool worthShowing(const TraceEntry& entry) {
     return entry.hash == natives::hashes::kSetNozzlePosition || entry.hash == natives::hashes::kFitMod;
 }
 
-// What the plug-in changed in the host, as the frame table shows it.
+// What the plug-in changed in the game, as the frame table shows it.
 void printEvents(const std::vector<TraceEntry>& events) {
     for (const TraceEntry& entry : events)
-        if (worthShowing(entry)) std::printf("%18s host   %s\n", "", describe(entry).c_str());
+        if (worthShowing(entry)) std::printf("%18s game   %s\n", "", describe(entry).c_str());
 }
 
 // The trace's tag for a frame: "F12 ".
@@ -92,7 +92,7 @@ void Report::frame(FrameRecord record) {
         }
         std::string markers;
         if (!record.resumed)
-            markers += "  (host paused, script not resumed)";
+            markers += "  (the hook paused the script)";
         else if (record.scriptsRun == 0)
             markers += "  (script waiting)";
         else if (!record.accepted() && record.nativeCalls == 4)

@@ -29,7 +29,7 @@ struct FrameRecord {
     int fitted = -1;
     int propState = -1;  // -1: no game object
     std::uint64_t nativeCalls = 0;
-    int scriptsRun = 0;              // scripts the host resumed this frame
+    int scriptsRun = 0;              // scripts the hook resumed this frame
     bool runAccepted = false;        // a run of the controller passed the throttle
     std::size_t unflushedBytes = 0;  // written by the plug-in and not flushed when the frame ended
     std::vector<TraceEntry> events;

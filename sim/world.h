@@ -59,7 +59,7 @@ public:
     Vehicle* vehicle(std::uint32_t handle);
     Vehicle& addVehicle(std::uint32_t handle, const std::string& modelName);
 
-    // The host's model hash of a model name (case-insensitive).
+    // The game's model hash of a model name (case-insensitive).
     static std::uint32_t modelHash(const char* name);
 
 private:

@@ -1,4 +1,4 @@
-// Typed calls into the host's natives, one wrapper per native the plug-in
+// Typed calls into the game's natives, one wrapper per native the plug-in
 // uses. All run in the script context.
 #pragma once
 

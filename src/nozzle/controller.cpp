@@ -51,7 +51,7 @@ void stepNozzleMod(natives::EntityHandle vehicle, bool modControl) {
     if (count == -1) return;
     const std::int32_t current = natives::fittedMod(vehicle, kNozzleModSlot);
     diag::logInt("nozzle mod %i", current);
-    // Wrapping arithmetic: the host's values are never near the limits, but
+    // Wrapping arithmetic: the game's values are never near the limits, but
     // an odd answer must not be undefined behaviour here.
     if (modControl) {
         const auto next = static_cast<std::int32_t>(static_cast<std::uint32_t>(current) + 1u);

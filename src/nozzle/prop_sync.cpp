@@ -5,7 +5,7 @@
 namespace nozzle {
 
 void syncPropState(natives::EntityHandle vehicle, natives::ModelHash model, float position) {
-    // The hashes are asked for on every run rather than cached: the host owns them.
+    // The hashes are asked for on every run rather than cached: the game owns them.
     bool listed = false;
     for (const char* name : kModelHashList) {
         if (natives::modelHashOfName(name) == model) {

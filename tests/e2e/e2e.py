@@ -72,7 +72,7 @@ class Run:
         return lines
 
     def calls(self, name=None):
-        """Trace entries (without the frame tag) that are calls into the host."""
+        """Trace entries (without the frame tag) that are calls into the game."""
         found = []
         for line in self.trace:
             tag, _, rest = line.partition(" ")
@@ -261,7 +261,7 @@ SETTINGS_FILES = [
 
 @test
 def settings_files_through_the_windows_runtime(h):
-    # One process: the host starts the script again for each file, and the
+    # One process: the hook starts the script again for each file, and the
     # log, kept open, gathers the six lines of every start (each second start
     # keeps the log and reads the settings again).
     scenario = ""
@@ -308,7 +308,7 @@ def mod_walks_with_its_fifty_millisecond_pauses(h):
                 "hold 87\nframes 40\nrelease\nframes 40\n")
     run = h.play(scenario)
     expect_equal(len(run.calls("scriptWait(50)")), 4, "pauses")
-    # Every fit is followed by its pause before anything else reaches the host.
+    # Every fit is followed by its pause before anything else reaches the game.
     calls = run.calls()
     for i, c in enumerate(calls):
         if c.startswith("fitMod"):
@@ -494,7 +494,7 @@ def log_held_without_sharing_when_the_script_starts(h):
     reference = h.play(flight)
     run = h.play("lock Nozzels.log\n" + flight + "unlock\n")
     expect_equal(run.log_bytes, b"", "log held by another program")
-    expect_equal(run.calls(), reference.calls(), "calls into the host, with and without a log")
+    expect_equal(run.calls(), reference.calls(), "calls into the game, with and without a log")
 
 
 def bouncing_flight(blocks, frames_each=4):
@@ -568,7 +568,7 @@ def another_program_reads_complete_lines_while_the_plugin_writes(h):
 
 
 @test
-def host_pausing_the_script_resumes_it_where_it_was(h):
+def hook_pausing_the_script_resumes_it_where_it_was(h):
     run = h.play("step 16\nsettings 61 62 0.25\nvehicle 9 vtol class 1 position 0.0\nhold 61\n"
                  "frames 2\npause 20\nframes 2\n")
     frames = run.frames()
@@ -613,7 +613,7 @@ def long_run_under_wine_keeps_memory_and_log_flat(h):
     lines = run.log_lines
     expect_equal(len(run.log_bytes), sum(len(l) + 2 for l in lines), "log size")
     # Every frame ran: a control is held in each, so each logs its angle (the
-    # other lines' counts against the host's counters are the soak's).
+    # other lines' counts against the world's counters are the soak's).
     expect_equal(sum(1 for line in lines if line.startswith("current nozzle")), frames, "current angle lines")
     memory = [n for n in run.notes() if n.startswith("memory ")]
     heaps = [tuple(int(x) for x in re.search(r"heap (\d+) bytes in (\d+) blocks \((\d+) of 256", n).groups())

@@ -1,5 +1,5 @@
 // The signature search over real memory regions, on the platform's own page
-// protections: built for the host (the /proc/self/maps reading) and for Windows,
+// protections: built for the host build (the /proc/self/maps reading) and for Windows,
 // where ctest runs it under Wine (VirtualQuery). A plain program, so that it
 // builds with the cross compiler too; exits non-zero on the first failure.
 #include <cstdio>

@@ -1,6 +1,6 @@
 // A million frames of the host build: a listed model crossing half travel
 // back and forth while its nozzle mod walks. Checks that the log holds
-// exactly the lines the host-side counters call for and not a byte more,
+// exactly the lines the world's counters call for and not a byte more,
 // that the heap ends the run as it was after the first thousand frames, and
 // prints the time per frame early and late in the run.
 #include <malloc.h>

@@ -37,7 +37,7 @@ TEST(EmulatedProcessor, HasNoAvx2AndAnAvx2SearchRunsOnSse2) {
 
 // The skips under the emulator rest on this answer. Should a newer emulator
 // tell the two pages apart, this fails there and the skips can go; on the
-// host it must always tell them apart, or the skips would hide real tests.
+// machine itself it must always tell them apart, or the skips would hide real tests.
 TEST(EmulatedProcessor, PageProtectionsReadApartOnlyOffTheEmulator) {
     EXPECT_EQ(pageProtectionsReadApart(), !emulated());
 }

@@ -4,9 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
+#include "compare.h"
 #include "decode.h"
 #include "image.h"
 #include "program.h"
@@ -178,6 +180,105 @@ TEST(BrokenTables, RelocationsPastTheEndOfTheImageAreDropped) {
     const Image image = t.image();
     EXPECT_TRUE(image.relocated(kEnd - 0x10, 8));
     EXPECT_FALSE(image.relocated(kEnd - 4, 4));
+}
+
+// Which argument registers an instruction reads and writes: what tells a
+// function that takes more arguments than the old one.
+struct ArgumentRow {
+    const char* what;
+    std::vector<std::uint8_t> code;
+    std::uint8_t read, written;
+};
+
+class Arguments : public ::testing::TestWithParam<ArgumentRow> {};
+
+TEST_P(Arguments, AreReadOrWrittenAsTheInstructionUsesThem) {
+    TestImage t;
+    t.put(kCode, GetParam().code);
+    const Image image = t.image();
+    sigcheck::Instruction instruction;
+    ASSERT_TRUE(sigcheck::decode(image, kCode, kTables, instruction));
+    EXPECT_EQ(instruction.argumentsRead, GetParam().read);
+    EXPECT_EQ(instruction.argumentsWritten, GetParam().written);
+}
+
+INSTANTIATE_TEST_SUITE_P(Registers, Arguments,
+                         ::testing::Values(ArgumentRow{"MovRaxRcx", {0x48, 0x89, 0xC8}, 0x01, 0x00},
+                                           ArgumentRow{"ZeroingR9", {0x45, 0x31, 0xC9}, 0x00, 0x08},
+                                           ArgumentRow{
+                                               "StoreRdxToTheStack", {0x48, 0x89, 0x54, 0x24, 0x10}, 0x02, 0x00},
+                                           ArgumentRow{"LoadThroughRdxIntoR8", {0x4C, 0x8B, 0x02}, 0x02, 0x04},
+                                           ArgumentRow{"MovssXmm0Xmm1", {0xF3, 0x0F, 0x10, 0xC1}, 0x20, 0x10},
+                                           ArgumentRow{"ZeroingXmm0", {0x0F, 0x57, 0xC0}, 0x00, 0x10}),
+                         [](const auto& row) { return std::string(row.param.what); });
+
+TEST(Arguments, ArityIsTheHighestPositionRead) {
+    EXPECT_EQ(sigcheck::arity(0x00), 0);
+    EXPECT_EQ(sigcheck::arity(0x01), 1);
+    EXPECT_EQ(sigcheck::arity(0x40), 3);  // xmm2: the third argument, a float
+    EXPECT_EQ(sigcheck::arity(0x09), 4);
+}
+
+// The longest common subsequence the plain way, to hold the word-parallel one to.
+std::size_t plainCommon(const std::vector<std::uint64_t>& a, const std::vector<std::uint64_t>& b) {
+    std::vector<std::size_t> row(b.size() + 1, 0);
+    for (const std::uint64_t x : a) {
+        std::size_t diagonal = 0;
+        for (std::size_t j = 0; j < b.size(); ++j) {
+            const std::size_t above = row[j + 1];
+            row[j + 1] = x == b[j] ? diagonal + 1 : std::max(row[j + 1], row[j]);
+            diagonal = above;
+        }
+    }
+    return row[b.size()];
+}
+
+TEST(Compare, SimilarityAndAlignmentFollowTheLongestCommonSubsequenceAcrossMachineWords) {
+    std::mt19937 random(5);
+    for (int round = 0; round < 300; ++round) {
+        // A small alphabet and lengths across several 64-bit words: long
+        // subsequences, and carries between the words.
+        std::vector<std::uint64_t> a(random() % 300);
+        std::vector<std::uint64_t> b(random() % 300);
+        for (auto& token : a) token = random() % 4;
+        for (auto& token : b) token = random() % 4;
+        const std::size_t common = plainCommon(a, b);
+        const double expected =
+            a.empty() && b.empty() ? 1.0 : 2.0 * static_cast<double>(common) / static_cast<double>(a.size() + b.size());
+        ASSERT_DOUBLE_EQ(sigcheck::similarity(a, b), expected) << "round " << round;
+        const auto pairs = sigcheck::align(a, b);
+        ASSERT_EQ(pairs.size(), common) << "round " << round;
+        for (std::size_t k = 0; k < pairs.size(); ++k) {
+            ASSERT_EQ(a[pairs[k].first], b[pairs[k].second]);
+            if (k == 0) continue;
+            ASSERT_TRUE(pairs[k].first > pairs[k - 1].first && pairs[k].second > pairs[k - 1].second);
+        }
+    }
+}
+
+// Of the acceptable signatures, the one whose nearest near-miss is further
+// away wins over the shorter one.
+TEST(Propose, PrefersTheLargerMarginToTheNearestNearMissOverTheShorter) {
+    const std::vector<std::uint8_t> function = {0x48, 0x89, 0xC8, 0x48, 0x01, 0xD0, 0x48,
+                                                0x31, 0xC9, 0x48, 0xFF, 0xC0, 0xC3};  // mov, add, xor, inc, ret
+    TestImage old;
+    old.put(kCode + 0x100, function);
+    TestImage neu;
+    neu.put(kCode + 0x200, function);
+    std::vector<std::uint8_t> near(function.begin(), function.begin() + 9);
+    near[4] = 0x29;  // add becomes sub: the first three instructions but one byte
+    neu.put(kCode + 0x400, near);
+    const Image oldImage = old.image();
+    const Image newImage = neu.image();
+    sigcheck::Deadline deadline(10);
+    const sigcheck::Program oldProgram(oldImage, {kCode + 0x100}, deadline);
+    const sigcheck::Program newProgram(newImage, {kCode + 0x200, kCode + 0x400}, deadline);
+    const sigcheck::Proposal proposal =
+        sigcheck::propose(oldProgram, kCode + 0x100, newProgram, kCode + 0x200, deadline);
+    ASSERT_TRUE(proposal.found);
+    EXPECT_EQ(sigcheck::signatureText(proposal.mask, proposal.pattern), "48 89 C8 48 01 D0 48 31 C9 48 FF C0");
+    EXPECT_TRUE(proposal.survives);
+    EXPECT_EQ(proposal.margin, 3u);
 }
 
 }  // namespace

@@ -170,6 +170,12 @@ UPDATE_ROWS = [
      ["--json"], 0,
      [r'"name": "getpropstate", "verdict": "replaced", "old_rva": 4176, "new_rva": 4208, "signature": "4C 8B C1 31 C0 ']),
     ("a signature file's bad line", GOOD, GOOD, ["--signatures", "SIGNATURES"], 2, [r"line 2: a name, then bytes"]),
+    ("a signature file's comments, blank lines and single ?", GOOD, GOOD, ["--signatures", "LISTING"], 0,
+     [r"getpropstate  4C 8B C1 83 FA \?\? 77 19\n  verdict: kept", r"1 of 1 signatures carried"]),
+    ("no header written while a signature has none to use",
+     pe([(".text", 0x1000, text((0x8, GET), *functions(0x100)), CODE)]), GOOD, ["--write-header", "HEADER"], 1,
+     [r"HEADER not written: not every signature has one to use"]),
+    ("a time limit that has passed", GOOD, GOOD, ["--time-limit", "0"], 2, [r"ran past its time limit of 0\.000 s"]),
     ("an unreadable old build", b"MZ", GOOD, [], 2, [r"not a PE file"]),
 ]
 
@@ -198,10 +204,15 @@ def main():
         failures += check(name, problems, output)
     for name, old, new, flags, status, patterns in UPDATE_ROWS:
         stem = work / re.sub(r"\W+", "-", name).strip("-")
-        paths = [Path(f"{stem}-old.bin"), Path(f"{stem}-new.bin"), Path(f"{stem}-signatures.txt")]
-        for path, data in zip(paths, (old, new, b"handleToAddress 83 F9\ngetpropstate 4C 8B C1 xx\n")):
+        paths = [Path(f"{stem}-old.bin"), Path(f"{stem}-new.bin"), Path(f"{stem}-signatures.txt"),
+                 Path(f"{stem}-listing.txt"), Path(f"{stem}-header.h")]
+        listing = b"# the plug-in's getpropstate\n\n  getpropstate 4c 8b c1 83 fa ? 77 19  # bound open\n"
+        for path, data in zip(paths, (old, new, b"handleToAddress 83 F9\ngetpropstate 4C 8B C1 xx\n", listing)):
             path.write_bytes(data)
-        flags = [str(paths[2]) if flag == "SIGNATURES" else flag for flag in flags]
+        paths[4].unlink(missing_ok=True)
+        named = {"SIGNATURES": paths[2], "LISTING": paths[3], "HEADER": paths[4]}
+        flags = [str(named.get(flag, flag)) for flag in flags]
+        patterns = [p.replace("HEADER", re.escape(str(paths[4]))) for p in patterns]
         result = subprocess.run([tool, str(paths[1]), "--old", str(paths[0]), *flags], capture_output=True, text=True,
                                 timeout=60)
         output = result.stdout + result.stderr
@@ -209,6 +220,8 @@ def main():
         problems += [f"no {p!r}" for p in patterns if not re.search(p, output)]
         if status == 2 and not re.fullmatch(r"nozzles-sigcheck: \S+: [^\n]+\n", result.stderr):
             problems.append("not one line naming the file")
+        if "--write-header" in flags and status != 0 and paths[4].exists():
+            problems.append("a header was written")
         failures += check(name, problems, output)
     total = len(ROWS) + len(UPDATE_ROWS)
     print(f"{total - failures} passed, {failures} failed")

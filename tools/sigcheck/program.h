@@ -23,7 +23,7 @@ public:
                                                       std::chrono::duration<double>(seconds))) {}
     bool expired() {
         if (expired_) return true;
-        if (++calls_ % 256 == 0) expired_ = std::chrono::steady_clock::now() > end_;
+        if (++calls_ % 256 == 1) expired_ = std::chrono::steady_clock::now() > end_;
         return expired_;
     }
 

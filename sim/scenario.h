@@ -1,5 +1,5 @@
 // Scenario files for the stand-in game: one command per line, '#' starts a
-// comment. The README lists the commands.
+// comment. sim/README.md lists the commands.
 #pragma once
 
 #include <string>

@@ -35,7 +35,7 @@ def pack(asi, version, out):
 
 def symbol_failures(asi, addr2line, out, version):
     """A player's "Nozzles.asi+0xOFFSET", turned into a function and a line as
-    the developer README shows: the image base from the map plus the offset."""
+    docs/game-update.md shows: the image base from the map plus the offset."""
     debug, map_file = (out / path.name for path in symbol_files(asi, version))
     text = map_file.read_text()
     base = re.search(r"^\s+(0x[0-9a-f]+)\s+__image_base__ = ", text, re.M)

@@ -120,15 +120,24 @@ def carry(build, old, new, listing, signatures):
     return json.loads(run.stdout)["signatures"], seconds
 
 
-def judged(build, library, name, old_version, new_version, count, seed):
-    package, member, default_old, default_new, what = PAIRS[name]
-    old_version, new_version = old_version or default_old, new_version or default_new
-    work = build / "sigupdate-pair"
+def fetch_pair(work, name, package, member, old_version, new_version):
+    """Both files of a pair, or None with one line saying it is left out."""
     old_file, new_file = fetch(work, package, member, old_version), fetch(work, package, member, new_version)
     if old_file is None or new_file is None:
         print(f"carrying signatures, {name}: left out, {package} {old_version} and {new_version} could not be "
               "fetched with npm")
+        return None
+    return old_file, new_file
+
+
+def judged(build, library, name, old_version, new_version, count, seed):
+    package, member, default_old, default_new, what = PAIRS[name]
+    old_version, new_version = old_version or default_old, new_version or default_new
+    work = build / "sigupdate-pair"
+    files = fetch_pair(work, name, package, member, old_version, new_version)
+    if files is None:
         return
+    old_file, new_file = files
     old_names, old_wiped = exports(old_file)
     new_names, new_wiped = exports(new_file)
     old_image, new_image = sigcheck.Image(old_wiped, False, None), sigcheck.Image(new_wiped, False, None)
@@ -187,11 +196,10 @@ def judged(build, library, name, old_version, new_version, count, seed):
 def timed(build, library):
     package, member, old_version, new_version, what = TIMED
     work = build / "sigupdate-pair"
-    old_file, new_file = fetch(work, package, member, old_version), fetch(work, package, member, new_version)
-    if old_file is None or new_file is None:
-        print(f"carrying signatures, timed: left out, {package} {old_version} and {new_version} could not be "
-              "fetched with npm")
+    files = fetch_pair(work, "timed", package, member, old_version, new_version)
+    if files is None:
         return
+    old_file, new_file = files
     old_image = sigcheck.Image(old_file, False, None)
     old_search = sigcheck.Search(library, old_image, False)
     rva, size = old_image.exceptions

@@ -91,14 +91,14 @@ struct Options {
 
 // The game's options and scenario commands, as --help prints them and
 // sim/README.md lists them (a test holds the two together).
-struct OptionSpec {
+struct GameOption {
     const char* name;
     const char* value;  // null for a flag
     const char* what;
     std::string Options::*path;
     bool Options::*flag;
 };
-const OptionSpec kOptions[] = {
+const GameOption kOptions[] = {
     {"--trace", "FILE", "every call, log line and note, by frame", &Options::tracePath, nullptr},
     {"--import-calls", "FILE", "every call the plug-in makes through its imports while freed or at process exit",
      &Options::importCallsPath, nullptr},
@@ -114,7 +114,7 @@ const char* const kCommands[] = {
 
 void printUsage() {
     std::printf("usage: nozzles-game.exe [OPTION...] [SCENARIO]  (the built-in flight without one)\noptions:\n");
-    for (const OptionSpec& option : kOptions)
+    for (const GameOption& option : kOptions)
         std::printf("  %s%s%s  %s\n", option.name, option.value ? " " : "", option.value ? option.value : "",
                     option.what);
     std::printf("scenario commands:");
@@ -440,9 +440,9 @@ int main(int argc, char** argv) {
     Options options;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        const OptionSpec* option = nullptr;
-        for (const OptionSpec& spec : kOptions)
-            if (arg == spec.name) option = &spec;
+        const GameOption* option = nullptr;
+        for (const GameOption& known : kOptions)
+            if (arg == known.name) option = &known;
         if (option == nullptr)
             options.scenarioPath = arg;
         else if (option->flag != nullptr)

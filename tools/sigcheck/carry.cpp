@@ -447,7 +447,7 @@ Carried carry(const Program& old, const Program& neu, const Correspondence& pair
         result.proposal.pattern.assign(pattern, pattern + result.proposal.mask.size());
         result.proposal.survives = true;
         const Image& image = neu.image();
-        result.proposal.margin = image.hasNearMiss(mask, pattern, 1) ? 1 : image.hasNearMiss(mask, pattern, 2) ? 2 : 3;
+        result.proposal.margin = image.nearMissMargin(mask, pattern);
     } else {
         result.proposal = propose(old, result.oldRva, neu, best->rva, deadline);
     }

@@ -65,6 +65,13 @@ struct Instruction {
     // r8, r9; bits 4-7 xmm0-xmm3 (whole registers, whatever width is used).
     std::uint8_t argumentsRead = 0;
     std::uint8_t argumentsWritten = 0;
+
+    // The field that holds byte k of the instruction, or null.
+    const Field* fieldAt(std::uint32_t k) const {
+        for (std::uint8_t i = 0; i < fieldCount; ++i)
+            if (k >= fields[i].offset && k < fields[i].offset + fields[i].size) return &fields[i];
+        return nullptr;
+    }
 };
 
 // The highest argument position (1 to 4) among argument registers, 0 for none.

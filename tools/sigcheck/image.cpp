@@ -228,8 +228,10 @@ std::vector<std::uint32_t> Image::nearMisses(const char* mask, const std::uint8_
     return places;
 }
 
-bool Image::hasNearMiss(const char* mask, const std::uint8_t* pattern, unsigned mismatches) const {
-    return !nearMissesUpTo(mask, pattern, mismatches, 1).empty();
+unsigned Image::nearMissMargin(const char* mask, const std::uint8_t* pattern) const {
+    for (unsigned mismatches = 1; mismatches <= 2; ++mismatches)
+        if (!nearMissesUpTo(mask, pattern, mismatches, 1).empty()) return mismatches;
+    return 3;
 }
 
 std::vector<std::uint32_t> Image::nearMissesUpTo(const char* mask, const std::uint8_t* pattern, unsigned mismatches,

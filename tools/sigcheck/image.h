@@ -84,8 +84,9 @@ public:
     // first, up to `limit`.
     std::vector<std::uint32_t> nearMisses(const char* mask, const std::uint8_t* pattern, unsigned mismatches,
                                           std::size_t limit) const;
-    // Whether there is any such start: the search stops at the first.
-    bool hasNearMiss(const char* mask, const std::uint8_t* pattern, unsigned mismatches) const;
+    // The fewest fixed bytes that differ at any start in code where they do
+    // differ: 1, 2, or 3 for three or more. Each search stops at its first find.
+    unsigned nearMissMargin(const char* mask, const std::uint8_t* pattern) const;
     memory::RegionSource regions() const;
 
 private:

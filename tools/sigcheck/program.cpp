@@ -300,11 +300,8 @@ void Program::describe(int index, std::vector<std::uint32_t>& targets, std::vect
         if (sketch[slot] == 0 || value < sketch[slot]) sketch[slot] = value;
         const bool anyRelocated = image.relocated(at, instruction.length);
         for (std::uint32_t k = 0; k < instruction.length; ++k) {
-            bool open = anyRelocated && image.relocated(at + k, 1);
-            for (std::uint8_t i = 0; i < instruction.fieldCount && !open; ++i) {
-                const Field& field = instruction.fields[i];
-                open = movesWithLayout(field) && k >= field.offset && k < field.offset + field.size;
-            }
+            const Field* field = instruction.fieldAt(k);
+            const bool open = (anyRelocated && image.relocated(at + k, 1)) || (field && movesWithLayout(*field));
             bytes = combine(bytes, open ? 0x100 : image.bytes()[at + k]);
         }
         if (instruction.hasTarget && (instruction.flow == Flow::call || instruction.target < function.start ||

@@ -18,7 +18,8 @@ std::vector<Instruction> codeAt(const Program& program, std::uint32_t start, std
 }
 
 // Decided by the two builds: the aligned old instruction holds the same value in the same field.
-bool bothBuildsAgree(const Field& field, std::uint8_t index, const Instruction* old) {
+bool bothBuildsAgree(const Field& field, const Instruction& instruction, const Instruction* old) {
+    const auto index = static_cast<std::size_t>(&field - instruction.fields);
     if (old == nullptr || index >= old->fieldCount) return false;
     const Field& before = old->fields[index];
     return before.kind == field.kind && before.value == field.value;
@@ -34,12 +35,10 @@ std::string openBytes(const Image& neu, const std::vector<Instruction>& newCode,
     for (std::size_t i = 0; i < newCode.size(); ++i) {
         const Instruction& instruction = newCode[i];
         for (std::uint32_t k = 0; k < instruction.length; ++k) {
-            bool open = neu.relocated(instruction.rva + k, 1);
-            for (std::uint8_t f = 0; f < instruction.fieldCount && !open; ++f) {
-                const Field& field = instruction.fields[f];
-                if (k < field.offset || k >= field.offset + field.size) continue;
-                open = movesWithLayout(field) || !bothBuildsAgree(field, f, counterpart[i]);
-            }
+            const Field* field = instruction.fieldAt(k);
+            const bool open =
+                neu.relocated(instruction.rva + k, 1) ||
+                (field && (movesWithLayout(*field) || !bothBuildsAgree(*field, instruction, counterpart[i])));
             mask += open ? '?' : 'x';
         }
     }
@@ -93,9 +92,7 @@ Proposal propose(const Program& old, std::uint32_t oldStart, const Program& neu,
         if (here.size() != 1 || here[0] != start) continue;
         const auto there = old.image().matchesInCode(mask, candidate.pattern.data(), 2);
         candidate.survives = there.size() == 1 && there[0] == oldStart;
-        candidate.margin = image.hasNearMiss(mask, candidate.pattern.data(), 1)   ? 1
-                           : image.hasNearMiss(mask, candidate.pattern.data(), 2) ? 2
-                                                                                  : 3;
+        candidate.margin = image.nearMissMargin(mask, candidate.pattern.data());
         candidate.found = true;
         const bool better = !best.found || candidate.survives > best.survives ||
                             (candidate.survives == best.survives && candidate.margin > best.margin);

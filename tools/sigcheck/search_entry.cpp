@@ -158,13 +158,9 @@ const char* sigcheckHandMadeSignature(const void* image, std::uint64_t rva) {
         if (instruction.rva != start + mask.size() || mask.size() + instruction.length > sigcheck::kLongestSignature)
             break;
         for (std::uint32_t k = 0; k < instruction.length; ++k) {
-            bool open = false;
-            for (std::uint8_t f = 0; f < instruction.fieldCount; ++f) {
-                const auto& field = instruction.fields[f];
-                const bool moves = (field.kind == sigcheck::FieldKind::branchTarget && field.size == 4) ||
-                                   field.kind == sigcheck::FieldKind::ripDisplacement;
-                open = open || (moves && k >= field.offset && k < field.offset + field.size);
-            }
+            const sigcheck::Field* field = instruction.fieldAt(k);
+            const bool open = field && ((field->kind == sigcheck::FieldKind::branchTarget && field->size == 4) ||
+                                        field->kind == sigcheck::FieldKind::ripDisplacement);
             mask += open ? '?' : 'x';
         }
         std::string trimmed = mask.substr(0, mask.find_last_not_of('?') + 1);

@@ -53,40 +53,34 @@ Image::Image(const SigcheckImage& d)
     }
     if (bounds_.empty()) bounds_.push_back(0);
     for (std::uint64_t k = 0; k < d.importCount; ++k) {
-        importSlots_.push_back(d.importSlots[k]);
+        imports_.push_back({d.importSlots[k], static_cast<int>(k)});
         importNames_.emplace_back(d.importNames[k] != nullptr ? d.importNames[k] : "?");
     }
-    std::vector<std::size_t> order(importSlots_.size());
-    for (std::size_t k = 0; k < order.size(); ++k) order[k] = k;
-    std::sort(order.begin(), order.end(),
-              [&](std::size_t a, std::size_t b) { return importSlots_[a] < importSlots_[b]; });
-    std::vector<std::uint32_t> slots;
-    for (const std::size_t k : order) {
-        slots.push_back(importSlots_[k]);
-        importOfSlot_.push_back(static_cast<int>(k));
-    }
-    importSlots_ = slots;
+    std::sort(imports_.begin(), imports_.end());
     readUnwindFunctions(d.pdataRva, d.pdataSize);
     readRelocations(d.relocRva, d.relocSize);
 }
 
-Range Image::regionHolding(std::uint32_t rva) const {
+std::size_t Image::regionIndex(std::uint32_t rva) const {
     const auto after = std::upper_bound(bounds_.begin(), bounds_.end(), std::uint64_t{rva});
-    if (after == bounds_.begin() || after == bounds_.end()) return {rva, rva + 1};
-    return {static_cast<std::uint32_t>(*(after - 1)), static_cast<std::uint32_t>(*after)};
+    if (after == bounds_.begin() || after == bounds_.end()) return kNoRegion;
+    return static_cast<std::size_t>(after - bounds_.begin() - 1);
+}
+
+Range Image::regionHolding(std::uint32_t rva) const {
+    const std::size_t k = regionIndex(rva);
+    if (k == kNoRegion) return {rva, rva + 1};
+    return {static_cast<std::uint32_t>(bounds_[k]), static_cast<std::uint32_t>(bounds_[k + 1])};
 }
 
 RegionKind Image::kindAt(std::uint32_t rva) const {
-    const auto after = std::upper_bound(bounds_.begin(), bounds_.end(), std::uint64_t{rva});
-    if (after == bounds_.begin() || after == bounds_.end()) return RegionKind::other;
-    return kinds_[static_cast<std::size_t>(after - bounds_.begin() - 1)];
+    const std::size_t k = regionIndex(rva);
+    return k == kNoRegion ? RegionKind::other : kinds_[k];
 }
 
 std::uint32_t Image::codeRunEnd(std::uint32_t rva) const {
-    auto after = std::upper_bound(bounds_.begin(), bounds_.end(), std::uint64_t{rva});
-    if (after == bounds_.begin() || after == bounds_.end()) return rva;
-    auto k = static_cast<std::size_t>(after - bounds_.begin() - 1);
-    if (kinds_[k] != RegionKind::code) return rva;
+    std::size_t k = regionIndex(rva);
+    if (k == kNoRegion || kinds_[k] != RegionKind::code) return rva;
     while (k + 1 < kinds_.size() && kinds_[k + 1] == RegionKind::code) ++k;
     return static_cast<std::uint32_t>(bounds_[k + 1]);
 }
@@ -111,9 +105,8 @@ bool Image::absoluteToRva(std::uint64_t address, std::uint32_t& rva) const {
 }
 
 int Image::importAt(std::uint32_t slot) const {
-    const auto at = std::lower_bound(importSlots_.begin(), importSlots_.end(), slot);
-    if (at == importSlots_.end() || *at != slot) return -1;
-    return importOfSlot_[static_cast<std::size_t>(at - importSlots_.begin())];
+    const auto at = std::lower_bound(imports_.begin(), imports_.end(), std::make_pair(slot, -1));
+    return at != imports_.end() && at->first == slot ? at->second : -1;
 }
 
 const Range* Image::unwindFunctionAt(std::uint32_t rva) const {

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "memory/regions.h"
@@ -95,6 +96,9 @@ private:
     std::vector<std::uint32_t> nearMissesUpTo(const char* mask, const std::uint8_t* pattern, unsigned mismatches,
                                               std::size_t stopAfter) const;
     bool inside(std::uint64_t rva, std::uint64_t length) const { return rva <= size_ && length <= size_ - rva; }
+    // The region holding rva, kNoRegion outside them all.
+    static constexpr std::size_t kNoRegion = SIZE_MAX;
+    std::size_t regionIndex(std::uint32_t rva) const;
 
     const std::uint8_t* bytes_;
     std::uint32_t size_;
@@ -105,8 +109,7 @@ private:
     std::vector<Range> unwindFunctions_;
     std::vector<Range> relocations_;  // sorted, each one slot's bytes
     std::vector<std::uint32_t> pointerSlots_;
-    std::vector<std::uint32_t> importSlots_;  // sorted
-    std::vector<int> importOfSlot_;
+    std::vector<std::pair<std::uint32_t, int>> imports_;  // (slot, import), sorted
     std::vector<std::string> importNames_;
 };
 

@@ -184,13 +184,15 @@ Program::Program(const Image& image, const std::vector<std::uint32_t>& starts, D
 
     // Edges to function indices, in order of first appearance; import thunks
     // lend their import to whoever calls them.
+    std::vector<std::size_t> lastCaller(functions_.size(), functions_.size());  // who last named each, for duplicates
     for (std::size_t f = 0; f < functions_.size(); ++f) {
         functions_[f].edgesBegin = static_cast<std::uint32_t>(edges_.size());
         for (const std::uint32_t target : sortedTargets[f]) {
             const int callee = indexOf(target);
             if (callee < 0 || callee == static_cast<int>(f)) continue;
             const auto callee32 = static_cast<std::uint32_t>(callee);
-            if (std::find(edges_.begin() + functions_[f].edgesBegin, edges_.end(), callee32) != edges_.end()) continue;
+            if (lastCaller[callee32] == f) continue;
+            lastCaller[callee32] = f;
             edges_.push_back(callee32);
             if (functions_[static_cast<std::size_t>(callee)].importThunk >= 0)
                 sortedAnchors[f].push_back(importAnchor(functions_[static_cast<std::size_t>(callee)].importThunk));
@@ -233,9 +235,10 @@ std::uint64_t Program::importAnchor(int import) {
     return id;
 }
 
-std::uint64_t Program::anchorAt(const Instruction& instruction, std::uint32_t pointeeSize) {
+std::uint64_t Program::anchorAt(const Instruction& instruction) {
     const Image& image = *image_;
     const std::uint32_t at = instruction.pointee;
+    const std::uint32_t pointeeSize = instruction.pointeeSize;
     if (const int import = image.importAt(at); import >= 0) return importAnchor(import);
     std::uint64_t id = 0;
     if (const std::size_t length = stringAt(image, at, false)) {
@@ -311,7 +314,7 @@ void Program::describe(int index, std::vector<std::uint32_t>& targets, std::vect
             if (image.isCode(instruction.pointee)) {
                 if (instruction.pointee < function.start || instruction.pointee >= function.end)
                     targets.push_back(instruction.pointee);
-            } else if (const std::uint64_t anchor = anchorAt(instruction, instruction.pointeeSize)) {
+            } else if (const std::uint64_t anchor = anchorAt(instruction)) {
                 anchors.push_back(anchor);
             }
         }

@@ -107,7 +107,8 @@ private:
     static std::vector<int> lookup(const std::vector<Keyed>& table, std::uint64_t key);
     static std::size_t count(const std::vector<Keyed>& table, std::uint64_t key);
     void describe(int f, std::vector<std::uint32_t>& targets, std::vector<std::uint64_t>& anchors);
-    std::uint64_t anchorAt(const Instruction& instruction, std::uint32_t pointeeSize);
+    // The rare thing the instruction's operand points at (a string, a constant, an import), or 0.
+    std::uint64_t anchorAt(const Instruction& instruction);
     std::uint64_t importAnchor(int import);
 
     const Image* image_;

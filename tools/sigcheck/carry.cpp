@@ -321,9 +321,9 @@ Carried carry(const Program& old, const Program& neu, const Correspondence& pair
                (candidates[a].score == candidates[b].score && candidates[a].rva < candidates[b].rva);
     });
 
-    // Each candidate's evidence, in words.
-    for (const std::size_t k : ranked) {
-        Candidate& c = candidates[k];
+    // The evidence, in words, of the candidates the report shows.
+    for (std::size_t r = 0; r < ranked.size() && r < kShownCandidates; ++r) {
+        Candidate& c = candidates[ranked[r]];
         const Function& theirs = neu.functions()[static_cast<std::size_t>(c.function)];
         auto& e = c.evidence;
         if (c.signatureMatch)
@@ -357,15 +357,10 @@ Carried carry(const Program& old, const Program& neu, const Correspondence& pair
             for (std::size_t n = 0; n < named.size(); ++n) text += (n == 0 ? " (" : ", ") + named[n];
             e.push_back(text + (named.empty() ? "" : ")"));
         }
-        if (graphWeight > 0) {
-            std::size_t callers = 0;
-            std::size_t callees = 0;
-            for (const std::uint32_t x : neu.callers(c.function)) callers += f.callers.count(static_cast<int>(x));
-            for (const std::uint32_t x : neu.callees(c.function)) callees += f.callees.count(static_cast<int>(x));
-            e.push_back("called by " + std::to_string(callers) + " of its " + std::to_string(f.callers.size()) +
-                        " paired callers, calls " + std::to_string(callees) + " of its " +
+        if (graphWeight > 0)
+            e.push_back("called by " + std::to_string(c.sharedCallers) + " of its " + std::to_string(f.callers.size()) +
+                        " paired callers, calls " + std::to_string(c.shared - c.sharedCallers) + " of its " +
                         std::to_string(f.callees.size()) + " paired callees");
-        }
         if (c.placed) e.push_back("lies where the functions around it in the old build put it");
         if (c.moreArguments)
             e.push_back("reads " + std::to_string(arity(theirs.arguments)) + " arguments, the old function " +
@@ -414,8 +409,8 @@ Carried carry(const Program& old, const Program& neu, const Correspondence& pair
     result.answered = confident;
     if (!confident) {
         if (result.candidates.size() > kShownCandidates) result.candidates.resize(kShownCandidates);
-        for (Candidate& c : result.candidates)
-            c.diff = diffLines(old.image(), f.code, neu.image(), neu.instructionsOf(c.function));
+        for (std::size_t r = 0; r < result.candidates.size(); ++r)
+            result.candidates[r].diff = diffLines(old.image(), f.code, neu.image(), code[ranked[r]]);
         result.evidence =
             best == nullptr ? "no function of the new build is like it"
             : callersDisagree && best->score >= kAnswer
@@ -439,8 +434,7 @@ Carried carry(const Program& old, const Program& neu, const Correspondence& pair
         result.evidence = "the old signature's only match, RVA " + hex(matches.neu[0]) +
                           ", is another function; the function is at RVA " + hex(best->rva) + ": " + result.evidence;
     result.evidence += "; lead " + percent(best->score - second);
-    const std::vector<Instruction> answer = neu.instructionsOf(best->function);
-    result.changedDisplacements = changedDisplacements(old.image(), f.code, neu.image(), answer);
+    result.changedDisplacements = changedDisplacements(old.image(), f.code, neu.image(), code[ranked[0]]);
     if (result.verdict == Verdict::kept) {
         result.proposal.found = true;
         result.proposal.mask = mask;

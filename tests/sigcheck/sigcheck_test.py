@@ -184,7 +184,15 @@ UPDATE_ROWS = [
 ]
 
 
-def check(name, problems, output):
+def check(name, command, status, patterns, one_line):
+    """Runs one row; 1 when it failed (and says why), 0 otherwise. `one_line`: the
+    message an unreadable input must be, alone on standard error."""
+    result = subprocess.run(command, capture_output=True, text=True, timeout=60)
+    output = result.stdout + result.stderr
+    problems = [] if result.returncode == status else [f"exit {result.returncode}, not {status}"]
+    problems += [f"no {p!r}" for p in patterns if not re.search(p, output)]
+    if status == 2 and not re.fullmatch(one_line, result.stderr):
+        problems.append("not one line naming the file")
     for problem in problems:
         print(f"FAILED {name}: {problem}")
     if problems:
@@ -199,13 +207,8 @@ def main():
     for name, data, flags, status, patterns in ROWS:
         path = work / (re.sub(r"\W+", "-", name).strip("-") + ".bin")
         path.write_bytes(data)
-        result = subprocess.run([tool, *flags, str(path)], capture_output=True, text=True, timeout=60)
-        output = result.stdout + result.stderr
-        problems = [] if result.returncode == status else [f"exit {result.returncode}, not {status}"]
-        problems += [f"no {p!r}" for p in patterns if not re.search(p, output)]
-        if status == 2 and not re.fullmatch(rf"nozzles-sigcheck: {re.escape(str(path))}: [^\n]+\n", result.stderr):
-            problems.append("not one line naming the file")
-        failures += check(name, problems, output)
+        failures += check(name, [tool, *flags, str(path)], status, patterns,
+                          rf"nozzles-sigcheck: {re.escape(str(path))}: [^\n]+\n")
     for name, old, new, flags, status, patterns in UPDATE_ROWS:
         stem = work / re.sub(r"\W+", "-", name).strip("-")
         paths = [Path(f"{stem}-old.bin"), Path(f"{stem}-new.bin"), Path(f"{stem}-signatures.txt"),
@@ -217,16 +220,12 @@ def main():
         named = {"SIGNATURES": paths[2], "LISTING": paths[3], "HEADER": paths[4]}
         flags = [str(named.get(flag, flag)) for flag in flags]
         patterns = [p.replace("HEADER", re.escape(str(paths[4]))) for p in patterns]
-        result = subprocess.run([tool, str(paths[1]), "--old", str(paths[0]), *flags], capture_output=True, text=True,
-                                timeout=60)
-        output = result.stdout + result.stderr
-        problems = [] if result.returncode == status else [f"exit {result.returncode}, not {status}"]
-        problems += [f"no {p!r}" for p in patterns if not re.search(p, output)]
-        if status == 2 and not re.fullmatch(r"nozzles-sigcheck: \S+: [^\n]+\n", result.stderr):
-            problems.append("not one line naming the file")
-        if "--write-header" in flags and status != 0 and paths[4].exists():
-            problems.append("a header was written")
-        failures += check(name, problems, output)
+        failed = check(name, [tool, str(paths[1]), "--old", str(paths[0]), *flags], status, patterns,
+                       r"nozzles-sigcheck: \S+: [^\n]+\n")
+        if not failed and "--write-header" in flags and status != 0 and paths[4].exists():
+            print(f"FAILED {name}: a header was written")
+            failed = 1
+        failures += failed
     total = len(ROWS) + len(UPDATE_ROWS)
     print(f"{total - failures} passed, {failures} failed")
     return 1 if failures else 0

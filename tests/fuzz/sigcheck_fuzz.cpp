@@ -13,7 +13,7 @@
 
 #include "carry.h"
 #include "correspondence.h"
-#include "image.h"
+#include "module_view.h"
 #include "program.h"
 #include "propose.h"
 
@@ -38,21 +38,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint64_t bounds[] = {0, split, imageSize};
     const std::uint8_t kinds[] = {1, 2};
     const auto within = [&](std::uint32_t value) { return value % static_cast<std::uint32_t>(imageSize + 64); };
-    const SigcheckImage description{image.get(),
-                                    imageSize,
-                                    bounds,
-                                    kinds,
-                                    2,
-                                    0x140000000,
-                                    within(take32(data + 1)),
-                                    within(take32(data + 4)),
-                                    take32(data + 8) % 4096,
-                                    within(take32(data + 12)),
-                                    data[3] * 16u,
-                                    nullptr,
-                                    nullptr,
-                                    0};
-    const sigcheck::Image view(description);
+    const SigcheckModule description{image.get(),
+                                     imageSize,
+                                     bounds,
+                                     kinds,
+                                     2,
+                                     0x140000000,
+                                     within(take32(data + 1)),
+                                     within(take32(data + 4)),
+                                     take32(data + 8) % 4096,
+                                     within(take32(data + 12)),
+                                     data[3] * 16u,
+                                     nullptr,
+                                     nullptr,
+                                     0};
+    const sigcheck::ModuleView view(description);
     // A signature from the code's first bytes, lengths up to 20, some open.
     const std::size_t length = 1 + data[2] % 20;
     if (length > split) return 0;

@@ -10,13 +10,13 @@
 
 #include "compare.h"
 #include "decode.h"
-#include "image.h"
+#include "module_view.h"
 #include "program.h"
 #include "propose.h"
 
 namespace {
 
-using sigcheck::Image;
+using sigcheck::ModuleView;
 
 constexpr std::uint64_t kBase = 0x140000000;
 constexpr std::uint32_t kCode = 0x1000;    // code from here
@@ -45,14 +45,14 @@ struct TestImage {
         }
         relocSize = static_cast<std::uint32_t>(8 + 2 * offsets.size());
     }
-    Image image() const {
-        const SigcheckImage d{bytes.data(), bytes.size(), bounds,   kinds,     3,       kBase,   0,
-                              pdataRva,     pdataSize,    relocRva, relocSize, nullptr, nullptr, 0};
-        return Image(d);
+    ModuleView view() const {
+        const SigcheckModule d{bytes.data(), bytes.size(), bounds,   kinds,     3,       kBase,   0,
+                               pdataRva,     pdataSize,    relocRva, relocSize, nullptr, nullptr, 0};
+        return ModuleView(d);
     }
 };
 
-std::vector<sigcheck::Instruction> code(const Image& image, std::uint32_t rva, std::uint32_t length) {
+std::vector<sigcheck::Instruction> code(const ModuleView& image, std::uint32_t rva, std::uint32_t length) {
     return sigcheck::decodeRange(image, rva, rva + length, 64);
 }
 
@@ -72,8 +72,8 @@ TEST_P(OpenBytes, AreTheOnesThatMoveWithTheLayoutOrThatTheTwoBuildsDisagreeOn) {
     old.put(kCode, row.before);
     neu.put(kCode, row.after);
     if (!row.relocated.empty()) neu.relocate(kCode & ~0xFFFu, row.relocated);
-    const Image oldImage = old.image();
-    const Image newImage = neu.image();
+    const ModuleView oldImage = old.view();
+    const ModuleView newImage = neu.view();
     const auto newCode = code(newImage, kCode, static_cast<std::uint32_t>(row.after.size()));
     const auto oldCode = code(oldImage, kCode, static_cast<std::uint32_t>(row.before.size()));
     EXPECT_EQ(sigcheck::openBytes(newImage, newCode, oldCode), row.mask);
@@ -133,7 +133,7 @@ class ForwardExtent : public ::testing::TestWithParam<ExtentRow> {};
 TEST_P(ForwardExtent, EndsAtTheReturnOrJumpThatNoBranchPasses) {
     TestImage t;
     t.put(kCode, GetParam().code);
-    const Image image = t.image();
+    const ModuleView image = t.view();
     EXPECT_EQ(sigcheck::forwardExtent(image, kCode, kEnd).end, kCode + GetParam().end);
 }
 
@@ -168,7 +168,7 @@ TEST(BrokenTables, ChainsInALoopAndEntriesOutsideTheImageAreDropped) {
     entry(3, kCode + 0x60, 0x7FFFFFF0, kTables + 0x400);  // ends far outside the image
     t.relocRva = kTables + 0x800;
     t.relocSize = 0x7FFFFFFF;  // past the end of the image: nothing is read
-    const Image image = t.image();
+    const ModuleView image = t.view();
     ASSERT_EQ(image.unwindFunctions().size(), 1u);
     EXPECT_EQ(image.unwindFunctions()[0].begin, kCode);
     EXPECT_TRUE(image.pointerSlots().empty());
@@ -177,7 +177,7 @@ TEST(BrokenTables, ChainsInALoopAndEntriesOutsideTheImageAreDropped) {
 TEST(BrokenTables, RelocationsPastTheEndOfTheImageAreDropped) {
     TestImage t;
     t.relocate(kEnd - 0x1000, {0xFF0, 0xFFC});  // the second would run past the image's last byte
-    const Image image = t.image();
+    const ModuleView image = t.view();
     EXPECT_TRUE(image.relocated(kEnd - 0x10, 8));
     EXPECT_FALSE(image.relocated(kEnd - 4, 4));
 }
@@ -195,7 +195,7 @@ class Arguments : public ::testing::TestWithParam<ArgumentRow> {};
 TEST_P(Arguments, AreReadOrWrittenAsTheInstructionUsesThem) {
     TestImage t;
     t.put(kCode, GetParam().code);
-    const Image image = t.image();
+    const ModuleView image = t.view();
     sigcheck::Instruction instruction;
     ASSERT_TRUE(sigcheck::decode(image, kCode, kTables, instruction));
     EXPECT_EQ(instruction.argumentsRead, GetParam().read);
@@ -268,8 +268,8 @@ TEST(Propose, PrefersTheLargerMarginToTheNearestNearMissOverTheShorter) {
     std::vector<std::uint8_t> near(function.begin(), function.begin() + 9);
     near[4] = 0x29;  // add becomes sub: the first three instructions but one byte
     neu.put(kCode + 0x400, near);
-    const Image oldImage = old.image();
-    const Image newImage = neu.image();
+    const ModuleView oldImage = old.view();
+    const ModuleView newImage = neu.view();
     sigcheck::Deadline deadline(10);
     const sigcheck::Program oldProgram(oldImage, {kCode + 0x100}, deadline);
     const sigcheck::Program newProgram(newImage, {kCode + 0x200, kCode + 0x400}, deadline);

@@ -30,7 +30,7 @@ constexpr int kOrderRounds = 3;
 Correspondence::Correspondence(const Program& old, const Program& neu, Deadline& deadline)
     : old_(old), new_(neu), oldToNew_(old.functions().size(), -1), newToOld_(neu.functions().size(), -1) {
     byUniqueForm(deadline);
-    byUniqueAnchors(deadline);
+    byUniqueLandmarks(deadline);
     alongCalls(deadline);
     for (int round = 0; round < kOrderRounds && byOrder(deadline); ++round) alongCalls(deadline);
 }
@@ -57,9 +57,9 @@ void Correspondence::byUniqueForm(Deadline& deadline) {
         std::size_t (Program::*count)(std::uint64_t) const;
         std::uint32_t shortest;
     };
-    const Level levels[] = {{&Function::bytes, &Program::withBytes, &Program::countBytes, kShortestPairedByForm},
-                            {&Function::exact, &Program::withExact, &Program::countExact, kShortestPairedByForm},
-                            {&Function::shape, &Program::withShape, &Program::countShape, kShortestPairedByShape}};
+    const Level levels[] = {{&Function::bytesHash, &Program::withBytes, &Program::countBytes, kShortestPairedByForm},
+                            {&Function::exactHash, &Program::withExact, &Program::countExact, kShortestPairedByForm},
+                            {&Function::shapeHash, &Program::withShape, &Program::countShape, kShortestPairedByShape}};
     for (const Level& level : levels) {
         for (std::size_t o = 0; o < old_.functions().size() && !deadline.expired(); ++o) {
             const Function& function = old_.functions()[o];
@@ -72,23 +72,23 @@ void Correspondence::byUniqueForm(Deadline& deadline) {
     }
 }
 
-void Correspondence::byUniqueAnchors(Deadline& deadline) {
+void Correspondence::byUniqueLandmarks(Deadline& deadline) {
     // A rare thing one function alone uses in each build, and the whole set
     // of things a function uses where no other has the same set.
     const auto setOf = [](const Program& program, int f) {
         std::uint64_t key = 0;
-        for (const std::uint64_t anchor : program.anchors(f)) key = combine(key, anchor);
+        for (const std::uint64_t landmark : program.landmarks(f)) key = combine(key, landmark);
         return key;
     };
     std::unordered_map<std::uint64_t, int> newSets;  // -1 where several have it
     for (std::size_t n = 0; n < new_.functions().size(); ++n) {
-        if (new_.anchors(static_cast<int>(n)).empty()) continue;
+        if (new_.landmarks(static_cast<int>(n)).empty()) continue;
         auto [at, inserted] = newSets.emplace(setOf(new_, static_cast<int>(n)), static_cast<int>(n));
         if (!inserted) at->second = -1;
     }
     std::unordered_map<std::uint64_t, int> oldSets;
     for (std::size_t o = 0; o < old_.functions().size(); ++o) {
-        if (old_.anchors(static_cast<int>(o)).empty()) continue;
+        if (old_.landmarks(static_cast<int>(o)).empty()) continue;
         auto [at, inserted] = oldSets.emplace(setOf(old_, static_cast<int>(o)), static_cast<int>(o));
         if (!inserted) at->second = -1;
     }
@@ -98,9 +98,9 @@ void Correspondence::byUniqueAnchors(Deadline& deadline) {
         if (o >= 0 && n != newSets.end() && n->second >= 0 && fits(o, n->second)) pair(o, n->second);
     }
     for (std::size_t o = 0; o < old_.functions().size() && !deadline.expired(); ++o) {
-        for (const std::uint64_t anchor : old_.anchors(static_cast<int>(o))) {
-            if (old_.anchorUses(anchor) != 1 || new_.anchorUses(anchor) != 1) continue;
-            const int n = new_.usersOf(anchor)[0];
+        for (const std::uint64_t landmark : old_.landmarks(static_cast<int>(o))) {
+            if (old_.landmarkUses(landmark) != 1 || new_.landmarkUses(landmark) != 1) continue;
+            const int n = new_.usersOf(landmark)[0];
             if (fits(static_cast<int>(o), n)) pair(static_cast<int>(o), n);
             break;
         }
@@ -112,7 +112,7 @@ void Correspondence::byUniqueAnchors(Deadline& deadline) {
 void Correspondence::pairAmong(const std::vector<int>& olds, const std::vector<int>& news) {
     // A function everybody calls has too many neighbours to tell apart this way.
     if (olds.empty() || news.empty() || olds.size() > kMostNeighbours || news.size() > kMostNeighbours) return;
-    for (std::uint64_t Function::*form : {&Function::bytes, &Function::exact, &Function::shape}) {
+    for (std::uint64_t Function::*form : {&Function::bytesHash, &Function::exactHash, &Function::shapeHash}) {
         std::unordered_map<std::uint64_t, int> oldOnes;  // form -> the one function, or -1 for several
         std::unordered_map<std::uint64_t, int> newOnes;
         for (const int o : olds) {

@@ -23,7 +23,7 @@ private:
     void pair(int o, int n);
     bool fits(int o, int n) const;
     void byUniqueForm(Deadline& deadline);
-    void byUniqueAnchors(Deadline& deadline);
+    void byUniqueLandmarks(Deadline& deadline);
     void alongCalls(Deadline& deadline);
     void pairAmong(const std::vector<int>& olds, const std::vector<int>& news);
     void pairMostAlike(const std::vector<int>& olds, const std::vector<int>& news);

@@ -76,7 +76,7 @@ Flow flowOf(const ZydisDecodedInstruction& instruction, const ZydisDecodedOperan
 
 }  // namespace
 
-bool decode(const Image& image, std::uint32_t rva, std::uint32_t limit, Instruction& out) {
+bool decode(const ModuleView& image, std::uint32_t rva, std::uint32_t limit, Instruction& out) {
     if (limit > image.size()) limit = image.size();
     if (rva >= limit) return false;
     ZydisDecodedInstruction instruction;
@@ -198,7 +198,8 @@ int arity(std::uint8_t arguments) {
     return positions == 0 ? 0 : 32 - __builtin_clz(positions);
 }
 
-std::vector<Instruction> decodeRange(const Image& image, std::uint32_t begin, std::uint32_t end, std::size_t most) {
+std::vector<Instruction> decodeRange(const ModuleView& image, std::uint32_t begin, std::uint32_t end,
+                                     std::size_t most) {
     std::vector<Instruction> found;
     Instruction instruction;
     for (std::uint32_t at = begin; at < end && found.size() < most;) {
@@ -212,7 +213,7 @@ std::vector<Instruction> decodeRange(const Image& image, std::uint32_t begin, st
     return found;
 }
 
-std::string format(const Image& image, const Instruction& instruction) {
+std::string format(const ModuleView& image, const Instruction& instruction) {
     static const ZydisFormatter formatter = [] {
         ZydisFormatter f;
         ZydisFormatterInit(&f, ZYDIS_FORMATTER_STYLE_INTEL_MASM);

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "image.h"
+#include "module_view.h"
 
 namespace sigcheck {
 
@@ -91,14 +91,14 @@ inline bool movesWithLayout(const Field& field) {
 
 // Decodes the instruction at rva, reading no byte outside [rva, limit).
 // False where the bytes are no instruction.
-bool decode(const Image& image, std::uint32_t rva, std::uint32_t limit, Instruction& out);
+bool decode(const ModuleView& image, std::uint32_t rva, std::uint32_t limit, Instruction& out);
 
 // Decodes [begin, end) one instruction after another, stepping a byte over
 // what is no instruction; at most `most` of them.
-std::vector<Instruction> decodeRange(const Image& image, std::uint32_t begin, std::uint32_t end, std::size_t most);
+std::vector<Instruction> decodeRange(const ModuleView& image, std::uint32_t begin, std::uint32_t end, std::size_t most);
 
 // The instruction as a disassembler prints it (Intel syntax, MASM numbers:
 // `mov rax, [rdx+0E268h]`), addresses as RVAs.
-std::string format(const Image& image, const Instruction& instruction);
+std::string format(const ModuleView& image, const Instruction& instruction);
 
 }  // namespace sigcheck

@@ -18,14 +18,14 @@ constexpr int kGapRounds = 16;
 constexpr std::size_t kShortestString = 4;
 constexpr std::size_t kLongestString = 256;
 
-enum AnchorKind : std::uint64_t { kString = 1, kWideString = 2, kConstant = 3, kImport = 4 };
+enum LandmarkKind : std::uint64_t { kString = 1, kWideString = 2, kConstant = 3, kImport = 4 };
 
-std::uint64_t anchorId(AnchorKind kind, std::uint64_t content) { return combine(combine(0, kind), content); }
+std::uint64_t landmarkId(LandmarkKind kind, std::uint64_t content) { return combine(combine(0, kind), content); }
 
 bool printable(std::uint8_t c) { return (c >= 0x20 && c < 0x7F) || c == '\t' || c == '\n' || c == '\r'; }
 
 // The string at rva, ASCII or UTF-16, as its length in bytes; 0 for none.
-std::size_t stringAt(const Image& image, std::uint32_t rva, bool wide) {
+std::size_t stringAt(const ModuleView& image, std::uint32_t rva, bool wide) {
     const std::size_t unit = wide ? 2 : 1;
     std::size_t count = 0;
     for (std::uint64_t at = rva; at + unit <= image.size(); at += unit, ++count) {
@@ -55,7 +55,7 @@ double sketchSimilarity(const Sketch& a, const Sketch& b) {
     return filled == 0 ? 0.0 : static_cast<double>(same) / static_cast<double>(filled);
 }
 
-Range forwardExtent(const Image& image, std::uint32_t start, std::uint32_t limit) {
+Range forwardExtent(const ModuleView& image, std::uint32_t start, std::uint32_t limit) {
     const std::uint32_t run = image.codeRunEnd(start);
     if (limit > run) limit = run;
     if (limit - start > kLongestForward && limit > start) limit = start + kLongestForward;
@@ -75,7 +75,8 @@ Range forwardExtent(const Image& image, std::uint32_t start, std::uint32_t limit
     return {start, at > start ? at : start};
 }
 
-Program::Program(const Image& image, const std::vector<std::uint32_t>& starts, Deadline& deadline) : image_(&image) {
+Program::Program(const ModuleView& image, const std::vector<std::uint32_t>& starts, Deadline& deadline)
+    : view_(&image) {
     // Where functions start: the exception directory, the entry point, the
     // places given, and pointers in data that the relocations cover (tables
     // of functions) into code that no unwound function already holds.
@@ -100,7 +101,7 @@ Program::Program(const Image& image, const std::vector<std::uint32_t>& starts, D
     // Each function found names more (what it calls, jumps to or takes the
     // address of); a few rounds find them.
     std::vector<std::vector<std::uint32_t>> targets;
-    std::vector<std::vector<std::uint64_t>> anchors;
+    std::vector<std::vector<std::uint64_t>> landmarks;
     std::vector<std::uint32_t> pending = known;
     functions_.reserve(known.size() + known.size() / 2);
     int gapRounds = 0;
@@ -141,8 +142,8 @@ Program::Program(const Image& image, const std::vector<std::uint32_t>& starts, D
             function.unwound = image.unwindFunctionAt(start) != nullptr;
             functions_.push_back(function);
             targets.emplace_back();
-            anchors.emplace_back();
-            describe(static_cast<int>(functions_.size() - 1), targets.back(), anchors.back());
+            landmarks.emplace_back();
+            describe(static_cast<int>(functions_.size() - 1), targets.back(), landmarks.back());
             for (const std::uint32_t target : targets.back())
                 if (opensFunction(target) && !std::binary_search(known.begin(), known.end(), target))
                     found.push_back(target);
@@ -166,11 +167,11 @@ Program::Program(const Image& image, const std::vector<std::uint32_t>& starts, D
               [&](std::size_t a, std::size_t b) { return functions_[a].start < functions_[b].start; });
     std::vector<Function> sorted;
     std::vector<std::vector<std::uint32_t>> sortedTargets;
-    std::vector<std::vector<std::uint64_t>> sortedAnchors;
+    std::vector<std::vector<std::uint64_t>> sortedLandmarks;
     for (const std::size_t k : order) {
         sorted.push_back(functions_[k]);
         sortedTargets.push_back(std::move(targets[k]));
-        sortedAnchors.push_back(std::move(anchors[k]));
+        sortedLandmarks.push_back(std::move(landmarks[k]));
     }
     functions_ = std::move(sorted);
     for (std::size_t f = 0; f < functions_.size() && !deadline.expired(); ++f) {
@@ -179,7 +180,7 @@ Program::Program(const Image& image, const std::vector<std::uint32_t>& starts, D
         const std::uint32_t end = extentOf(function.start).end;
         if (end == function.end) continue;
         function.end = end;
-        describe(static_cast<int>(f), sortedTargets[f], sortedAnchors[f]);
+        describe(static_cast<int>(f), sortedTargets[f], sortedLandmarks[f]);
     }
 
     // Edges to function indices, in order of first appearance; import thunks
@@ -195,26 +196,26 @@ Program::Program(const Image& image, const std::vector<std::uint32_t>& starts, D
             lastCaller[callee32] = f;
             edges_.push_back(callee32);
             if (functions_[static_cast<std::size_t>(callee)].importThunk >= 0)
-                sortedAnchors[f].push_back(importAnchor(functions_[static_cast<std::size_t>(callee)].importThunk));
+                sortedLandmarks[f].push_back(importLandmark(functions_[static_cast<std::size_t>(callee)].importThunk));
         }
         functions_[f].edgesEnd = static_cast<std::uint32_t>(edges_.size());
-        auto& own = sortedAnchors[f];
+        auto& own = sortedLandmarks[f];
         std::sort(own.begin(), own.end());
         own.erase(std::unique(own.begin(), own.end()), own.end());
-        functions_[f].anchorsBegin = static_cast<std::uint32_t>(anchorList_.size());
-        anchorList_.insert(anchorList_.end(), own.begin(), own.end());
-        functions_[f].anchorsEnd = static_cast<std::uint32_t>(anchorList_.size());
+        functions_[f].landmarksBegin = static_cast<std::uint32_t>(landmarkList_.size());
+        landmarkList_.insert(landmarkList_.end(), own.begin(), own.end());
+        functions_[f].landmarksEnd = static_cast<std::uint32_t>(landmarkList_.size());
         const int index = static_cast<int>(f);
-        byBytes_.push_back({functions_[f].bytes, index});
-        byExact_.push_back({functions_[f].exact, index});
-        byShape_.push_back({functions_[f].shape, index});
-        for (const std::uint64_t anchor : own) byAnchor_.push_back({anchor, index});
+        byBytes_.push_back({functions_[f].bytesHash, index});
+        byExact_.push_back({functions_[f].exactHash, index});
+        byShape_.push_back({functions_[f].shapeHash, index});
+        for (const std::uint64_t landmark : own) byLandmark_.push_back({landmark, index});
     }
-    for (auto* table : {&byBytes_, &byExact_, &byShape_, &byAnchor_}) std::sort(table->begin(), table->end());
-    std::sort(anchorPlaces_.begin(), anchorPlaces_.end());
-    anchorPlaces_.erase(std::unique(anchorPlaces_.begin(), anchorPlaces_.end(),
-                                    [](const auto& a, const auto& b) { return a.first == b.first; }),
-                        anchorPlaces_.end());
+    for (auto* table : {&byBytes_, &byExact_, &byShape_, &byLandmark_}) std::sort(table->begin(), table->end());
+    std::sort(landmarkPlaces_.begin(), landmarkPlaces_.end());
+    landmarkPlaces_.erase(std::unique(landmarkPlaces_.begin(), landmarkPlaces_.end(),
+                                      [](const auto& a, const auto& b) { return a.first == b.first; }),
+                          landmarkPlaces_.end());
     // Who calls each function.
     callerIndex_.assign(functions_.size() + 1, 0);
     for (const std::uint32_t callee : edges_) ++callerIndex_[callee + 1];
@@ -227,40 +228,40 @@ Program::Program(const Image& image, const std::vector<std::uint32_t>& starts, D
 }
 
 // An import is known by its name: its slot moves between builds.
-std::uint64_t Program::importAnchor(int import) {
-    const std::string& name = image_->importName(import);
+std::uint64_t Program::importLandmark(int import) {
+    const std::string& name = view_->importName(import);
     const std::uint64_t id =
-        anchorId(kImport, contentHash(reinterpret_cast<const std::uint8_t*>(name.data()), name.size()));
-    anchorPlaces_.push_back({id, static_cast<std::uint32_t>(import) | 0x80000000u});
+        landmarkId(kImport, contentHash(reinterpret_cast<const std::uint8_t*>(name.data()), name.size()));
+    landmarkPlaces_.push_back({id, static_cast<std::uint32_t>(import) | 0x80000000u});
     return id;
 }
 
-std::uint64_t Program::anchorAt(const Instruction& instruction) {
-    const Image& image = *image_;
+std::uint64_t Program::landmarkAt(const Instruction& instruction) {
+    const ModuleView& image = *view_;
     const std::uint32_t at = instruction.pointee;
     const std::uint32_t pointeeSize = instruction.pointeeSize;
-    if (const int import = image.importAt(at); import >= 0) return importAnchor(import);
+    if (const int import = image.importAt(at); import >= 0) return importLandmark(import);
     std::uint64_t id = 0;
     if (const std::size_t length = stringAt(image, at, false)) {
-        id = anchorId(kString, contentHash(image.bytes() + at, length));
+        id = landmarkId(kString, contentHash(image.bytes() + at, length));
     } else if (const std::size_t wide = stringAt(image, at, true)) {
-        id = anchorId(kWideString, contentHash(image.bytes() + at, wide));
+        id = landmarkId(kWideString, contentHash(image.bytes() + at, wide));
     } else if (image.kindAt(at) == RegionKind::readOnly && pointeeSize > 0 && at + pointeeSize <= image.size() &&
                !image.relocated(at, pointeeSize)) {
-        // A literal the code loads (a float, a mask): its value is the anchor.
-        id = anchorId(kConstant, contentHash(image.bytes() + at, pointeeSize));
+        // A literal the code loads (a float, a mask): its value is the landmark.
+        id = landmarkId(kConstant, contentHash(image.bytes() + at, pointeeSize));
     } else {
         return 0;
     }
-    anchorPlaces_.push_back({id, at});
+    landmarkPlaces_.push_back({id, at});
     return id;
 }
 
-void Program::describe(int index, std::vector<std::uint32_t>& targets, std::vector<std::uint64_t>& anchors) {
+void Program::describe(int index, std::vector<std::uint32_t>& targets, std::vector<std::uint64_t>& landmarks) {
     Function& function = functions_[static_cast<std::size_t>(index)];
-    const Image& image = *image_;
+    const ModuleView& image = *view_;
     targets.clear();
-    anchors.clear();
+    landmarks.clear();
     std::uint64_t bytes = 0;
     std::uint64_t exact = 0;
     std::uint64_t shape = 0;
@@ -314,8 +315,8 @@ void Program::describe(int index, std::vector<std::uint32_t>& targets, std::vect
             if (image.isCode(instruction.pointee)) {
                 if (instruction.pointee < function.start || instruction.pointee >= function.end)
                     targets.push_back(instruction.pointee);
-            } else if (const std::uint64_t anchor = anchorAt(instruction)) {
-                anchors.push_back(anchor);
+            } else if (const std::uint64_t landmark = landmarkAt(instruction)) {
+                landmarks.push_back(landmark);
             }
         }
         at += instruction.length;
@@ -323,9 +324,9 @@ void Program::describe(int index, std::vector<std::uint32_t>& targets, std::vect
     function.instructions = count;
     function.sketch = sketch;
     function.arguments = read;
-    function.bytes = bytes;
-    function.exact = exact;
-    function.shape = shape;
+    function.bytesHash = bytes;
+    function.exactHash = exact;
+    function.shapeHash = shape;
     function.importThunk = -1;
     if (count == 1 && first.flow == Flow::jumpIndirect && first.pointsInto)
         function.importThunk = image.importAt(first.pointee);
@@ -347,9 +348,9 @@ std::span<const std::uint32_t> Program::callers(int f) const {
     return {callerList_.data() + callerIndex_[k], callerIndex_[k + 1] - callerIndex_[k]};
 }
 
-std::span<const std::uint64_t> Program::anchors(int f) const {
+std::span<const std::uint64_t> Program::landmarks(int f) const {
     const Function& function = functions_[static_cast<std::size_t>(f)];
-    return {anchorList_.data() + function.anchorsBegin, function.anchorsEnd - function.anchorsBegin};
+    return {landmarkList_.data() + function.landmarksBegin, function.landmarksEnd - function.landmarksBegin};
 }
 
 std::vector<int> Program::lookup(const std::vector<Keyed>& table, std::uint64_t key) {
@@ -366,16 +367,16 @@ std::size_t Program::count(const std::vector<Keyed>& table, std::uint64_t key) {
     return static_cast<std::size_t>(high - low);
 }
 
-std::uint32_t Program::anchorUses(std::uint64_t anchor) const {
-    return static_cast<std::uint32_t>(count(byAnchor_, anchor));
+std::uint32_t Program::landmarkUses(std::uint64_t landmark) const {
+    return static_cast<std::uint32_t>(count(byLandmark_, landmark));
 }
 
-std::vector<int> Program::usersOf(std::uint64_t anchor) const { return lookup(byAnchor_, anchor); }
+std::vector<int> Program::usersOf(std::uint64_t landmark) const { return lookup(byLandmark_, landmark); }
 
-std::string Program::describeAnchor(std::uint64_t anchor) const {
-    const auto at = std::lower_bound(anchorPlaces_.begin(), anchorPlaces_.end(), std::make_pair(anchor, 0u));
-    if (at == anchorPlaces_.end() || at->first != anchor) return "something";
-    const Image& image = *image_;
+std::string Program::describeLandmark(std::uint64_t landmark) const {
+    const auto at = std::lower_bound(landmarkPlaces_.begin(), landmarkPlaces_.end(), std::make_pair(landmark, 0u));
+    if (at == landmarkPlaces_.end() || at->first != landmark) return "something";
+    const ModuleView& image = *view_;
     if (at->second & 0x80000000u) return "the import " + image.importName(static_cast<int>(at->second & 0x7FFFFFFFu));
     const std::uint32_t rva = at->second;
     const bool wide = stringAt(image, rva, false) == 0 && stringAt(image, rva, true) != 0;
@@ -403,7 +404,7 @@ std::string Program::describeAnchor(std::uint64_t anchor) const {
 
 std::vector<Instruction> Program::instructionsOf(int f, std::size_t most) const {
     const Function& function = functions_[static_cast<std::size_t>(f)];
-    return decodeRange(*image_, function.start, function.end, most);
+    return decodeRange(*view_, function.start, function.end, most);
 }
 
 }  // namespace sigcheck

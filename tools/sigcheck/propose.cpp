@@ -10,7 +10,7 @@ namespace {
 constexpr std::size_t kOldInstructionsAligned = 256;
 
 std::vector<Instruction> codeAt(const Program& program, std::uint32_t start, std::size_t most) {
-    const Image& image = program.image();
+    const ModuleView& image = program.view();
     const int f = program.indexOf(start);
     const std::uint32_t end =
         f >= 0 ? program.functions()[static_cast<std::size_t>(f)].end : forwardExtent(image, start, image.size()).end;
@@ -27,7 +27,7 @@ bool bothBuildsAgree(const Field& field, const Instruction& instruction, const I
 
 }  // namespace
 
-std::string openBytes(const Image& neu, const std::vector<Instruction>& newCode,
+std::string openBytes(const ModuleView& neu, const std::vector<Instruction>& newCode,
                       const std::vector<Instruction>& oldCode) {
     std::vector<const Instruction*> counterpart(newCode.size(), nullptr);
     for (const auto& [i, j] : align(shapeForms(newCode), shapeForms(oldCode))) counterpart[i] = &oldCode[j];
@@ -62,7 +62,7 @@ std::string signatureText(const std::string& mask, const std::vector<std::uint8_
 
 Proposal propose(const Program& old, std::uint32_t oldStart, const Program& neu, std::uint32_t start,
                  Deadline& deadline) {
-    const Image& image = neu.image();
+    const ModuleView& image = neu.view();
     const std::vector<Instruction> newCode = codeAt(neu, start, kLongestSignature);
     const std::vector<Instruction> oldCode = codeAt(old, oldStart, kOldInstructionsAligned);
     const std::string open = openBytes(image, newCode, oldCode);
@@ -90,7 +90,7 @@ Proposal propose(const Program& old, std::uint32_t oldStart, const Program& neu,
         const char* mask = candidate.mask.c_str();
         const auto here = image.matchesInCode(mask, candidate.pattern.data(), 2);
         if (here.size() != 1 || here[0] != start) continue;
-        const auto there = old.image().matchesInCode(mask, candidate.pattern.data(), 2);
+        const auto there = old.view().matchesInCode(mask, candidate.pattern.data(), 2);
         candidate.survives = there.size() == 1 && there[0] == oldStart;
         candidate.margin = image.nearMissMargin(mask, candidate.pattern.data());
         candidate.found = true;

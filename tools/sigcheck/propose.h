@@ -28,7 +28,7 @@ struct Proposal {
 // What each byte of the new function's first instructions may be in a
 // signature: fixed ('x') or open ('?'), as the rules above decide with the
 // old function's instructions beside them.
-std::string openBytes(const Image& neu, const std::vector<Instruction>& newCode,
+std::string openBytes(const ModuleView& neu, const std::vector<Instruction>& newCode,
                       const std::vector<Instruction>& oldCode);
 
 // The preferred acceptable signature for the function at `start` in the new

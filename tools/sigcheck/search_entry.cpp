@@ -11,13 +11,13 @@
 
 #include "carry.h"
 #include "decode.h"
-#include "image.h"
 #include "memory/signature.h"
+#include "module_view.h"
 #include "propose.h"
 
 namespace {
 
-using sigcheck::Image;
+using sigcheck::ModuleView;
 
 std::string quoted(const std::string& text) {
     std::string out = "\"";
@@ -92,7 +92,7 @@ std::string carriedJson(const Parsed& s, const sigcheck::Carried& c) {
     for (const auto& candidate : c.candidates)
         candidates.push_back(
             "{\"rva\": " + std::to_string(candidate.rva) + ", \"score\": " + number(candidate.score) +
-            ", \"code\": " + number(candidate.code) + ", \"anchors\": " + number(candidate.anchors) +
+            ", \"code\": " + number(candidate.code) + ", \"landmarks\": " + number(candidate.landmarks) +
             ", \"graph\": " + number(candidate.graph) + ", \"shared\": " + std::to_string(candidate.shared) +
             ", \"placed\": " + (candidate.placed ? "true" : "false") + ", \"evidence\": " + list(candidate.evidence) +
             ", \"diff\": " + list(candidate.diff) + "}");
@@ -113,21 +113,21 @@ std::string carriedJson(const Parsed& s, const sigcheck::Carried& c) {
 
 extern "C" {
 
-void* sigcheckOpen(const SigcheckImage* description) { return new Image(*description); }
-void sigcheckClose(void* image) { delete static_cast<Image*>(image); }
+void* sigcheckOpen(const SigcheckModule* description) { return new ModuleView(*description); }
+void sigcheckClose(void* image) { delete static_cast<ModuleView*>(image); }
 void sigcheckFree(const char* text) { delete[] text; }
 
 // The lowest match at or above `from` that lies wholly in code, as the
 // plug-in finds it in the game; -1 for none.
 std::int64_t sigcheckFindInCode(const void* image, const char* mask, const std::uint8_t* pattern, std::uint64_t from) {
-    const auto& view = *static_cast<const Image*>(image);
+    const auto& view = *static_cast<const ModuleView*>(image);
     return from >= view.size() ? -1 : view.findInCode(mask, pattern, static_cast<std::uint32_t>(from));
 }
 
 // The lowest match at or above `from` anywhere in the image; -1 for none.
 std::int64_t sigcheckFindAnywhere(const void* image, const char* mask, const std::uint8_t* pattern,
                                   std::uint64_t from) {
-    const auto& view = *static_cast<const Image*>(image);
+    const auto& view = *static_cast<const ModuleView*>(image);
     if (from >= view.size()) return -1;
     const std::uint8_t* found =
         memory::findInRange(view.bytes() + from, view.bytes() + view.size(), mask, pattern, memory::bestVectorPath());
@@ -138,7 +138,7 @@ std::int64_t sigcheckFindAnywhere(const void* image, const char* mask, const std
 // two), lowest first, up to `limit` of them; returns how many it wrote.
 std::uint64_t sigcheckNearMisses(const void* image, const char* mask, const std::uint8_t* pattern, unsigned mismatches,
                                  std::uint64_t* found, std::uint64_t limit) {
-    const auto places = static_cast<const Image*>(image)->nearMisses(mask, pattern, mismatches, limit);
+    const auto places = static_cast<const ModuleView*>(image)->nearMisses(mask, pattern, mismatches, limit);
     for (std::size_t k = 0; k < places.size(); ++k) found[k] = places[k];
     return places.size();
 }
@@ -149,7 +149,7 @@ std::uint64_t sigcheckNearMisses(const void* image, const char* mask, const std:
 // alone in this build's code; "" when none of up to 64 bytes does. The
 // benchmark's signatures for a build whose functions are known.
 const char* sigcheckHandMadeSignature(const void* image, std::uint64_t rva) {
-    const auto& view = *static_cast<const Image*>(image);
+    const auto& view = *static_cast<const ModuleView*>(image);
     if (rva >= view.size()) return copy("");
     const auto start = static_cast<std::uint32_t>(rva);
     std::string mask;
@@ -174,39 +174,17 @@ const char* sigcheckHandMadeSignature(const void* image, std::uint64_t rva) {
 // Carries each signature from the old build to the new; a JSON object
 // (free it with sigcheckFree): {"signatures": [...]} or {"error": "..."}.
 const char* sigcheckCarry(const void* oldImage, const void* newImage, const char* signatures, double seconds) {
-    const auto& old = *static_cast<const Image*>(oldImage);
-    const auto& neu = *static_cast<const Image*>(newImage);
-    sigcheck::Deadline deadline(seconds);
+    const auto& old = *static_cast<const ModuleView*>(oldImage);
+    const auto& neu = *static_cast<const ModuleView*>(newImage);
     const std::vector<Parsed> parsed = parseSignatures(signatures);
-    std::vector<sigcheck::Matches> matches;
-    std::vector<std::uint32_t> oldStarts, newStarts;
-    for (const Parsed& s : parsed) {
-        matches.push_back(sigcheck::findMatches(old, neu, s.mask.c_str(), s.pattern.data()));
-        if (matches.back().old.size() == 1) oldStarts.push_back(matches.back().old[0]);
-        newStarts.insert(newStarts.end(), matches.back().neu.begin(), matches.back().neu.end());
-    }
-    // The two builds are read side by side, one thread each: decoding them is most of the work.
-    std::unique_ptr<sigcheck::Program> oldRead;
-    sigcheck::Deadline oldDeadline(seconds);
-    std::thread reader([&] { oldRead = std::make_unique<sigcheck::Program>(old, oldStarts, oldDeadline); });
-    const sigcheck::Program newProgram(neu, newStarts, deadline);
-    reader.join();
-    const sigcheck::Program& oldProgram = *oldRead;
-    if (oldDeadline.expired()) return copy("{\"error\": \"ran past its time limit of " + number(seconds) + " s\"}");
-    const sigcheck::Correspondence pairs(oldProgram, newProgram, deadline);
-    std::vector<sigcheck::Carried> carried;
-    std::vector<std::string> names;
-    for (std::size_t k = 0; k < parsed.size(); ++k) {
-        carried.push_back(sigcheck::carry(oldProgram, newProgram, pairs, matches[k], parsed[k].mask.c_str(),
-                                          parsed[k].pattern.data(), deadline));
-        names.push_back(parsed[k].name);
-    }
-    sigcheck::settleConflicts(carried, names);
+    std::vector<sigcheck::SignatureToCarry> toCarry;
+    for (const Parsed& p : parsed) toCarry.push_back({p.name, p.mask, p.pattern});
+    const sigcheck::CarryRun run = sigcheck::carryAll(old, neu, toCarry, seconds);
+    if (run.expired) return copy("{\"error\": \"ran past its time limit of " + number(seconds) + " s\"}");
     std::vector<std::string> results;
-    for (std::size_t k = 0; k < parsed.size(); ++k) results.push_back(carriedJson(parsed[k], carried[k]));
-    if (deadline.expired()) return copy("{\"error\": \"ran past its time limit of " + number(seconds) + " s\"}");
-    return copy("{\"old_functions\": " + std::to_string(oldProgram.functions().size()) +
-                ", \"new_functions\": " + std::to_string(newProgram.functions().size()) +
-                ", \"paired\": " + std::to_string(pairs.pairs()) + ", \"signatures\": " + list(results, false) + "}");
+    for (std::size_t k = 0; k < parsed.size(); ++k) results.push_back(carriedJson(parsed[k], run.carried[k]));
+    return copy("{\"old_functions\": " + std::to_string(run.oldFunctions) +
+                ", \"new_functions\": " + std::to_string(run.newFunctions) +
+                ", \"paired\": " + std::to_string(run.paired) + ", \"signatures\": " + list(results, false) + "}");
 }
 }

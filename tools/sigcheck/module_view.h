@@ -16,7 +16,7 @@
 
 extern "C" {
 // How the Python side describes one image (see sigcheck.py).
-struct SigcheckImage {
+struct SigcheckModule {
     const std::uint8_t* bytes;
     std::uint64_t size;
     const std::uint64_t* bounds;  // region k is [bounds[k], bounds[k + 1])
@@ -41,9 +41,9 @@ struct Range {
     std::uint32_t end = 0;
 };
 
-class Image {
+class ModuleView {
 public:
-    explicit Image(const SigcheckImage& description);
+    explicit ModuleView(const SigcheckModule& description);
 
     const std::uint8_t* bytes() const { return bytes_; }
     std::uint32_t size() const { return size_; }

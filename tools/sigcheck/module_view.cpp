@@ -1,4 +1,4 @@
-#include "image.h"
+#include "module_view.h"
 
 #include <algorithm>
 #include <cstring>
@@ -26,7 +26,7 @@ std::uint16_t read16(const std::uint8_t* at) {
 }
 
 platform::Region regionAt(const void* context, const std::uint8_t* address) {
-    const auto& image = *static_cast<const Image*>(context);
+    const auto& image = *static_cast<const ModuleView*>(context);
     if (address < image.bytes() || address >= image.bytes() + image.size()) return {};
     const Range region = image.regionHolding(static_cast<std::uint32_t>(address - image.bytes()));
     return {image.bytes() + region.begin, image.bytes() + region.end, image.isCode(region.begin)};
@@ -34,7 +34,7 @@ platform::Region regionAt(const void* context, const std::uint8_t* address) {
 
 }  // namespace
 
-Image::Image(const SigcheckImage& d)
+ModuleView::ModuleView(const SigcheckModule& d)
     : bytes_(d.bytes),
       size_(d.size > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<std::uint32_t>(d.size)),
       base_(d.base),
@@ -61,31 +61,31 @@ Image::Image(const SigcheckImage& d)
     readRelocations(d.relocRva, d.relocSize);
 }
 
-std::size_t Image::regionIndex(std::uint32_t rva) const {
+std::size_t ModuleView::regionIndex(std::uint32_t rva) const {
     const auto after = std::upper_bound(bounds_.begin(), bounds_.end(), std::uint64_t{rva});
     if (after == bounds_.begin() || after == bounds_.end()) return kNoRegion;
     return static_cast<std::size_t>(after - bounds_.begin() - 1);
 }
 
-Range Image::regionHolding(std::uint32_t rva) const {
+Range ModuleView::regionHolding(std::uint32_t rva) const {
     const std::size_t k = regionIndex(rva);
     if (k == kNoRegion) return {rva, rva + 1};
     return {static_cast<std::uint32_t>(bounds_[k]), static_cast<std::uint32_t>(bounds_[k + 1])};
 }
 
-RegionKind Image::kindAt(std::uint32_t rva) const {
+RegionKind ModuleView::kindAt(std::uint32_t rva) const {
     const std::size_t k = regionIndex(rva);
     return k == kNoRegion ? RegionKind::other : kinds_[k];
 }
 
-std::uint32_t Image::codeRunEnd(std::uint32_t rva) const {
+std::uint32_t ModuleView::codeRunEnd(std::uint32_t rva) const {
     std::size_t k = regionIndex(rva);
     if (k == kNoRegion || kinds_[k] != RegionKind::code) return rva;
     while (k + 1 < kinds_.size() && kinds_[k + 1] == RegionKind::code) ++k;
     return static_cast<std::uint32_t>(bounds_[k + 1]);
 }
 
-bool Image::relocated(std::uint32_t rva, std::uint32_t length) const {
+bool ModuleView::relocated(std::uint32_t rva, std::uint32_t length) const {
     if (length == 0) return false;
     const std::uint64_t last = std::uint64_t{rva} + length - 1;
     auto after = std::upper_bound(relocations_.begin(), relocations_.end(), last,
@@ -98,24 +98,24 @@ bool Image::relocated(std::uint32_t rva, std::uint32_t length) const {
     return false;
 }
 
-bool Image::absoluteToRva(std::uint64_t address, std::uint32_t& rva) const {
+bool ModuleView::absoluteToRva(std::uint64_t address, std::uint32_t& rva) const {
     if (address < base_ || address - base_ >= size_) return false;
     rva = static_cast<std::uint32_t>(address - base_);
     return true;
 }
 
-int Image::importAt(std::uint32_t slot) const {
+int ModuleView::importAt(std::uint32_t slot) const {
     const auto at = std::lower_bound(imports_.begin(), imports_.end(), std::make_pair(slot, -1));
     return at != imports_.end() && at->first == slot ? at->second : -1;
 }
 
-const Range* Image::unwindFunctionAt(std::uint32_t rva) const {
+const Range* ModuleView::unwindFunctionAt(std::uint32_t rva) const {
     const auto at = std::lower_bound(unwindFunctions_.begin(), unwindFunctions_.end(), rva,
                                      [](const Range& r, std::uint32_t value) { return r.begin < value; });
     return at != unwindFunctions_.end() && at->begin == rva ? &*at : nullptr;
 }
 
-const Range* Image::unwindFunctionHolding(std::uint32_t rva) const {
+const Range* ModuleView::unwindFunctionHolding(std::uint32_t rva) const {
     auto after = std::upper_bound(unwindFunctions_.begin(), unwindFunctions_.end(), rva,
                                   [](std::uint32_t value, const Range& r) { return value < r.begin; });
     if (after == unwindFunctions_.begin()) return nullptr;
@@ -123,13 +123,13 @@ const Range* Image::unwindFunctionHolding(std::uint32_t rva) const {
     return rva < after->end ? &*after : nullptr;
 }
 
-bool Image::read64(std::uint32_t rva, std::uint64_t& value) const {
+bool ModuleView::read64(std::uint32_t rva, std::uint64_t& value) const {
     if (!inside(rva, 8)) return false;
     std::memcpy(&value, bytes_ + rva, 8);
     return true;
 }
 
-void Image::readUnwindFunctions(std::uint32_t rva, std::uint32_t size) {
+void ModuleView::readUnwindFunctions(std::uint32_t rva, std::uint32_t size) {
     if (!inside(rva, size)) return;
     const std::uint32_t count = size / 12;
     const auto entryAt = [&](std::uint32_t at, Range& range, std::uint32_t& unwind) {
@@ -172,7 +172,7 @@ void Image::readUnwindFunctions(std::uint32_t rva, std::uint32_t size) {
                            unwindFunctions_.end());
 }
 
-void Image::readRelocations(std::uint32_t rva, std::uint32_t size) {
+void ModuleView::readRelocations(std::uint32_t rva, std::uint32_t size) {
     if (!inside(rva, size)) return;
     for (std::uint32_t at = rva; at + 8 <= rva + size;) {
         const std::uint32_t page = read32(bytes_ + at);
@@ -196,17 +196,17 @@ void Image::readRelocations(std::uint32_t rva, std::uint32_t size) {
     pointerSlots_.erase(std::unique(pointerSlots_.begin(), pointerSlots_.end()), pointerSlots_.end());
 }
 
-memory::RegionSource Image::regions() const { return {regionAt, this}; }
+memory::RegionSource ModuleView::regions() const { return {regionAt, this}; }
 
-std::int64_t Image::findInCode(const char* mask, const std::uint8_t* pattern, std::uint32_t from) const {
+std::int64_t ModuleView::findInCode(const char* mask, const std::uint8_t* pattern, std::uint32_t from) const {
     if (from >= size_) return -1;
     const std::uint8_t* found = memory::findInExecutableRegions(bytes_ + from, bytes_ + size_, mask, pattern,
                                                                 memory::bestVectorPath(), regions());
     return found == nullptr ? -1 : static_cast<std::int64_t>(found - bytes_);
 }
 
-std::vector<std::uint32_t> Image::matchesInCode(const char* mask, const std::uint8_t* pattern,
-                                                std::size_t limit) const {
+std::vector<std::uint32_t> ModuleView::matchesInCode(const char* mask, const std::uint8_t* pattern,
+                                                     std::size_t limit) const {
     std::vector<std::uint32_t> found;
     for (std::int64_t at = findInCode(mask, pattern, 0); at >= 0 && found.size() < limit;
          at = findInCode(mask, pattern, static_cast<std::uint32_t>(at + 1)))
@@ -214,21 +214,21 @@ std::vector<std::uint32_t> Image::matchesInCode(const char* mask, const std::uin
     return found;
 }
 
-std::vector<std::uint32_t> Image::nearMisses(const char* mask, const std::uint8_t* pattern, unsigned mismatches,
-                                             std::size_t limit) const {
+std::vector<std::uint32_t> ModuleView::nearMisses(const char* mask, const std::uint8_t* pattern, unsigned mismatches,
+                                                  std::size_t limit) const {
     std::vector<std::uint32_t> places = nearMissesUpTo(mask, pattern, mismatches, SIZE_MAX);
     if (places.size() > limit) places.resize(limit);
     return places;
 }
 
-unsigned Image::nearMissMargin(const char* mask, const std::uint8_t* pattern) const {
+unsigned ModuleView::nearMissMargin(const char* mask, const std::uint8_t* pattern) const {
     for (unsigned mismatches = 1; mismatches <= 2; ++mismatches)
         if (!nearMissesUpTo(mask, pattern, mismatches, 1).empty()) return mismatches;
     return 3;
 }
 
-std::vector<std::uint32_t> Image::nearMissesUpTo(const char* mask, const std::uint8_t* pattern, unsigned mismatches,
-                                                 std::size_t stopAfter) const {
+std::vector<std::uint32_t> ModuleView::nearMissesUpTo(const char* mask, const std::uint8_t* pattern,
+                                                      unsigned mismatches, std::size_t stopAfter) const {
     const std::string full(mask);
     std::vector<std::size_t> fixed;
     for (std::size_t k = 0; k < full.size(); ++k) {

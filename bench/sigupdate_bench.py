@@ -35,7 +35,9 @@ import pefile
 
 ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "tools" / "sigcheck"))
-import sigcheck  # noqa: E402  (the tool's own image reading and search)
+from sigcheck.binding import Library  # noqa: E402  (the tool's own image reading and search)
+from sigcheck.layout import EXECUTE, LaidOutModule  # noqa: E402
+from sigcheck.signatures import parse_bytes, signature_text  # noqa: E402
 
 # name: (package, the file in it, old version, new version, what it is)
 PAIRS = {
@@ -73,7 +75,7 @@ def exports(path):
     pe = pefile.PE(str(path), fast_load=True)
     pe.parse_data_directories(directories=[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_EXPORT"]])
     code = [(s.VirtualAddress, s.VirtualAddress + s.Misc_VirtualSize) for s in pe.sections
-            if s.Characteristics & sigcheck.EXECUTE]
+            if s.Characteristics & EXECUTE]
     named = {e.name.decode(): e.address for e in pe.DIRECTORY_ENTRY_EXPORT.symbols
              if e.name and any(b <= e.address < end for b, end in code)}
     directory = pe.OPTIONAL_HEADER.DATA_DIRECTORY[0]
@@ -94,15 +96,13 @@ def jumps_to(image, rva):
     return rva + 5 + int.from_bytes(image.bytes[rva + 1:rva + 5], "little", signed=True)
 
 
-def hand_made(library, search, starts, count):
+def hand_made(handle, starts, count):
     """(name, signature) for the first `count` starts a signature can be made for."""
     made = []
     for name, rva in starts:
-        answer = library.lib.sigcheckHandMadeSignature(search.handle, rva)
-        text = sigcheck.ctypes.string_at(answer).decode()
-        library.lib.sigcheckFree(answer)
-        if text:
-            made.append((name, text))
+        signature = handle.hand_made_signature(rva)
+        if signature is not None:
+            made.append((name, signature_text(*signature)))
         if len(made) == count:
             break
     return made
@@ -140,8 +140,8 @@ def judged(build, library, name, old_version, new_version, count, seed):
     old_file, new_file = files
     old_names, old_wiped = exports(old_file)
     new_names, new_wiped = exports(new_file)
-    old_image, new_image = sigcheck.Image(old_wiped, False, None), sigcheck.Image(new_wiped, False, None)
-    old_search, new_search = sigcheck.Search(library, old_image, False), sigcheck.Search(library, new_image, False)
+    old_image, new_image = LaidOutModule(old_wiped, False, None), LaidOutModule(new_wiped, False, None)
+    old_handle, new_handle = library.open(old_image, False), library.open(new_image, False)
 
     # Functions present in both builds, at one address each, drawn at random.
     at_old = {}
@@ -149,7 +149,7 @@ def judged(build, library, name, old_version, new_version, count, seed):
         at_old.setdefault(rva, []).append(export)
     names = sorted(n for n in old_names if n in new_names and len(at_old[old_names[n]]) == 1)
     random.Random(seed).shuffle(names)
-    signatures = hand_made(library, old_search, ((n, old_names[n]) for n in names), count)
+    signatures = hand_made(old_handle, ((n, old_names[n]) for n in names), count)
     listing = work / f"signatures-{name}-{old_version}-{new_version}-{seed}-{count}.txt"
     results, seconds = carry(build, old_wiped, new_wiped, listing, signatures)
 
@@ -167,12 +167,12 @@ def judged(build, library, name, old_version, new_version, count, seed):
         tool["unanswered" if answer is None else "right" if answer == truth else "wrong"] += 1
         if answer is not None and answer != truth:
             wrong.append(f"{export}: answered RVA 0x{answer:X}, is at 0x{truth:X} ({result['verdict']})")
-        mask, pattern = sigcheck.parse_bytes(text.split())
-        matches = new_search.in_code(mask.encode(), pattern)
+        mask, pattern = parse_bytes(text.split())
+        matches = new_handle.in_code(mask.encode(), pattern)
         plain["unanswered" if len(matches) != 1 else "right" if matches[0] == new_names[export] else "wrong"] += 1
         if result["signature"] is not None:
-            proposed = sigcheck.parse_bytes(result["signature"].split())
-            if new_search.in_code(proposed[0].encode(), proposed[1]) != [answer]:
+            proposed = parse_bytes(result["signature"].split())
+            if new_handle.in_code(proposed[0].encode(), proposed[1]) != [answer]:
                 not_unique += 1
     total = len(results)
 
@@ -200,12 +200,12 @@ def timed(build, library):
     if files is None:
         return
     old_file, new_file = files
-    old_image = sigcheck.Image(old_file, False, None)
-    old_search = sigcheck.Search(library, old_image, False)
+    old_image = LaidOutModule(old_file, False, None)
+    old_handle = library.open(old_image, False)
     rva, size = old_image.exceptions
     starts = sorted({struct.unpack_from("<I", old_image.bytes, rva + 12 * k)[0] for k in range(size // 12)})
     random.Random(2026).shuffle(starts)
-    signatures = hand_made(library, old_search, ((f"f{s:X}", s) for s in starts), 100)
+    signatures = hand_made(old_handle, ((f"f{s:X}", s) for s in starts), 100)
     sizes = f"{old_file.stat().st_size / 1e6:.0f} and {new_file.stat().st_size / 1e6:.0f} MB"
     print(f"carrying signatures, timed: {package} {old_version} -> {new_version} ({what}; {sizes})")
     for count in (100, 3):
@@ -225,7 +225,7 @@ def main():
     parser.add_argument("--seed", type=int, default=2026)
     args = parser.parse_args()
     build = Path(args.build).resolve()
-    library = sigcheck.Library(str(build / "libnozzles_sigcheck.so"))
+    library = Library(str(build / "libnozzles_sigcheck.so"))
     try:
         for name in [args.pair] if args.pair else sorted(PAIRS):
             judged(build, library, name, args.old, args.new, args.count, args.seed)

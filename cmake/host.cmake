@@ -98,12 +98,12 @@ if(NOT NOZZLES_SANITIZE)
     if(NOZZLES_NO_PEFILE)
         message(FATAL_ERROR "${NOZZLES_PE_PYTHON} cannot import pefile: install python3-pefile (make deps)")
     endif()
-    add_library(nozzles_sigcheck SHARED tools/sigcheck/search_entry.cpp)
+    add_library(nozzles_sigcheck SHARED tools/sigcheck/boundary.cpp)
     target_compile_options(nozzles_sigcheck PRIVATE ${NOZZLES_HOST_FLAGS} ${NOZZLES_GUEST_FLAGS})
     find_package(Threads REQUIRED)
     target_link_libraries(nozzles_sigcheck PRIVATE nozzles_sigcheck_analysis Threads::Threads)
     file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/nozzles-sigcheck
-        CONTENT "#!/bin/sh\nexec ${NOZZLES_PE_PYTHON} ${CMAKE_SOURCE_DIR}/tools/sigcheck/sigcheck.py --library $<TARGET_FILE:nozzles_sigcheck> \"$@\"\n"
+        CONTENT "#!/bin/sh\nexec ${NOZZLES_PE_PYTHON} ${CMAKE_SOURCE_DIR}/tools/sigcheck/nozzles_sigcheck.py --library $<TARGET_FILE:nozzles_sigcheck> \"$@\"\n"
         FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
     add_test(NAME sigcheck.images
         COMMAND ${NOZZLES_PE_PYTHON} ${CMAKE_SOURCE_DIR}/tests/sigcheck/sigcheck_test.py

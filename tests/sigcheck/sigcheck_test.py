@@ -12,12 +12,12 @@ import sys
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools" / "sigcheck"))
-import sigcheck  # noqa: E402  (its reading of the plug-in's header)
+from sigcheck.signatures import header_signatures  # noqa: E402  (its reading of the plug-in's header)
 
 
 def function_bytes(name, open_bytes):
     """The plug-in's signature as the game's code holds it: the open bytes filled in order."""
-    _, mask, pattern = next(s for s in sigcheck.header_signatures() if s[0] == name)
+    _, mask, pattern = next(s for s in header_signatures() if s[0] == name)
     filler = iter(open_bytes)
     return bytes(next(filler) if c == "?" else b for c, b in zip(mask, pattern))
 

@@ -1,8 +1,13 @@
-// Which functions of the old build are which in the new one, where the
-// evidence leaves no doubt: the same code, unique in both builds; the same
-// rare strings, constants or imports, unique in both; then outwards along
-// the calls of pairs already made. It never pairs on a likeness alone: the
-// pairs are what a candidate's callers and callees are judged by.
+// Which functions of the old build are which in the new one. First where
+// nothing is in doubt: code of the same form (its bytes, its exact forms,
+// then its shapes) unique in both builds; a landmark one function alone uses
+// in each build, or the same whole set of landmarks. Then outwards along the
+// calls of pairs already made: among a pair's unpaired callers or callees,
+// forms unique on both sides, callees that stand in the same order, and the
+// two most alike by sketch, each the other's best by a clear lead. Last, in
+// address order: as many unpaired functions on both sides between two pairs
+// that keep their order pair one to one where their sketches are somewhat
+// alike. A candidate's callers, callees and place are judged by these pairs.
 #pragma once
 
 #include <vector>

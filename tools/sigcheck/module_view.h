@@ -1,10 +1,12 @@
-// A game build as the signature tools see it: the module laid out as the
-// loader lays it (offsets are RVAs), what each region holds, and the tables
-// the PE format keeps beside the code (the exception directory's functions,
-// the base relocations, the import slots). The file's headers are read by
-// pefile on the Python side; these tables are arrays of fixed-size records,
-// read here with every bound checked, because a game's hold hundreds of
-// thousands of entries.
+// One module of a game build as the analysis sees it: its bytes laid out as
+// the loader lays them (offsets are RVAs), what each region holds, the
+// plug-in's own search over its code, and two tables the PE format keeps
+// beside the code, read here: the exception directory's functions and the
+// base relocations. Both are arrays of fixed-size records, a game's with
+// hundreds of thousands of entries, so they are read in C++ with every bound
+// checked. The headers, the sections and the import table are read by
+// pefile on the Python side (sigcheck/layout.py) and handed over in a
+// SigcheckModule.
 #pragma once
 
 #include <cstdint>
@@ -13,28 +15,15 @@
 #include <vector>
 
 #include "memory/regions.h"
-
-extern "C" {
-// How the Python side describes one image (see sigcheck.py).
-struct SigcheckModule {
-    const std::uint8_t* bytes;
-    std::uint64_t size;
-    const std::uint64_t* bounds;  // region k is [bounds[k], bounds[k + 1])
-    const std::uint8_t* kinds;    // per region: 0 other, 1 code, 2 read-only data
-    std::uint64_t regionCount;
-    std::uint64_t base;   // the address the image's absolute pointers are relative to
-    std::uint32_t entry;  // AddressOfEntryPoint, 0 for none
-    std::uint32_t pdataRva, pdataSize;
-    std::uint32_t relocRva, relocSize;
-    const std::uint32_t* importSlots;  // RVAs of the import address table's slots
-    const char* const* importNames;    // "dll!name" for each slot
-    std::uint64_t importCount;
-};
-}
+#include "sigcheck_api.h"
 
 namespace sigcheck {
 
-enum class RegionKind : std::uint8_t { other = 0, code = 1, readOnly = 2 };
+enum class RegionKind : std::uint8_t {
+    other = SIGCHECK_REGION_OTHER,
+    code = SIGCHECK_REGION_CODE,
+    readOnly = SIGCHECK_REGION_READ_ONLY
+};
 
 struct Range {
     std::uint32_t begin = 0;

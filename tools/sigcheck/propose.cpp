@@ -106,4 +106,28 @@ Proposal propose(const Program& old, std::uint32_t oldStart, const Program& neu,
     return best;
 }
 
+Proposal handMadeSignature(const ModuleView& view, std::uint32_t start) {
+    Proposal made;
+    if (start >= view.size()) return made;
+    std::string mask;
+    for (const Instruction& instruction : decodeRange(view, start, view.codeRunEnd(start), kLongestSignature)) {
+        if (instruction.rva != start + mask.size() || mask.size() + instruction.length > kLongestSignature) break;
+        for (std::uint32_t k = 0; k < instruction.length; ++k) {
+            const Field* field = instruction.fieldAt(k);
+            const bool open = field && ((field->kind == FieldKind::branchTarget && field->size == 4) ||
+                                        field->kind == FieldKind::ripDisplacement);
+            mask += open ? '?' : 'x';
+        }
+        made.mask = mask.substr(0, mask.find_last_not_of('?') + 1);
+        made.pattern.assign(view.bytes() + start, view.bytes() + start + made.mask.size());
+        ++made.tried;
+        const auto found = view.matchesInCode(made.mask.c_str(), made.pattern.data(), 2);
+        if (found.size() == 1 && found[0] == start) {
+            made.found = true;
+            return made;
+        }
+    }
+    return Proposal{};
+}
+
 }  // namespace sigcheck

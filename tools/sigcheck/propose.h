@@ -39,6 +39,14 @@ std::string openBytes(const ModuleView& neu, const std::vector<Instruction>& new
 Proposal propose(const Program& old, std::uint32_t oldStart, const Program& neu, std::uint32_t start,
                  Deadline& deadline);
 
+// A signature for the function at `start` as a maintainer makes one by hand,
+// without an older build: its first whole instructions, call and jump
+// targets and instruction-relative displacements open, grown until it
+// matches there alone in this build's code; not found when none of up to
+// kLongestSignature bytes does. The benchmark's signatures, for builds whose
+// functions are known.
+Proposal handMadeSignature(const ModuleView& view, std::uint32_t start);
+
 // "48 8B ?? 57": the form disassemblers print and the plug-in's header holds.
 std::string signatureText(const std::string& mask, const std::vector<std::uint8_t>& pattern);
 

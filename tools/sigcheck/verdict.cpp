@@ -46,6 +46,7 @@ const char* verdictName(Verdict verdict) {
         case Verdict::wrongFunction: return "wrong-function";
         case Verdict::notFound: return "not-found";
         case Verdict::oldNotUnique: return "old-not-unique";
+        case Verdict::count: break;
     }
     return "?";
 }

@@ -9,7 +9,8 @@
 
 namespace sigcheck {
 
-enum class Verdict { kept, replaced, wrongFunction, notFound, oldNotUnique };
+// In the order a report counts them; `count` last, for the boundary's names.
+enum class Verdict { kept, replaced, wrongFunction, notFound, oldNotUnique, count };
 const char* verdictName(Verdict verdict);
 
 struct Decision {

@@ -1,0 +1,210 @@
+// The library's exports (sigcheck_api.h): each a thin call into the
+// analysis, and the carry's findings copied into the structures the Python
+// side reads, which stay valid until it frees them.
+#include <cmath>
+#include <cstddef>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "carry.h"
+#include "memory/signature.h"
+#include "module_view.h"
+#include "propose.h"
+#include "sigcheck_api.h"
+
+struct SigcheckModuleView {
+    explicit SigcheckModuleView(const SigcheckModule& module) : view(module) {}
+    sigcheck::ModuleView view;
+};
+
+namespace {
+
+using sigcheck::Verdict;
+
+// Everything one carry's structures point into, kept together until freed.
+struct CarryAnswer : SigcheckCarryRun {
+    sigcheck::CarryRun run;
+    std::vector<std::string> signatureTexts;
+    std::vector<SigcheckCarried> carried;
+    std::vector<std::vector<SigcheckCandidate>> candidates;
+    std::vector<std::vector<const char*>> lines;
+
+    const char* const* linesOf(const std::vector<std::string>& texts) {
+        std::vector<const char*>& list = lines.emplace_back();
+        for (const std::string& text : texts) list.push_back(text.c_str());
+        return list.data();
+    }
+};
+
+void fill(CarryAnswer& answer) {
+    const std::size_t count = answer.run.carried.size();
+    // Sized once: the structures point into these vectors' elements.
+    answer.signatureTexts.resize(count);
+    answer.carried.resize(count);
+    answer.candidates.resize(count);
+    std::size_t lists = 0;
+    for (const sigcheck::Carried& c : answer.run.carried) lists += 1 + 2 * c.candidates.size();
+    answer.lines.reserve(lists);
+    for (std::size_t k = 0; k < count; ++k) {
+        const sigcheck::Carried& c = answer.run.carried[k];
+        SigcheckCarried& out = answer.carried[k];
+        out.verdict = static_cast<std::uint32_t>(c.verdict);
+        out.oldMatches = static_cast<std::uint32_t>(c.oldMatches);
+        out.oldRva = c.oldMatches == 1 ? static_cast<std::int64_t>(c.oldRva) : -1;
+        out.newRva = c.answered ? static_cast<std::int64_t>(c.candidates[0].rva) : -1;
+        out.newMatches = c.newMatches.data();
+        out.newMatchCount = c.newMatches.size();
+        const bool signature = c.answered && c.proposal.found;
+        if (signature) answer.signatureTexts[k] = sigcheck::signatureText(c.proposal.mask, c.proposal.pattern);
+        out.signature = signature ? answer.signatureTexts[k].c_str() : nullptr;
+        out.survives = signature && c.proposal.survives;
+        out.margin = signature ? c.proposal.margin : 0;
+        out.evidence = c.evidence.c_str();
+        out.changedDisplacements = answer.linesOf(c.changedDisplacements);
+        out.changedDisplacementCount = c.changedDisplacements.size();
+        for (const sigcheck::Candidate& candidate : c.candidates) {
+            SigcheckCandidate shown{};
+            shown.rva = candidate.rva;
+            shown.score = std::isfinite(candidate.score) ? candidate.score : 0.0;
+            shown.evidence = answer.linesOf(candidate.evidence);
+            shown.evidenceCount = candidate.evidence.size();
+            shown.diff = answer.linesOf(candidate.diff);
+            shown.diffCount = candidate.diff.size();
+            answer.candidates[k].push_back(shown);
+        }
+        out.candidates = answer.candidates[k].data();
+        out.candidateCount = answer.candidates[k].size();
+    }
+    answer.expired = answer.run.expired;
+    answer.oldFunctions = answer.run.oldFunctions;
+    answer.newFunctions = answer.run.newFunctions;
+    answer.paired = answer.run.paired;
+    answer.signatures = answer.carried.data();
+    answer.signatureCount = count;
+}
+
+}  // namespace
+
+extern "C" {
+
+SigcheckModuleView* sigcheckOpen(const SigcheckModule* module) { return new SigcheckModuleView(*module); }
+void sigcheckClose(SigcheckModuleView* view) { delete view; }
+
+std::int64_t sigcheckFindInCode(const SigcheckModuleView* view, const char* mask, const std::uint8_t* pattern,
+                                std::uint64_t from) {
+    return from >= view->view.size() ? -1 : view->view.findInCode(mask, pattern, static_cast<std::uint32_t>(from));
+}
+
+std::int64_t sigcheckFindAnywhere(const SigcheckModuleView* view, const char* mask, const std::uint8_t* pattern,
+                                  std::uint64_t from) {
+    const sigcheck::ModuleView& v = view->view;
+    if (from >= v.size()) return -1;
+    const std::uint8_t* found =
+        memory::findInRange(v.bytes() + from, v.bytes() + v.size(), mask, pattern, memory::bestVectorPath());
+    return found == nullptr ? -1 : found - v.bytes();
+}
+
+std::uint64_t sigcheckNearMisses(const SigcheckModuleView* view, const char* mask, const std::uint8_t* pattern,
+                                 std::uint32_t mismatches, std::uint64_t* found, std::uint64_t limit) {
+    const auto places = view->view.nearMisses(mask, pattern, mismatches, limit);
+    for (std::size_t k = 0; k < places.size(); ++k) found[k] = places[k];
+    return places.size();
+}
+
+std::uint64_t sigcheckHandMadeSignature(const SigcheckModuleView* view, std::uint64_t rva, char* mask,
+                                        std::uint8_t* pattern, std::uint64_t capacity) {
+    if (rva >= view->view.size()) return 0;
+    const sigcheck::Proposal made = sigcheck::handMadeSignature(view->view, static_cast<std::uint32_t>(rva));
+    if (!made.found || made.mask.size() >= capacity) return 0;
+    std::memcpy(mask, made.mask.c_str(), made.mask.size() + 1);
+    std::memcpy(pattern, made.pattern.data(), made.pattern.size());
+    return made.mask.size();
+}
+
+const SigcheckCarryRun* sigcheckCarry(const SigcheckModuleView* old, const SigcheckModuleView* neu,
+                                      const SigcheckSignature* signatures, std::uint64_t count, double seconds) {
+    std::vector<sigcheck::SignatureToCarry> toCarry;
+    for (std::uint64_t k = 0; k < count; ++k) {
+        const SigcheckSignature& s = signatures[k];
+        const std::size_t length = std::strlen(s.mask);
+        toCarry.push_back({s.name, s.mask, std::vector<std::uint8_t>(s.pattern, s.pattern + length)});
+    }
+    auto* answer = new CarryAnswer{};
+    answer->run = sigcheck::carryAll(old->view, neu->view, toCarry, seconds);
+    fill(*answer);
+    return answer;
+}
+
+void sigcheckFreeCarry(const SigcheckCarryRun* run) { delete static_cast<const CarryAnswer*>(run); }
+
+const char* sigcheckVerdictName(std::uint32_t verdict) {
+    return verdict < static_cast<std::uint32_t>(Verdict::count) ? sigcheck::verdictName(static_cast<Verdict>(verdict))
+                                                                : nullptr;
+}
+
+#define NOZZLES_FIELD(structure, field) \
+    { #structure, #field, offsetof(structure, field), sizeof(static_cast <structure*>(nullptr)->field) }
+#define NOZZLES_SIZE(structure) \
+    { #structure, nullptr, 0, sizeof(structure) }
+
+const SigcheckField* sigcheckLayout(std::uint64_t* count) {
+    static const SigcheckField fields[] = {
+        NOZZLES_SIZE(SigcheckModule),
+        NOZZLES_FIELD(SigcheckModule, bytes),
+        NOZZLES_FIELD(SigcheckModule, size),
+        NOZZLES_FIELD(SigcheckModule, bounds),
+        NOZZLES_FIELD(SigcheckModule, kinds),
+        NOZZLES_FIELD(SigcheckModule, regionCount),
+        NOZZLES_FIELD(SigcheckModule, base),
+        NOZZLES_FIELD(SigcheckModule, entry),
+        NOZZLES_FIELD(SigcheckModule, pdataRva),
+        NOZZLES_FIELD(SigcheckModule, pdataSize),
+        NOZZLES_FIELD(SigcheckModule, relocRva),
+        NOZZLES_FIELD(SigcheckModule, relocSize),
+        NOZZLES_FIELD(SigcheckModule, importSlots),
+        NOZZLES_FIELD(SigcheckModule, importNames),
+        NOZZLES_FIELD(SigcheckModule, importCount),
+        NOZZLES_SIZE(SigcheckSignature),
+        NOZZLES_FIELD(SigcheckSignature, name),
+        NOZZLES_FIELD(SigcheckSignature, mask),
+        NOZZLES_FIELD(SigcheckSignature, pattern),
+        NOZZLES_SIZE(SigcheckCandidate),
+        NOZZLES_FIELD(SigcheckCandidate, rva),
+        NOZZLES_FIELD(SigcheckCandidate, score),
+        NOZZLES_FIELD(SigcheckCandidate, evidence),
+        NOZZLES_FIELD(SigcheckCandidate, evidenceCount),
+        NOZZLES_FIELD(SigcheckCandidate, diff),
+        NOZZLES_FIELD(SigcheckCandidate, diffCount),
+        NOZZLES_SIZE(SigcheckCarried),
+        NOZZLES_FIELD(SigcheckCarried, verdict),
+        NOZZLES_FIELD(SigcheckCarried, oldMatches),
+        NOZZLES_FIELD(SigcheckCarried, oldRva),
+        NOZZLES_FIELD(SigcheckCarried, newRva),
+        NOZZLES_FIELD(SigcheckCarried, newMatches),
+        NOZZLES_FIELD(SigcheckCarried, newMatchCount),
+        NOZZLES_FIELD(SigcheckCarried, signature),
+        NOZZLES_FIELD(SigcheckCarried, survives),
+        NOZZLES_FIELD(SigcheckCarried, margin),
+        NOZZLES_FIELD(SigcheckCarried, evidence),
+        NOZZLES_FIELD(SigcheckCarried, changedDisplacements),
+        NOZZLES_FIELD(SigcheckCarried, changedDisplacementCount),
+        NOZZLES_FIELD(SigcheckCarried, candidates),
+        NOZZLES_FIELD(SigcheckCarried, candidateCount),
+        NOZZLES_SIZE(SigcheckCarryRun),
+        NOZZLES_FIELD(SigcheckCarryRun, expired),
+        NOZZLES_FIELD(SigcheckCarryRun, oldFunctions),
+        NOZZLES_FIELD(SigcheckCarryRun, newFunctions),
+        NOZZLES_FIELD(SigcheckCarryRun, paired),
+        NOZZLES_FIELD(SigcheckCarryRun, signatures),
+        NOZZLES_FIELD(SigcheckCarryRun, signatureCount),
+        NOZZLES_SIZE(SigcheckField),
+        NOZZLES_FIELD(SigcheckField, structure),
+        NOZZLES_FIELD(SigcheckField, field),
+        NOZZLES_FIELD(SigcheckField, offset),
+        NOZZLES_FIELD(SigcheckField, size),
+    };
+    *count = std::size(fields);
+    return fields;
+}
+}

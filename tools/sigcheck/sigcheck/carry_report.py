@@ -1,0 +1,69 @@
+"""An update carried: each signature's verdict, the old and new function,
+the evidence, the signature to use and the changed displacements, in
+words; or the same as one JSON object for scripts."""
+import json
+
+from .signatures import signature_text
+
+# The fields of each signature's object in --json, in their order (docs/game-update.md lists them).
+JSON_FIELDS = ("name", "verdict", "old_rva", "new_rva", "signature", "survives", "margin", "evidence",
+               "changed_displacements")
+
+
+def carried_well(result):
+    """Kept, or replaced (which always comes with a signature): nothing for a person to do."""
+    return result["verdict"] == "kept" or (result["verdict"] == "replaced" and result["signature"] is not None)
+
+
+def carry_report(old, new, result, signature):
+    """The report in words of one carried signature."""
+    name, mask, pattern = signature
+    print(f"{name}  {signature_text(mask, pattern)}")
+    print(f"  verdict: {result['verdict']}")
+    if result["old_rva"] is None:
+        print(f"  old: {result['old_matches'] if result['old_matches'] < 3 else '3 or more'} matches in code")
+    else:
+        print(f"  old: {old.where(result['old_rva'])}")
+    matches = result["new_matches"]
+    shown = ", ".join(f"RVA 0x{rva:X}" for rva in matches[:5]) + (", ..." if len(matches) > 5 else "")
+    print(f"  the old signature in the new build: {len(matches)} match{'es' if len(matches) != 1 else ''} in code"
+          + (f" ({shown})" if matches else ""))
+    if result["new_rva"] is not None:
+        print(f"  new: {new.where(result['new_rva'])}")
+    print(f"  evidence: {result['evidence']}")
+    if result["signature"] is not None:
+        notes = ["matches the old function alone in the old build too" if result["survives"]
+                 else "does not match the old function alone in the old build"]
+        notes.append("nearest near-miss: " + ("3 or more fixed bytes away" if result["margin"] >= 3
+                                              else f"{result['margin']} fixed byte{'s' if result['margin'] > 1 else ''} away"))
+        print(f"  signature: {result['signature']} ({'; '.join(notes)})")
+    if result["changed_displacements"]:
+        print("  displacements changed inside the function (a struct layout may have changed):")
+        for line in result["changed_displacements"]:
+            print(f"    {line}")
+    if result["new_rva"] is None and result["verdict"] != "old-not-unique":
+        if not result["candidates"]:
+            print("  candidates: none")
+        for candidate in result["candidates"]:
+            print(f"  candidate: {new.where(candidate['rva'])}, score {candidate['score']:.2f}: "
+                  + "; ".join(candidate["evidence"]))
+            for line in candidate["diff"]:
+                print(f"      {line}")
+
+
+def report_in_words(old, new, outcome, signatures, verdicts):
+    print(old.describe("old: ") + f", {outcome['old_functions']} functions")
+    print(new.describe("new: ") + f", {outcome['new_functions']} functions, "
+          f"{outcome['paired']} paired with the old build's")
+    results = outcome["signatures"]
+    for result, signature in zip(results, signatures):
+        carry_report(old, new, result, signature)
+    counts = {v: sum(r["verdict"] == v for r in results) for v in verdicts}
+    print(f"{sum(carried_well(r) for r in results)} of {len(results)} signatures carried: "
+          + ", ".join(f"{n} {v}" for v, n in counts.items()))
+
+
+def report_json(outcome):
+    print(json.dumps({"signatures": [{key: r[key] for key in JSON_FIELDS} |
+                                     {"candidates": [{"rva": c["rva"], "score": c["score"]}
+                                                     for c in r["candidates"]]} for r in outcome["signatures"]]}))

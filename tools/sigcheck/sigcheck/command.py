@@ -1,0 +1,112 @@
+"""nozzles-sigcheck: the plug-in's signatures in a game build, without running it,
+and carried across a game update.
+
+    nozzles-sigcheck GAME.exe                 each signature's matches in a PE image on disk
+    nozzles-sigcheck --mapped [--base ADDR] DUMP
+                                              the module as it lay mapped in a running process
+    nozzles-sigcheck NEW.exe --old OLD.exe [--signatures FILE] [--json] [--write-header FILE]
+                                              each signature's function found in the old build,
+                                              located in the new one, and a signature for it there
+
+Exit status, checking: 0 when every signature has exactly one match in code,
+1 when one has none or several. Carrying: 0 when every signature is kept, or
+replaced with a new signature; 1 otherwise. Both: 2 for input that cannot be
+read, with one line.
+"""
+import argparse
+import sys
+
+from .binding import Library, TimeLimitPassed
+from .carry_report import carried_well, report_in_words, report_json
+from .check_report import report
+from .layout import LaidOutModule, Unreadable
+from .signatures import file_signatures, header_signatures, write_header
+
+
+def arguments():
+    parser = argparse.ArgumentParser(prog="nozzles-sigcheck", description=__doc__.split("\n\n")[0])
+    parser.add_argument("--mapped", action="store_true", help="the file is a dump of the module as mapped")
+    parser.add_argument("--base", type=lambda text: int(text, 0), help="where the dumped module lay (default: "
+                        "the ImageBase its headers give)")
+    parser.add_argument("--old", metavar="OLD", help="the build the signatures were made for: carry them to FILE")
+    parser.add_argument("--old-mapped", action="store_true", help="OLD is a dump of the module as mapped")
+    parser.add_argument("--old-base", type=lambda text: int(text, 0), help="where the dumped OLD module lay")
+    parser.add_argument("--signatures", metavar="FILE", help="signatures to carry, one a line: a name, then bytes "
+                        "(default: the plug-in's, from src/memory/game_signatures.h)")
+    parser.add_argument("--json", action="store_true", help="one JSON object on standard output, for scripts")
+    parser.add_argument("--write-header", metavar="FILE", help="write game_signatures.h with the new signatures")
+    parser.add_argument("--time-limit", type=float, default=300, metavar="SECONDS",
+                        help="give up (exit 2) after this long (default 300)")
+    parser.add_argument("--library", required=True, help=argparse.SUPPRESS)
+    parser.add_argument("file")
+    args = parser.parse_args()
+    if args.base is not None and not args.mapped:
+        parser.error("--base goes with --mapped")
+    if args.old_base is not None and not args.old_mapped:
+        parser.error("--old-base goes with --old-mapped")
+    if args.old is None and (args.old_mapped or args.signatures or args.json or args.write_header):
+        parser.error("--old-mapped, --signatures, --json and --write-header go with --old")
+    if args.write_header and args.signatures:
+        parser.error("--write-header writes the plug-in's own signatures: not with --signatures")
+    return args
+
+
+def read(path, mapped, base):
+    try:
+        return LaidOutModule(path, mapped, base)
+    except Unreadable as error:
+        raise Unreadable(f"{path}: {error}")
+    except OSError as error:
+        raise Unreadable(f"{path}: {error.strerror}")
+
+
+def check(library, module, signatures):
+    print(module.describe(""))
+    handle = library.open(module, with_imports=False)
+    once = [report(handle, module, *signature) for signature in signatures]
+    print(f"{sum(once)} of {len(once)} signatures found exactly once in code")
+    return 0 if all(once) else 1
+
+
+def carry(library, old, new, signatures, args):
+    try:
+        outcome = library.carry(library.open(old, True), library.open(new, True), signatures, args.time_limit)
+    except TimeLimitPassed as error:
+        print(f"nozzles-sigcheck: {args.file}: {error}", file=sys.stderr)
+        return 2
+    results = outcome["signatures"]
+    if args.json:
+        report_json(outcome)
+    else:
+        report_in_words(old, new, outcome, signatures, library.verdicts)
+    if args.write_header:
+        # Written once every signature has one to use: kept, or new, a wrong
+        # function's mended too; the exit status still asks for a person then.
+        if all(r["signature"] is not None for r in results):
+            write_header(args.write_header, results)
+            print(f"wrote {args.write_header}", file=sys.stderr)
+        else:
+            print(f"nozzles-sigcheck: {args.write_header} not written: not every signature has one to use",
+                  file=sys.stderr)
+    return 0 if all(carried_well(r) for r in results) else 1
+
+
+def main():
+    args = arguments()
+    try:
+        module = read(args.file, args.mapped, args.base)
+        old = read(args.old, args.old_mapped, args.old_base) if args.old else None
+        if args.signatures:
+            try:
+                signatures = file_signatures(args.signatures)
+            except OSError as error:
+                raise Unreadable(f"{args.signatures}: {error.strerror}")
+            except Unreadable as error:
+                raise Unreadable(f"{args.signatures}: {error}")
+        else:
+            signatures = header_signatures()
+    except Unreadable as error:
+        print(f"nozzles-sigcheck: {error}", file=sys.stderr)
+        return 2
+    library = Library(args.library)
+    return check(library, module, signatures) if old is None else carry(library, old, module, signatures, args)

@@ -1,0 +1,134 @@
+// The signature tool's library, libnozzles_sigcheck.so, as its Python side
+// (sigcheck/binding.py) calls it through ctypes: every function it exports
+// and every structure that crosses, declared here and nowhere else in C.
+//
+// The binding mirrors each declaration in one table;
+// tests/sigcheck/boundary_test.py fails when a function's argument or
+// result types there differ from this header, or when a structure's size
+// or field offsets differ from the library's own (sigcheckLayout).
+//
+// Data crosses as structures, never as text to be parsed again: the Python
+// side writes the reports and the JSON. Offsets in an image are RVAs.
+#ifndef NOZZLES_SIGCHECK_API_H
+#define NOZZLES_SIGCHECK_API_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+// What a region of an image holds.
+enum { SIGCHECK_REGION_OTHER = 0, SIGCHECK_REGION_CODE = 1, SIGCHECK_REGION_READ_ONLY = 2 };
+
+// One module laid out as the loader lays it out, and the tables beside its
+// code that the library reads itself: borrowed, for as long as it is open.
+typedef struct SigcheckModule {
+    const uint8_t* bytes;
+    uint64_t size;
+    const uint64_t* bounds;  // region k is [bounds[k], bounds[k + 1])
+    const uint8_t* kinds;    // per region, a SIGCHECK_REGION_ value
+    uint64_t regionCount;
+    uint64_t base;   // the address the image's absolute pointers are relative to
+    uint32_t entry;  // AddressOfEntryPoint, 0 for none
+    uint32_t pdataRva;
+    uint32_t pdataSize;
+    uint32_t relocRva;
+    uint32_t relocSize;
+    const uint32_t* importSlots;     // RVAs of the import address table's slots
+    const char* const* importNames;  // "dll!name" for each slot
+    uint64_t importCount;
+} SigcheckModule;
+
+// A signature to carry: mask 'x' fixed, '?' open, NUL-ended; as many pattern bytes.
+typedef struct SigcheckSignature {
+    const char* name;
+    const char* mask;
+    const uint8_t* pattern;
+} SigcheckSignature;
+
+// One of the candidates a carry report shows, best first.
+typedef struct SigcheckCandidate {
+    uint32_t rva;
+    double score;  // 0 to 1.1
+    const char* const* evidence;
+    uint64_t evidenceCount;
+    const char* const* diff;  // against the old function, where there is no answer
+    uint64_t diffCount;
+} SigcheckCandidate;
+
+// One signature carried.
+typedef struct SigcheckCarried {
+    uint32_t verdict;            // its name: sigcheckVerdictName
+    uint32_t oldMatches;         // of the old signature in the old build's code; 3 for three or more
+    int64_t oldRva;              // the old function; -1 unless the old signature matches once
+    int64_t newRva;              // the answer; -1 for none
+    const uint32_t* newMatches;  // of the old signature in the new build's code, at most 16
+    uint64_t newMatchCount;
+    const char* signature;  // to use in the new build ("48 8B ?? 57"); null for none
+    uint32_t survives;      // it also matches the old function alone in the old build
+    uint32_t margin;        // fixed bytes to its nearest near-miss in the new build; 3 for three or more
+    const char* evidence;
+    const char* const* changedDisplacements;
+    uint64_t changedDisplacementCount;
+    const SigcheckCandidate* candidates;
+    uint64_t candidateCount;
+} SigcheckCarried;
+
+// Every signature of one carry, in the order given.
+typedef struct SigcheckCarryRun {
+    uint32_t expired;  // the time limit passed: nothing else holds
+    uint64_t oldFunctions;
+    uint64_t newFunctions;
+    uint64_t paired;  // functions paired between the builds
+    const SigcheckCarried* signatures;
+    uint64_t signatureCount;
+} SigcheckCarryRun;
+
+// One field of a structure above as the library was compiled with it
+// (field null: the structure's own size).
+typedef struct SigcheckField {
+    const char* structure;
+    const char* field;
+    uint64_t offset;
+    uint64_t size;
+} SigcheckField;
+
+// The library's view of one module.
+typedef struct SigcheckModuleView SigcheckModuleView;
+
+SigcheckModuleView* sigcheckOpen(const SigcheckModule* module);
+void sigcheckClose(SigcheckModuleView* view);
+
+// The plug-in's own search: the lowest match at or above `from` that lies
+// wholly in code, as the plug-in finds it in the game; -1 for none.
+int64_t sigcheckFindInCode(const SigcheckModuleView* view, const char* mask, const uint8_t* pattern, uint64_t from);
+// The same anywhere in the image.
+int64_t sigcheckFindAnywhere(const SigcheckModuleView* view, const char* mask, const uint8_t* pattern, uint64_t from);
+// Starts in code at which exactly `mismatches` fixed bytes (one or two)
+// differ, lowest first, up to `limit` written to `found`; returns how many.
+uint64_t sigcheckNearMisses(const SigcheckModuleView* view, const char* mask, const uint8_t* pattern,
+                            uint32_t mismatches, uint64_t* found, uint64_t limit);
+
+// A signature for the function at rva as a maintainer makes one by hand (the
+// benchmark's): written to mask (NUL-ended) and pattern, which hold
+// `capacity` bytes; returns its length, 0 for none.
+uint64_t sigcheckHandMadeSignature(const SigcheckModuleView* view, uint64_t rva, char* mask, uint8_t* pattern,
+                                   uint64_t capacity);
+
+// Carries each signature from the old build to the new; free with sigcheckFreeCarry.
+const SigcheckCarryRun* sigcheckCarry(const SigcheckModuleView* old, const SigcheckModuleView* neu,
+                                      const SigcheckSignature* signatures, uint64_t count, double seconds);
+void sigcheckFreeCarry(const SigcheckCarryRun* run);
+
+// "kept", "replaced", ...; null past the last verdict.
+const char* sigcheckVerdictName(uint32_t verdict);
+
+// Every field of the structures above; `count` set to how many.
+const SigcheckField* sigcheckLayout(uint64_t* count);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -90,7 +90,7 @@ gtest_discover_tests(sigcheck_analysis_tests TEST_PREFIX "sigcheck." DISCOVERY_T
 
 # nozzles-sigcheck: the signatures in a game file, read with Debian's pefile
 # (which the first python3 on PATH may not see) and searched by the plug-in's
-# own code through a thin shared library.
+# own code through a shared library whose exports sigcheck_api.h declares.
 if(NOT NOZZLES_SANITIZE)
     set(NOZZLES_PE_PYTHON /usr/bin/python3 CACHE FILEPATH "A Python that has Debian's python3-pefile")
     execute_process(COMMAND ${NOZZLES_PE_PYTHON} -c "import pefile" RESULT_VARIABLE NOZZLES_NO_PEFILE
@@ -108,6 +108,9 @@ if(NOT NOZZLES_SANITIZE)
     add_test(NAME sigcheck.images
         COMMAND ${NOZZLES_PE_PYTHON} ${CMAKE_SOURCE_DIR}/tests/sigcheck/sigcheck_test.py
             ${CMAKE_BINARY_DIR}/nozzles-sigcheck ${CMAKE_BINARY_DIR}/sigcheck-images)
+    add_test(NAME sigcheck.boundary
+        COMMAND ${NOZZLES_PE_PYTHON} ${CMAKE_SOURCE_DIR}/tests/sigcheck/boundary_test.py
+            $<TARGET_FILE:nozzles_sigcheck>)
 endif()
 
 if(NOT NOZZLES_SANITIZE)

@@ -3,7 +3,8 @@
 // and by decoding forward, the functions' features, the pairing of two
 // builds, the carrying of a signature and the growth of a new one. Whatever
 // the bytes, it must neither crash nor read outside the image (ASan), and
-// every new signature must match where it was made for.
+// every new signature must match where it was made for, and every
+// `replaced` must have one.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -66,6 +67,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const sigcheck::Correspondence pairs(program, program, deadline);
     const sigcheck::Carried carried =
         sigcheck::carry(program, program, pairs, matches, mask.c_str(), pattern.data(), deadline);
+    // `replaced` always comes with a signature to use.
+    if (carried.verdict == sigcheck::Verdict::replaced && !carried.proposal.found) std::abort();
     if (carried.answered && carried.proposal.found && carried.verdict != sigcheck::Verdict::kept) {
         const auto at = view.matchesInCode(carried.proposal.mask.c_str(), carried.proposal.pattern.data(), 2);
         if (at.size() != 1 || at[0] != carried.candidates[0].rva) std::abort();

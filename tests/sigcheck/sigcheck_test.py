@@ -12,7 +12,13 @@ import sys
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools" / "sigcheck"))
-from sigcheck.signatures import header_signatures  # noqa: E402  (its reading of the plug-in's header)
+from sigcheck.signatures import header_signatures, signature_text  # noqa: E402  (the plug-in's header)
+
+
+def header_text(name):
+    """The plug-in's signature as its header spells it."""
+    _, mask, pattern = next(s for s in header_signatures() if s[0] == name)
+    return signature_text(mask, pattern)
 
 
 def function_bytes(name, open_bytes):
@@ -20,6 +26,10 @@ def function_bytes(name, open_bytes):
     _, mask, pattern = next(s for s in header_signatures() if s[0] == name)
     filler = iter(open_bytes)
     return bytes(next(filler) if c == "?" else b for c, b in zip(mask, pattern))
+
+
+def hex_text(code):
+    return " ".join(f"{b:02X}" for b in code)
 
 
 HANDLE = function_bytes("handleToAddress", b"\x12\x34\x56\x78")
@@ -119,6 +129,8 @@ ROWS = [
      [r"the section table \(40 headers at 0x148\) runs past the end of the file"]),
     ("a truncated dump", pe([(".text", 0x1000, text(*functions()), CODE)], mapped=True)[:0x1200], ["--mapped"], 2,
      [r"truncated dump: section \.text ends at 0x1400, the dump at 0x1200"]),
+    ("a build for another processor", patched(GOOD, 0x40 + 4, "<H", 0xAA64), [], 2,
+     [r"built for machine 0xAA64 \(ARM64\), not x86-64"]),
 ]
 
 
@@ -153,6 +165,10 @@ RANDOM_CODE = pe([(".text", 0x1000, bytes(a if a != 0xCC else b for a, b in
                                           zip(text((0x4000, HANDLE), (0x8000, GET), (0xC000, SET), size=0x10000),
                                               NOISE)), CODE)])
 CARRIED = r"3 of 3 signatures carried: 3 kept"
+# A function whose first 71 bytes (longer than any signature) a function new in the next build begins with.
+PREFIX = bytes.fromhex("4C8BC1") + bytes.fromhex("4883C001") * 17
+LONG = PREFIX + bytes.fromhex("4883C201") * 4 + b"\xC3"
+SHARED = PREFIX + bytes.fromhex("4883C102") * 40 + b"\xC3"
 
 # name, old file bytes, new file bytes, flags, exit status, report lines (regular expressions)
 UPDATE_ROWS = [
@@ -172,16 +188,32 @@ UPDATE_ROWS = [
     ("moved, with an instruction more",
      GOOD, pe([(".text", 0x1000, text((0x30, HANDLE), (0x70, GET[:3] + b"\x31\xC0" + GET[3:]), (0xB0, SET)), CODE)]),
      ["--json"], 0,
-     [r'"name": "getpropstate", "verdict": "replaced", "old_rva": 4176, "new_rva": 4208, "signature": "4C 8B C1 31 C0 ']),
+     [r'"name": "getpropstate", "verdict": "replaced", "old_rva": 4176, "new_rva": 4208, "signature": "'
+      + hex_text(GET[:3] + b"\x31\xC0") + " "]),
     ("a signature file's bad line", GOOD, GOOD, ["--signatures", "SIGNATURES"], 2, [r"line 2: a name, then bytes"]),
     ("a signature file's comments, blank lines and single ?", GOOD, GOOD, ["--signatures", "LISTING"], 0,
-     [r"getpropstate  4C 8B C1 83 FA \?\? 77 19\n  verdict: kept", r"1 of 1 signatures carried"]),
+     [rf"getpropstate  {re.escape(header_text('getpropstate'))}\n  verdict: kept", r"1 of 1 signatures carried"]),
+    ("found, with no signature of its own: the new build holds its first 71 bytes twice",
+     pe([(".text", 0x1000, text((0x10, LONG)), CODE)]), pe([(".text", 0x1000, text((0x10, SHARED), (0x200, LONG)), CODE)]),
+     ["--signatures", "PREFIXED"], 1,
+     [r"long  .*\n  verdict: found-no-signature\n", r"new: RVA 0x1200 ", r"no signature of whole instructions",
+      r"0 of 1 signatures carried: 0 kept, 0 replaced, 1 found-no-signature"]),
     ("no header written while a signature has none to use",
      pe([(".text", 0x1000, text((0x8, GET), *functions(0x100)), CODE)]), GOOD, ["--write-header", "HEADER"], 1,
      [r"HEADER not written: not every signature has one to use"]),
     ("a time limit that has passed", GOOD, GOOD, ["--time-limit", "0"], 2, [r"ran past its time limit of 0\.000 s"]),
     ("an unreadable old build", b"MZ", GOOD, [], 2, [r"not a PE file"]),
 ]
+
+
+# The signature files the rows name: one with a bad second line; the plug-in's
+# getpropstate as a maintainer might type it; the long function's first bytes.
+FILES = {
+    "SIGNATURES": "first 90 90\nsecond 90 xx\n",
+    "LISTING": "# the plug-in's getpropstate\n\n  getpropstate "
+               + header_text("getpropstate").lower().replace("??", "?") + "  # as typed\n",
+    "PREFIXED": "long " + hex_text(PREFIX[:7]) + "\n",
+}
 
 
 def check(name, command, status, patterns, one_line):
@@ -211,18 +243,19 @@ def main():
                           rf"nozzles-sigcheck: {re.escape(str(path))}: [^\n]+\n")
     for name, old, new, flags, status, patterns in UPDATE_ROWS:
         stem = work / re.sub(r"\W+", "-", name).strip("-")
-        paths = [Path(f"{stem}-old.bin"), Path(f"{stem}-new.bin"), Path(f"{stem}-signatures.txt"),
-                 Path(f"{stem}-listing.txt"), Path(f"{stem}-header.h")]
-        listing = b"# the plug-in's getpropstate\n\n  getpropstate 4c 8b c1 83 fa ? 77 19  # bound open\n"
-        for path, data in zip(paths, (old, new, b"handleToAddress 83 F9\ngetpropstate 4C 8B C1 xx\n", listing)):
-            path.write_bytes(data)
-        paths[4].unlink(missing_ok=True)
-        named = {"SIGNATURES": paths[2], "LISTING": paths[3], "HEADER": paths[4]}
+        old_path, new_path, header = Path(f"{stem}-old.bin"), Path(f"{stem}-new.bin"), Path(f"{stem}-header.h")
+        old_path.write_bytes(old)
+        new_path.write_bytes(new)
+        header.unlink(missing_ok=True)
+        named = {"HEADER": header}
+        for flag, content in FILES.items():
+            named[flag] = Path(f"{stem}-{flag.lower()}.txt")
+            named[flag].write_text(content)
         flags = [str(named.get(flag, flag)) for flag in flags]
-        patterns = [p.replace("HEADER", re.escape(str(paths[4]))) for p in patterns]
-        failed = check(name, [tool, str(paths[1]), "--old", str(paths[0]), *flags], status, patterns,
+        patterns = [p.replace("HEADER", re.escape(str(header))) for p in patterns]
+        failed = check(name, [tool, str(new_path), "--old", str(old_path), *flags], status, patterns,
                        r"nozzles-sigcheck: \S+: [^\n]+\n")
-        if not failed and "--write-header" in flags and status != 0 and paths[4].exists():
+        if not failed and "--write-header" in flags and status != 0 and header.exists():
             print(f"FAILED {name}: a header was written")
             failed = 1
         failures += failed

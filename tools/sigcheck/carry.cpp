@@ -77,9 +77,12 @@ Carried carry(const Program& old, const Program& neu, const Correspondence& pair
     } else {
         result.proposal = propose(old, result.oldRva, neu, best.rva, deadline);
     }
-    if (!result.proposal.found)
+    if (!result.proposal.found) {
         result.evidence += "; no signature of whole instructions, up to " + std::to_string(kLongestSignature) +
                            " bytes, matches there alone";
+        // Found, but nothing to ship: `replaced` always comes with a signature.
+        if (result.verdict == Verdict::replaced) result.verdict = Verdict::foundNoSignature;
+    }
     result.candidates.resize(shown);
     return result;
 }
@@ -99,7 +102,7 @@ void settleConflicts(std::vector<Carried>& carried, const std::vector<std::strin
         if (!conflicted[k]) continue;
         Carried& c = carried[k];
         c.answered = false;
-        if (c.verdict != Verdict::wrongFunction) c.verdict = Verdict::notFound;
+        if (c.verdict != Verdict::wrongFunction) c.verdict = Verdict::notFound;  // a found-no-signature's too
         c.evidence = "RVA " + hex(c.candidates[0].rva) + " is the answer for " + with[k] +
                      " too, another old function: neither stands";
         c.proposal = Proposal{};

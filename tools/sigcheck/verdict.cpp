@@ -43,6 +43,7 @@ const char* verdictName(Verdict verdict) {
     switch (verdict) {
         case Verdict::kept: return "kept";
         case Verdict::replaced: return "replaced";
+        case Verdict::foundNoSignature: return "found-no-signature";
         case Verdict::wrongFunction: return "wrong-function";
         case Verdict::notFound: return "not-found";
         case Verdict::oldNotUnique: return "old-not-unique";

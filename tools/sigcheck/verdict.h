@@ -10,7 +10,7 @@
 namespace sigcheck {
 
 // In the order a report counts them; `count` last, for the boundary's names.
-enum class Verdict { kept, replaced, wrongFunction, notFound, oldNotUnique, count };
+enum class Verdict { kept, replaced, foundNoSignature, wrongFunction, notFound, oldNotUnique, count };
 const char* verdictName(Verdict verdict);
 
 struct Decision {

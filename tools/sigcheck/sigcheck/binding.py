@@ -68,8 +68,8 @@ class TimeLimitPassed(Exception):
     """The carry ran past its time limit."""
 
 
-def layout_differences(lib):
-    """How the structures above differ from the library's: empty when they agree."""
+def layout_differences(lib, structures=None):
+    """How the structures above (or those given) differ from the library's: empty when they agree."""
     count = c_uint64()
     fields = lib.sigcheckLayout(ctypes.byref(count))
     theirs = {}
@@ -77,7 +77,7 @@ def layout_differences(lib):
         f = fields[k]
         theirs[(f.structure.decode(), f.field.decode() if f.field else None)] = (f.offset, f.size)
     ours = {}
-    for structure in STRUCTURES:
+    for structure in structures or STRUCTURES:
         ours[(structure.__name__, None)] = (0, ctypes.sizeof(structure))
         for name, kind in structure._fields_:
             ours[(structure.__name__, name)] = (getattr(structure, name).offset, ctypes.sizeof(kind))

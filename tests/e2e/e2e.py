@@ -391,18 +391,35 @@ def signatures_carried_to_the_next_version_run_the_flight_as_today(h):
                             timeout=600, env=quiet_make)
     report = update.stdout
     verdicts = dict(re.findall(r"^(\w+)  .*\n  verdict: (\S+)", report, re.M))
-    # The decoy takes setpropstate's old signature: a wrong function, mended,
-    # which still asks for a person (the tool's 1, which make reports).
+    # What each verdict must be, from where the next version's functions
+    # really are (the running game says) and where the header's signatures
+    # match in it (the tool's check): kept where one matches there alone, a
+    # wrong function where one matches elsewhere alone (the decoy takes
+    # setpropstate's), replaced otherwise. A wrong function, mended, still
+    # asks for a person (the tool's 1, which make reports).
+    h.prepare(also=("nozzles-game-next.exe",))
+    note = next(n for n in h.play("frames 1\n", prepare=False, game="nozzles-game-next.exe").notes()
+                if n.startswith("the game's functions at RVA "))
+    truth = dict(zip(note.split()[5::2], note.split()[6::2]))
+    check = subprocess.run([str(ROOT / "build" / "host" / "nozzles-sigcheck"), str(new)], capture_output=True,
+                           text=True, timeout=60).stdout
+    expected = {}
+    for name, first, count in re.findall(r"^(\w+) .*\n  the plug-in calls: (?:RVA (0x[0-9A-F]+)|nothing).*\n"
+                                         r"  matches in code: (\d+)", check, re.M):
+        expected[name] = "replaced" if count != "1" else "kept" if first == truth[name] else "wrong-function"
+    expect_equal(sorted(expected), sorted(truth), f"the check of the next version:\n{check}")
+    needs_a_person = any(v not in ("kept", "replaced") for v in expected.values())
     expect_equal((update.returncode != 0, "sigupdate] Error 1" in update.stderr, verdicts),
-                 (True, True, {"handleToAddress": "replaced", "getpropstate": "replaced",
-                               "setpropstate": "wrong-function"}),
+                 (needs_a_person, needs_a_person, expected),
                  f"the update's exit status and verdicts:\n{report}{update.stderr}")
+    expect("wrong-function" in expected.values(), "the next version's decoy takes no signature")
     expect("+0xF: mov rax, qword ptr [r9+8h] -> mov rax, qword ptr [r9+10h]" in report,
            f"the changed displacement is not reported:\n{report}")
     today = (ROOT / "src" / "memory" / "game_signatures.h").read_text().splitlines()
     written = header.read_text().splitlines()
     changed = [n for n, (a, b) in enumerate(zip(today, written)) if a != b]
-    expect(len(today) == len(written) and len(changed) == 3 and all("signature(" in written[n] for n in changed),
+    kept = sum(v == "kept" for v in expected.values())
+    expect(len(today) == len(written) and len(changed) == 3 - kept and all("signature(" in written[n] for n in changed),
            f"the header's changes: {[written[n] for n in changed]}")
     build = subprocess.run(["cmake", "--build", str(h.build), "--target", "Nozzles-next"], capture_output=True,
                            text=True, timeout=600)

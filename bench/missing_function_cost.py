@@ -55,7 +55,24 @@ def main():
     print(f"one pass: {per_mib:.1f} us per MiB of code ({1000 / per_mib:.0f} MiB per ms, "
           f"{1048.576 / per_mib:.1f} GB/s); {EXTRA_MIB} MiB: {per_mib * EXTRA_MIB / 1000:.1f} ms; "
           f"per 64 MiB {per_mib * 64 / 1000:.1f} ms a pass, {per_mib * 128 / 1000:.1f} ms a frame below half travel")
-    return 0
+    return check_player_readme(per_mib)
+
+
+def check_player_readme(per_mib):
+    """package/README.txt's frame costs hold: at least what was measured (a
+    slower machine pays more), and less than twice it."""
+    readme = (ROOT / "package" / "README.txt").read_text()
+    stated = re.search(r"about (\d+(?:\.\d+)?) ms of every frame for each 64 MB of\s+game code, and about "
+                       r"(\d+(?:\.\d+)?) ms while", readme)
+    if stated is None:
+        print("package/README.txt: its frame-cost sentence is not found")
+        return 1
+    per_pass, per_frame = float(stated.group(1)), float(stated.group(2))
+    measured = per_mib * 64 / 1000
+    holds = measured <= per_pass < 2 * measured and per_frame == 2 * per_pass
+    print(f"package/README.txt says {per_pass:g} ms a frame per 64 MB, {per_frame:g} ms below half travel: "
+          + ("holds" if holds else f"does not hold (measured {measured:.1f} ms a pass)"))
+    return 0 if holds else 1
 
 
 if __name__ == "__main__":

@@ -4,6 +4,7 @@ image, each with the answer worked out here from where the bytes were put.
 
     sigcheck_test.py TOOL WORK_DIR
 """
+import itertools
 import random
 import re
 import struct
@@ -24,7 +25,7 @@ def header_text(name):
 def function_bytes(name, open_bytes):
     """The plug-in's signature as the game's code holds it: the open bytes filled in order."""
     _, mask, pattern = next(s for s in header_signatures() if s[0] == name)
-    filler = iter(open_bytes)
+    filler = itertools.cycle(open_bytes)
     return bytes(next(filler) if c == "?" else b for c, b in zip(mask, pattern))
 
 
@@ -81,16 +82,27 @@ def patched(image, offset, fmt, value):
 GOOD = pe([(".text", 0x1000, text(*functions()), CODE)])
 # Where the first section header starts: after the DOS header, PE signature, file header and optional header.
 SECTION = 0x40 + 4 + 20 + 240
+# setpropstate with its last fixed byte changed, then its first as well.
+SET_FIXED = [k for k, c in enumerate(next(s for s in header_signatures() if s[0] == "setpropstate")[1]) if c == "x"]
+LAST, FIRST = SET_FIXED[-1], SET_FIXED[0]
 near = bytearray(SET)
-near[7] = 0x20
+near[LAST] ^= 0x3F
 nearer = bytearray(near)
-nearer[0] = 0x48
+nearer[FIRST] ^= 0x04
+
+
+def wildcards(name, open_bytes):
+    """The report's "wildcard bytes" of a function as function_bytes filled them."""
+    _, mask, _ = next(s for s in header_signatures() if s[0] == name)
+    code = function_bytes(name, open_bytes)
+    return "wildcard bytes " + " ".join(f"{code[k]:02X}" for k, c in enumerate(mask) if c == "?")
 
 # name, file bytes, flags, exit status, lines the report must hold (regular expressions)
 ROWS = [
     ("each function once", GOOD, [], 0,
-     [r"the plug-in calls: RVA 0x1010 \(0x140001010\) in \.text, file offset 0x210; wildcard bytes 12 34 56 78",
-      r"the plug-in calls: RVA 0x1050 .*wildcard bytes 07", r"3 of 3 signatures found exactly once"]),
+     [r"the plug-in calls: RVA 0x1010 \(0x140001010\) in \.text, file offset 0x210; "
+      + wildcards("handleToAddress", b"\x12\x34\x56\x78") + "\n",
+      r"the plug-in calls: RVA 0x1050 .*" + wildcards("getpropstate", b"\x07") + "\n", r"3 of 3 signatures found exactly once"]),
     ("a second, lower copy in code",
      pe([(".text", 0x1000, text((0x8, GET), *functions(0x100)), CODE)]), [], 1,
      [r"getpropstate .*\n  the plug-in calls: RVA 0x1008 .*\n  matches in code: 2;.* RVA 0x1140",
@@ -102,8 +114,10 @@ ROWS = [
     ("near-misses with one byte changed, then two",
      pe([(".text", 0x1000, text((0x10, HANDLE), (0x50, GET), (0x90, bytes(nearer)), (0x200, bytes(near))), CODE)]),
      [], 1, [r"setpropstate .*\n  the plug-in calls: nothing",
-             r"near-misses, all fixed bytes but one:\n    RVA 0x1200 .* file offset 0x400: position 7 is 20, not 1F\n"
-             r"  near-misses, all fixed bytes but two:\n    RVA 0x1090 .*: position 0 is 48, not 4C, position 7 is 20"]),
+             r"near-misses, all fixed bytes but one:\n    RVA 0x1200 .* file offset 0x400: "
+             rf"position {LAST} is {near[LAST]:02X}, not {SET[LAST]:02X}\n"
+             r"  near-misses, all fixed bytes but two:\n    RVA 0x1090 .*: "
+             rf"position {FIRST} is {nearer[FIRST]:02X}, not {SET[FIRST]:02X}, position {LAST} is {near[LAST]:02X}"]),
     ("a signature across two adjacent executable sections",
      pe([(".text", 0x1000, text((0x10, HANDLE), (0x50, GET), (0xFFC, SET[:4]), size=0x1000), CODE),
          (".text2", 0x2000, text((0, SET[4:])), CODE)]), [], 0,
@@ -112,7 +126,8 @@ ROWS = [
      pe([(".rdata", 0x1000, text((0x20, SET)), RDATA), (".text", 0x2000, text(*functions()), CODE)], mapped=True),
      ["--mapped", "--base", "0x7FF600000000"], 0,
      [r"a module dump, image base 0x7FF600000000",
-      r"setpropstate .*\n  the plug-in calls: RVA 0x2090 \(0x7FF600002090\) in \.text, dump offset 0x2090; wildcard bytes 07\n"
+      r"setpropstate .*\n  the plug-in calls: RVA 0x2090 \(0x7FF600002090\) in \.text, dump offset 0x2090; "
+      + wildcards("setpropstate", b"\x07") + "\n"
       r"  matches in code: 1\n  copies outside code, passed over: 1 \(\.rdata 1\)"]),
     # Input that cannot be read: exit 2 and one line naming the file and the fault.
     ("an empty file", b"", [], 2, [r"empty file"]),

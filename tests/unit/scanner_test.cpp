@@ -81,12 +81,14 @@ TEST_P(Scanner, FindsAnOccurrenceThatStartsInsideABrokenPartialMatch) {
 }
 
 TEST_P(Scanner, WildcardAcceptsEveryByteValue) {
+    // The test's own signature: the header's may one day have no open byte.
+    const std::uint8_t pattern[] = {0x4C, 0x8B, 0xC1, 0x83, 0xFA, 0x00, 0x77, 0x19};
     for (const int value : {0x00, 0x07, 0x80, 0xFF}) {
         GuardedBuffer buffer(256);
-        auto bytes = kGetPropState;
+        std::vector<std::uint8_t> bytes(std::begin(pattern), std::end(pattern));
         bytes[5] = static_cast<std::uint8_t>(value);
         put(buffer.begin() + 100, bytes);
-        EXPECT_EQ(find(buffer, memory::kGetPropStateSignature), buffer.begin() + 100) << value;
+        EXPECT_EQ(find(buffer, memory::Signature{"xxxxx?xx", pattern}), buffer.begin() + 100) << value;
     }
 }
 

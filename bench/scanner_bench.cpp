@@ -53,12 +53,13 @@ struct NamedSignature {
     std::size_t length;
 };
 
-// The plug-in's own, as its header holds them.
+// The plug-in's own entry signatures, as its header holds them.
 const auto kSignatures = [] {
     std::array<NamedSignature, std::size(memory::kGameSignatures)> all{};
     for (std::size_t k = 0; k < all.size(); ++k) {
-        const memory::NamedSignature& s = memory::kGameSignatures[k];
-        all[k] = {s.name, s.signature, std::strlen(s.signature.mask)};
+        const memory::SignatureSet& set = *memory::kGameSignatures[k];
+        const memory::Signature entry = *set.entry();
+        all[k] = {set.name, entry, std::strlen(entry.mask)};
     }
     return all;
 }();

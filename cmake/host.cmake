@@ -76,7 +76,8 @@ endforeach()
 # The signature tools' analysis of two builds, which decodes with Debian's
 # Zydis 4, and its tests on code they make (under the sanitizers too).
 find_package(zydis 4 REQUIRED)
-add_library(nozzles_sigcheck_analysis STATIC ${NOZZLES_SIGCHECK_SOURCES} src/memory/regions.cpp src/memory/signature.cpp
+add_library(nozzles_sigcheck_analysis STATIC ${NOZZLES_SIGCHECK_SOURCES} src/memory/exception_directory.cpp
+    src/memory/function_set.cpp src/memory/regions.cpp src/memory/signature.cpp src/memory/signature_each.cpp
     src/platform/platform_posix.cpp)
 target_include_directories(nozzles_sigcheck_analysis PUBLIC src tools/sigcheck)
 target_compile_options(nozzles_sigcheck_analysis PRIVATE ${NOZZLES_HOST_FLAGS} ${NOZZLES_GUEST_FLAGS})

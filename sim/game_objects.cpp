@@ -53,7 +53,7 @@ void setFindable(GameFunction function, bool findable) {
     // The first byte of each signature is fixed; 0xCC there matches none of them.
     const auto index = static_cast<std::size_t>(function);
     writeCode(gameFunctionAddress(function),
-              findable ? memory::kGameSignatures[index].signature.pattern[0] : std::uint8_t{0xCC});
+              findable ? memory::kGameSignatures[index]->entry()->pattern[0] : std::uint8_t{0xCC});
 }
 
 void writeDataCopies(const std::uint8_t* address) {

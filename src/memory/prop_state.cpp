@@ -1,9 +1,8 @@
 #include "memory/prop_state.h"
 
 #include "diag/log.h"
+#include "memory/function_set.h"
 #include "memory/game_signatures.h"
-#include "memory/regions.h"
-#include "memory/signature.h"
 
 namespace memory {
 
@@ -48,10 +47,10 @@ constexpr SearchStages kSetPropStateStages{"before looking for setpropstate", "a
 // Finds the function on the first call that needs it; a search that finds
 // nothing is repeated on the operation's next call. False while it is missing.
 template <typename Function>
-bool locate(Function& function, const memory::Signature& signature, const SearchStages& stages) {
+bool locate(Function& function, const SignatureSet& signatures, const SearchStages& stages) {
     if (function != nullptr) return true;
     diag::logText(stages.before);
-    void* found = findSignature(signature.mask, signature.pattern);
+    void* found = findFunction(signatures);
     diag::logText(stages.after);
     function = asFunction<Function>(found);
     if (found != nullptr) return true;
@@ -62,15 +61,14 @@ bool locate(Function& function, const memory::Signature& signature, const Search
 }  // namespace
 
 void initMemory() {
-    propStateAccess.handleToAddress = asFunction<HandleToAddressFunction>(
-        findSignature(memory::kHandleToAddressSignature.mask, memory::kHandleToAddressSignature.pattern));
+    propStateAccess.handleToAddress = asFunction<HandleToAddressFunction>(findFunction(kHandleToAddressSignatures));
     propStateAccess.ready = true;
 }
 
 bool readPropState(natives::EntityHandle vehicle) {
     void* object = objectOf(vehicle);
     if (object == nullptr) return false;
-    if (!locate(propStateAccess.getPropState, memory::kGetPropStateSignature, kGetPropStateStages)) return false;
+    if (!locate(propStateAccess.getPropState, kGetPropStateSignatures, kGetPropStateStages)) return false;
     // Each stage is flushed before the call: if the game crashes in it, the
     // log's last line names this stage.
     diag::logText("before call getpropstate");
@@ -83,7 +81,7 @@ bool readPropState(natives::EntityHandle vehicle) {
 void writePropState(natives::EntityHandle vehicle, bool enabled) {
     void* object = objectOf(vehicle);
     if (object == nullptr) return;
-    if (!locate(propStateAccess.setPropState, memory::kSetPropStateSignature, kSetPropStateStages)) return;
+    if (!locate(propStateAccess.setPropState, kSetPropStateSignatures, kSetPropStateStages)) return;
     diag::logFormatted("setpropstate vehicle %u address %p index %i state %s", vehicle, object, kPropStateIndex,
                        enabled ? "enabled" : "disabled");
     propStateAccess.setPropState(object, kPropStateIndex, enabled ? 1u : 0u);

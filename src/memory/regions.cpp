@@ -8,13 +8,15 @@ RegionSource processRegions() {
     return {[](const void*, const std::uint8_t* address) { return platform::queryRegion(address); }};
 }
 
-const std::uint8_t* findInExecutableRegions(const std::uint8_t* begin, const std::uint8_t* end, const char* mask,
-                                            const std::uint8_t* pattern, VectorPath path, RegionSource regions) {
-    // Only code can hold a function: a copy of a signature in data (a table,
-    // a string, a packed section) is never the function, and calling it would
-    // fault. Adjacent executable regions are searched as one run, so a
-    // function that straddles two protections is still found; any other
-    // region splits runs.
+namespace {
+
+// Only code can hold a function: a copy of a signature in data (a table, a
+// string, a packed section) is never the function, and calling it would
+// fault. Adjacent executable regions are searched as one run, so a function
+// that straddles two protections is still found; any other region splits
+// runs. `search` is given each run in address order and answers whether to stop.
+template <typename Search>
+void eachCodeRun(const std::uint8_t* begin, const std::uint8_t* end, RegionSource regions, Search search) {
     const std::uint8_t* runStart = nullptr;
     const std::uint8_t* cursor = begin;
     while (cursor < end) {
@@ -24,13 +26,32 @@ const std::uint8_t* findInExecutableRegions(const std::uint8_t* begin, const std
         if (region.executable) {
             if (runStart == nullptr) runStart = cursor;
         } else if (runStart != nullptr) {
-            if (const auto* found = findInRange(runStart, cursor, mask, pattern, path)) return found;
+            if (search(runStart, cursor)) return;
             runStart = nullptr;
         }
         cursor = regionEnd;
     }
-    if (runStart != nullptr) return findInRange(runStart, cursor, mask, pattern, path);
-    return nullptr;
+    if (runStart != nullptr) search(runStart, cursor);
+}
+
+}  // namespace
+
+const std::uint8_t* findInExecutableRegions(const std::uint8_t* begin, const std::uint8_t* end, const char* mask,
+                                            const std::uint8_t* pattern, VectorPath path, RegionSource regions) {
+    const std::uint8_t* found = nullptr;
+    eachCodeRun(begin, end, regions, [&](const std::uint8_t* runBegin, const std::uint8_t* runEnd) {
+        found = findInRange(runBegin, runEnd, mask, pattern, path);
+        return found != nullptr;
+    });
+    return found;
+}
+
+void findEachInExecutableRegions(const std::uint8_t* begin, const std::uint8_t* end, const Signature* signatures,
+                                 std::size_t count, EachMatch* found, VectorPath path, RegionSource regions) {
+    eachCodeRun(begin, end, regions, [&](const std::uint8_t* runBegin, const std::uint8_t* runEnd) {
+        findEachInRange(runBegin, runEnd, signatures, count, found, path);
+        return false;
+    });
 }
 
 void* findSignature(const char* mask, const std::uint8_t* pattern) {

@@ -25,6 +25,12 @@ const std::uint8_t* findInExecutableRegions(const std::uint8_t* begin, const std
                                             const std::uint8_t* pattern, VectorPath path,
                                             RegionSource regions = processRegions());
 
+// Several signatures in one pass over the executable memory of [begin,
+// end), as findEachInRange gives them (matches that lie wholly in code).
+void findEachInExecutableRegions(const std::uint8_t* begin, const std::uint8_t* end, const Signature* signatures,
+                                 std::size_t count, EachMatch* found, VectorPath path,
+                                 RegionSource regions = processRegions());
+
 // Searches the process's main module afresh on every call; null when absent.
 void* findSignature(const char* mask, const std::uint8_t* pattern);
 

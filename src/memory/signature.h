@@ -6,6 +6,11 @@
 
 namespace memory {
 
+struct Signature {
+    const char* mask;             // 'x' must match, '?' accepts any byte; NUL-ended
+    const std::uint8_t* pattern;  // as many bytes as the mask has characters
+};
+
 // The vector instructions a search uses: AVX2 where the processor has it,
 // SSE2 (which every x86-64 processor has) otherwise, or when asked for.
 enum class VectorPath { sse2, avx2 };
@@ -16,5 +21,23 @@ VectorPath bestVectorPath();
 // when asked for on a processor without it, falls back to SSE2.
 const std::uint8_t* findInRange(const std::uint8_t* begin, const std::uint8_t* end, const char* mask,
                                 const std::uint8_t* pattern, VectorPath path);
+
+// Several signatures in one pass: the lowest match of each in [begin, end),
+// overlapping starts included, and whether it has a second, added to
+// `found` (so that a search over several ranges, in address order, adds up).
+// Reads no byte outside the range, allocates and writes nothing else. Up to
+// kMostInOnePass signatures are filtered at once (AVX2, or SSSE3 at 128
+// bits); more, or a processor without SSSE3, are searched one by one.
+inline constexpr std::size_t kMostInOnePass = 8;
+struct EachMatch {
+    const std::uint8_t* first = nullptr;  // the lowest match
+    std::uint8_t count = 0;               // 0, 1, or 2 for two or more
+};
+void findEachInRange(const std::uint8_t* begin, const std::uint8_t* end, const Signature* signatures, std::size_t count,
+                     EachMatch* found, VectorPath path);
+// The same, each signature by findInRange on its own: the way without
+// SSSE3, and a reference for the tests.
+void findEachOneByOne(const std::uint8_t* begin, const std::uint8_t* end, const Signature* signatures,
+                      std::size_t count, EachMatch* found, VectorPath path);
 
 }  // namespace memory

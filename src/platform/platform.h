@@ -13,6 +13,8 @@ std::uint64_t tickCount();
 
 // Whether the processor runs AVX2 and the system saves its registers.
 bool processorHasAvx2();
+// Whether it has SSSE3's byte shuffles (every x86-64 processor since 2011 has).
+bool processorHasSsse3();
 
 struct ByteRange {
     const std::uint8_t* begin = nullptr;
@@ -26,6 +28,7 @@ struct Region {
     const std::uint8_t* begin = nullptr;  // start of the region holding the queried address
     const std::uint8_t* end = nullptr;    // first byte past it
     bool executable = false;              // committed code: execute-read, -read-write or -write-copy, no guard
+    bool readable = false;                // committed, readable, no guard: code or data
 };
 
 // The region of like pages that holds `address`; where no memory lies, the

@@ -26,6 +26,7 @@ void setHostMainModule(ByteRange range) { moduleOverride = range; }
 void setHostAvx2Query(FeatureQuery query) { avx2Query = query; }
 
 bool processorHasAvx2() { return avx2Query != nullptr ? avx2Query() : __builtin_cpu_supports("avx2") != 0; }
+bool processorHasSsse3() { return __builtin_cpu_supports("ssse3") != 0; }
 
 std::uint64_t tickCount() { return tickSource != nullptr ? tickSource() : monotonicMilliseconds(); }
 
@@ -75,7 +76,8 @@ Region queryRegion(const std::uint8_t* address) {
             break;
         }
         if (target < high) {
-            found = {pointer(low), pointer(high), perms[0] == 'r' && perms[2] == 'x'};  // code the scan may read
+            // Code the scan may read; what else may be read (a module's headers and tables).
+            found = {pointer(low), pointer(high), perms[0] == 'r' && perms[2] == 'x', perms[0] == 'r'};
             break;
         }
         holeStart = high;

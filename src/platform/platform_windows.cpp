@@ -13,6 +13,7 @@ std::uint64_t tickCount() { return GetTickCount64(); }
 // The compiler's query reads CPUID and, for AVX2, that the system saves the
 // YMM registers (XGETBV): what Windows' feature flags say, on every version.
 bool processorHasAvx2() { return __builtin_cpu_supports("avx2") != 0; }
+bool processorHasSsse3() { return __builtin_cpu_supports("ssse3") != 0; }
 
 ByteRange mainModuleRange() {
     MODULEINFO info{};
@@ -28,10 +29,13 @@ Region queryRegion(const std::uint8_t* address) {
     const auto* begin = static_cast<const std::uint8_t*>(info.BaseAddress);
     // The low byte is the protection; guard, no-cache and write-combine are modifiers above it.
     const DWORD protection = info.Protect & 0xFF;
-    const bool executable = info.State == MEM_COMMIT && (info.Protect & PAGE_GUARD) == 0 &&
-                            (protection == PAGE_EXECUTE_READ || protection == PAGE_EXECUTE_READWRITE ||
-                             protection == PAGE_EXECUTE_WRITECOPY);
-    return {begin, begin + info.RegionSize, executable};
+    const bool usable = info.State == MEM_COMMIT && (info.Protect & PAGE_GUARD) == 0;
+    const bool executable = usable && (protection == PAGE_EXECUTE_READ || protection == PAGE_EXECUTE_READWRITE ||
+                                       protection == PAGE_EXECUTE_WRITECOPY);
+    const bool readable =
+        executable ||
+        (usable && (protection == PAGE_READONLY || protection == PAGE_READWRITE || protection == PAGE_WRITECOPY));
+    return {begin, begin + info.RegionSize, executable, readable};
 }
 
 std::FILE* openSharedForReading(const char* path) { return _fsopen(path, "rb", _SH_DENYNO); }

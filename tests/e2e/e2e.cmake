@@ -28,6 +28,7 @@ add_executable(region_search_test
     sim/sim_memory_windows.cpp
     src/memory/regions.cpp
     src/memory/signature.cpp
+    src/memory/signature_each.cpp
     src/platform/platform_windows.cpp)
 target_include_directories(region_search_test PRIVATE src sim tests/support)
 target_compile_options(region_search_test PRIVATE ${NOZZLES_WARNINGS} ${NOZZLES_VECTOR_MOVES})

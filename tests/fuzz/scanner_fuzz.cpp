@@ -1,6 +1,6 @@
 // Fuzzes the signature scanner, on both vector paths, against the plain reference on
-// random buffers, masks and patterns; the buffer is an exact-size heap copy,
-// so any read past its end is caught.
+// random buffers, masks and patterns, one signature and a set of them in one
+// pass; the buffer is an exact-size heap copy, so any read past its end is caught.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -40,5 +40,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint8_t* expected = referenceSearch(begin, end, mask.c_str(), pattern);
     for (const auto path : {memory::VectorPath::sse2, memory::VectorPath::avx2})
         if (memory::findInRange(begin, end, mask.c_str(), pattern, path) != expected) std::abort();
+
+    // A set: the signature and up to eight of its tails, all in one pass.
+    const std::size_t count = 1 + (data[1] >> 4) % 9 < length ? 1 + (data[1] >> 4) % 9 : length;
+    memory::Signature set[9];
+    for (std::size_t s = 0; s < count; ++s) set[s] = {mask.c_str() + s, pattern + s};
+    for (const auto path : {memory::VectorPath::sse2, memory::VectorPath::avx2}) {
+        memory::EachMatch found[9] = {};
+        memory::findEachInRange(begin, end, set, count, found, path);
+        for (std::size_t s = 0; s < count; ++s) {
+            const std::uint8_t* first = referenceSearch(begin, end, set[s].mask, set[s].pattern);
+            const std::uint8_t* second = first ? referenceSearch(first + 1, end, set[s].mask, set[s].pattern) : nullptr;
+            if (found[s].first != first || found[s].count != (first == nullptr ? 0 : second == nullptr ? 1 : 2))
+                std::abort();
+        }
+    }
     return 0;
 }

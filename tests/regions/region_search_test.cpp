@@ -29,7 +29,7 @@ using Access = sim::PageAccess;
 using test::Pages;
 
 // getpropstate's signature with a bound in its wildcard position.
-const memory::Signature kSignature = memory::kGetPropStateSignature;
+const memory::Signature kSignature = test::entryOf(memory::kGetPropStateSignatures);
 const std::vector<std::uint8_t> kFunction = test::functionBytes(kSignature, 0x07);
 
 int failures = 0;
@@ -117,8 +117,9 @@ void imagePages(memory::VectorPath path) {
 // give the reference loop's answer whichever path runs.
 void largeImages(memory::VectorPath path) {
     std::mt19937 random(2026);
-    const memory::Signature signatures[] = {memory::kHandleToAddressSignature, memory::kGetPropStateSignature,
-                                            memory::kSetPropStateSignature};
+    const memory::Signature signatures[] = {test::entryOf(memory::kHandleToAddressSignatures),
+                                            test::entryOf(memory::kGetPropStateSignatures),
+                                            test::entryOf(memory::kSetPropStateSignatures)};
     const std::size_t lengths[] = {std::strlen(signatures[0].mask), std::strlen(signatures[1].mask),
                                    std::strlen(signatures[2].mask)};
     std::vector<std::uint8_t> image(1 << 20);

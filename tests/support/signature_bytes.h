@@ -11,6 +11,9 @@
 
 namespace test {
 
+// A set's entry signature: the function's first bytes.
+inline memory::Signature entryOf(const memory::SignatureSet& set) { return *set.entry(); }
+
 inline std::vector<std::uint8_t> functionBytes(const memory::Signature& signature, std::uint8_t open) {
     std::vector<std::uint8_t> bytes(signature.pattern, signature.pattern + std::strlen(signature.mask));
     for (std::size_t k = 0; k < bytes.size(); ++k)

@@ -47,21 +47,46 @@ TEST_F(PinnedLiterals, EveryHashSignatureAndFixedValueIsItsLiteral) {
         EXPECT_EQ(world().trace[0].argumentCount, native.arguments) << std::hex << native.hash;
     }
 
-    const struct {
-        memory::Signature signature;
+    // Each function's set: its name, and each signature's kind, call offset, mask and bytes.
+    struct Pinned {
+        memory::SignatureKind kind;
+        int callAt;
         const char* mask;
         std::vector<std::uint8_t> pattern;
-    } signatures[] = {
-        {memory::kHandleToAddressSignature,
-         "xxxxxxxx????xxxxxxx",
-         {0x83, 0xF9, 0xFF, 0x74, 0x31, 0x4C, 0x8B, 0x0D, 0, 0, 0, 0, 0x44, 0x8B, 0xC1, 0x49, 0x8B, 0x41, 0x08}},
-        {memory::kGetPropStateSignature, "xxxxx?xx", {0x4C, 0x8B, 0xC1, 0x83, 0xFA, 0x00, 0x77, 0x19}},
-        {memory::kSetPropStateSignature, "xxxxx?xxxx", {0x4C, 0x8B, 0xC9, 0x83, 0xFA, 0x00, 0x77, 0x1F, 0x8B, 0xCA}},
     };
-    for (const auto& s : signatures) {
-        EXPECT_STREQ(s.signature.mask, s.mask);
-        EXPECT_EQ(std::vector<std::uint8_t>(s.signature.pattern, s.signature.pattern + s.pattern.size()), s.pattern)
-            << s.mask;
+    const struct {
+        const memory::SignatureSet& set;
+        const char* name;
+        std::vector<Pinned> signatures;
+    } sets[] = {
+        {memory::kHandleToAddressSignatures,
+         "handleToAddress",
+         {{memory::SignatureKind::entry,
+           0,
+           "xxxxxxxx????xxxxxxx",
+           {0x83, 0xF9, 0xFF, 0x74, 0x31, 0x4C, 0x8B, 0x0D, 0, 0, 0, 0, 0x44, 0x8B, 0xC1, 0x49, 0x8B, 0x41, 0x08}}}},
+        {memory::kGetPropStateSignatures,
+         "getpropstate",
+         {{memory::SignatureKind::entry, 0, "xxxxx?xx", {0x4C, 0x8B, 0xC1, 0x83, 0xFA, 0x00, 0x77, 0x19}}}},
+        {memory::kSetPropStateSignatures,
+         "setpropstate",
+         {{memory::SignatureKind::entry,
+           0,
+           "xxxxx?xxxx",
+           {0x4C, 0x8B, 0xC9, 0x83, 0xFA, 0x00, 0x77, 0x1F, 0x8B, 0xCA}}}},
+    };
+    for (const auto& pinned : sets) {
+        EXPECT_STREQ(pinned.set.name, pinned.name);
+        ASSERT_EQ(pinned.set.count, pinned.signatures.size()) << pinned.name;
+        for (std::size_t k = 0; k < pinned.set.count; ++k) {
+            const memory::SetSignature& s = pinned.set.items[k];
+            const Pinned& want = pinned.signatures[k];
+            EXPECT_EQ(s.kind, want.kind) << pinned.name << " " << k;
+            EXPECT_EQ(s.callAt, want.callAt) << pinned.name << " " << k;
+            EXPECT_STREQ(s.mask, want.mask) << pinned.name << " " << k;
+            EXPECT_EQ(std::vector<std::uint8_t>(s.pattern, s.pattern + want.pattern.size()), want.pattern)
+                << pinned.name << " " << k;
+        }
     }
 
     EXPECT_EQ(nozzle::kModControl, 87);

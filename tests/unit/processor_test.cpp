@@ -5,6 +5,7 @@
 #include "memory/signature.h"
 #include "platform/platform_posix.h"
 #include "plugin_fixture.h"
+#include "signature_bytes.h"
 
 namespace {
 
@@ -28,7 +29,7 @@ TEST(EmulatedProcessor, HasNoAvx2AndAnAvx2SearchRunsOnSse2) {
     EXPECT_FALSE(platform::processorHasAvx2());
     EXPECT_EQ(memory::bestVectorPath(), VectorPath::sse2);
     std::vector<std::uint8_t> code(300, 0xCC);
-    const auto& signature = memory::kSetPropStateSignature;
+    const auto& signature = test::entryOf(memory::kSetPropStateSignatures);
     std::copy(signature.pattern, signature.pattern + 10, code.begin() + 201);
     EXPECT_EQ(memory::findInRange(code.data(), code.data() + code.size(), signature.mask, signature.pattern,
                                   VectorPath::avx2),

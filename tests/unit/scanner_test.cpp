@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "game_objects.h"
+#include "memory/function_set.h"
 #include "memory/game_signatures.h"
 #include "memory/regions.h"
 #include "memory/signature.h"
@@ -46,21 +47,25 @@ INSTANTIATE_TEST_SUITE_P(Paths, Scanner, ::testing::Values(VectorPath::sse2, Vec
 void put(std::uint8_t* at, const std::vector<std::uint8_t>& bytes) { std::memcpy(at, bytes.data(), bytes.size()); }
 
 // The functions' first bytes as the game holds them, from the plug-in's own header.
-const std::vector<std::uint8_t> kGetPropState = test::functionBytes(memory::kGetPropStateSignature, 0x07);
-const std::vector<std::uint8_t> kSetPropState = test::functionBytes(memory::kSetPropStateSignature, 0x07);
-const std::vector<std::uint8_t> kHandleToAddress = test::functionBytes(memory::kHandleToAddressSignature, 0x5A);
+const std::vector<std::uint8_t> kGetPropState =
+    test::functionBytes(test::entryOf(memory::kGetPropStateSignatures), 0x07);
+const std::vector<std::uint8_t> kSetPropState =
+    test::functionBytes(test::entryOf(memory::kSetPropStateSignatures), 0x07);
+const std::vector<std::uint8_t> kHandleToAddress =
+    test::functionBytes(test::entryOf(memory::kHandleToAddressSignatures), 0x5A);
 
 TEST_P(Scanner, SignatureAtTheFirstByteIsFoundAtTheBase) {
     GuardedBuffer buffer(4096);
     put(buffer.begin(), kHandleToAddress);
-    EXPECT_EQ(find(buffer, memory::kHandleToAddressSignature), buffer.begin());
+    EXPECT_EQ(find(buffer, test::entryOf(memory::kHandleToAddressSignatures)), buffer.begin());
 }
 
 TEST_P(Scanner, SignatureEndingAtTheLastByteIsFound) {
     for (const std::size_t size : {10u, 4096u, 100000u}) {
         GuardedBuffer buffer(size);
         put(buffer.end() - kSetPropState.size(), kSetPropState);
-        EXPECT_EQ(find(buffer, memory::kSetPropStateSignature), buffer.end() - kSetPropState.size()) << size;
+        EXPECT_EQ(find(buffer, test::entryOf(memory::kSetPropStateSignatures)), buffer.end() - kSetPropState.size())
+            << size;
     }
 }
 
@@ -69,7 +74,7 @@ TEST_P(Scanner, PartialMatchRunningIntoTheEndIsNoMatchAndReadsNothingBeyond) {
         GuardedBuffer buffer(1000);
         put(buffer.end() - k,
             std::vector<std::uint8_t>(kHandleToAddress.begin(), kHandleToAddress.begin() + static_cast<long>(k)));
-        EXPECT_EQ(find(buffer, memory::kHandleToAddressSignature), nullptr) << k;
+        EXPECT_EQ(find(buffer, test::entryOf(memory::kHandleToAddressSignatures)), nullptr) << k;
     }
 }
 
@@ -77,7 +82,7 @@ TEST_P(Scanner, FindsAnOccurrenceThatStartsInsideABrokenPartialMatch) {
     GuardedBuffer buffer(64);
     buffer.begin()[20] = kGetPropState[0];  // a partial match of one byte, broken by the real start
     put(buffer.begin() + 21, kGetPropState);
-    EXPECT_EQ(find(buffer, memory::kGetPropStateSignature), buffer.begin() + 21);
+    EXPECT_EQ(find(buffer, test::entryOf(memory::kGetPropStateSignatures)), buffer.begin() + 21);
 }
 
 TEST_P(Scanner, WildcardAcceptsEveryByteValue) {
@@ -96,7 +101,7 @@ TEST_P(Scanner, LowerOfTwoOccurrencesWins) {
     GuardedBuffer buffer(100000);
     put(buffer.begin() + 70000, kSetPropState);
     put(buffer.begin() + 333, kSetPropState);
-    EXPECT_EQ(find(buffer, memory::kSetPropStateSignature), buffer.begin() + 333);
+    EXPECT_EQ(find(buffer, test::entryOf(memory::kSetPropStateSignatures)), buffer.begin() + 333);
 }
 
 // Every length a signature of the signature tool's may have (up to 64
@@ -157,17 +162,66 @@ TEST_P(Scanner, EmptyOrShortRangeGivesNull) {
     GuardedBuffer buffer(4);
     put(buffer.begin(), {kGetPropState.begin(), kGetPropState.begin() + 4});  // the signature's start, cut short
     EXPECT_EQ(findInRange(buffer.begin(), buffer.begin(), "x", kGetPropState.data()), nullptr);
-    EXPECT_EQ(find(buffer, memory::kGetPropStateSignature), nullptr);
+    EXPECT_EQ(find(buffer, test::entryOf(memory::kGetPropStateSignatures)), nullptr);
     EXPECT_EQ(findInRange(nullptr, nullptr, "x", kGetPropState.data()), nullptr);
 }
 
-TEST(StandInGame, EachFunctionBeginsWithTheSignatureTheHeaderHolds) {
+// A set's one pass against the plain loop searching each signature alone:
+// sets of one to nine signatures (nine: more than one pass filters, searched
+// one by one), lengths to 64, planted near both edges of a range that ends
+// at a page no one may read, on bytes from a small alphabet so that partial
+// matches abound.
+TEST_P(Scanner, EachSignatureOfASetIsFoundAsThePlainLoopFindsItAlone) {
+    std::mt19937 random(2030);
+    for (int round = 0; round < 1500; ++round) {
+        const std::size_t count = 1 + random() % 9;
+        std::vector<std::string> masks(count);
+        std::vector<std::vector<std::uint8_t>> patterns(count);
+        std::vector<memory::Signature> signatures(count);
+        for (std::size_t s = 0; s < count; ++s) {
+            const std::size_t length = 1 + random() % (round % 3 == 0 ? 64 : 6);
+            masks[s].assign(length, 'x');
+            patterns[s].resize(length);
+            for (std::size_t k = 0; k < length; ++k) {
+                patterns[s][k] = static_cast<std::uint8_t>(random() % 4);
+                if (k > 0 && k + 1 < length && random() % 4 == 0) masks[s][k] = '?';
+            }
+            signatures[s] = {masks[s].c_str(), patterns[s].data()};
+        }
+        const std::size_t size = round % 50 == 0 ? 5000 + random() % 300 : 1 + random() % 400;
+        GuardedBuffer buffer(size);
+        for (std::size_t i = 0; i < size; ++i) buffer.begin()[i] = static_cast<std::uint8_t>(random() % 6);
+        for (std::size_t s = 0; s < count; ++s) {
+            const std::size_t length = masks[s].size();
+            if (length > size || random() % 2 == 0) continue;
+            const std::size_t at = random() % 2 ? size - length : random() % (size - length + 1);
+            std::memcpy(buffer.begin() + at, patterns[s].data(), length);
+        }
+        std::vector<memory::EachMatch> found(count);
+        memory::findEachInRange(buffer.begin(), buffer.end(), signatures.data(), count, found.data(), GetParam());
+        for (std::size_t s = 0; s < count; ++s) {
+            const auto* first = referenceSearch(buffer.begin(), buffer.end(), masks[s].c_str(), patterns[s].data());
+            const auto* second = first == nullptr
+                                     ? nullptr
+                                     : referenceSearch(first + 1, buffer.end(), masks[s].c_str(), patterns[s].data());
+            ASSERT_EQ(found[s].first, first) << "round " << round << " signature " << s;
+            ASSERT_EQ(found[s].count, first == nullptr    ? 0
+                                      : second == nullptr ? 1
+                                                          : 2)
+                << "round " << round << " signature " << s;
+        }
+    }
+}
+
+TEST(StandInGame, EachFunctionBeginsWithTheEntrySignatureTheHeaderHolds) {
     for (std::size_t k = 0; k < std::size(memory::kGameSignatures); ++k) {
-        const memory::NamedSignature& named = memory::kGameSignatures[k];
+        const memory::SignatureSet& set = *memory::kGameSignatures[k];
+        const memory::SetSignature* entry = set.entry();
+        if (entry == nullptr) continue;
         const std::uint8_t* code = sim::gameFunctionAddress(static_cast<sim::GameFunction>(k));
-        for (std::size_t i = 0; named.signature.mask[i] != '\0'; ++i) {
-            if (named.signature.mask[i] != 'x') continue;
-            EXPECT_EQ(code[i], named.signature.pattern[i]) << named.name << " byte " << i;
+        for (std::size_t i = 0; entry->mask[i] != '\0'; ++i) {
+            if (entry->mask[i] != 'x') continue;
+            EXPECT_EQ(code[i], entry->pattern[i]) << set.name << " byte " << i;
         }
     }
 }
@@ -179,18 +233,14 @@ TEST_F(ModuleQuery, FailedQueryGivesNull) {
     // unless told otherwise; an empty range is a failed query.
     std::vector<std::uint8_t> image(kGetPropState.begin(), kGetPropState.end());
     platform::setHostMainModule({image.data(), image.data()});
-    EXPECT_EQ(memory::findSignature(memory::kGetPropStateSignature.mask, memory::kGetPropStateSignature.pattern),
-              nullptr);
+    EXPECT_EQ(memory::findFunction(memory::kGetPropStateSignatures), nullptr);
 }
 
-TEST_F(ModuleQuery, EachSignatureIsFoundAtItsFunctionsEntryInTheGamesCode) {
+TEST_F(ModuleQuery, EachSetFindsItsFunctionInTheGamesCode) {
     SKIP_UNLESS_PAGE_PROTECTIONS_READ_APART();
-    EXPECT_EQ(memory::findSignature(memory::kHandleToAddressSignature.mask, memory::kHandleToAddressSignature.pattern),
-              reinterpret_cast<void*>(&gameHandleToAddress));
-    EXPECT_EQ(memory::findSignature(memory::kGetPropStateSignature.mask, memory::kGetPropStateSignature.pattern),
-              reinterpret_cast<void*>(&gameGetPropState));
-    EXPECT_EQ(memory::findSignature(memory::kSetPropStateSignature.mask, memory::kSetPropStateSignature.pattern),
-              reinterpret_cast<void*>(&gameSetPropState));
+    EXPECT_EQ(memory::findFunction(memory::kHandleToAddressSignatures), reinterpret_cast<void*>(&gameHandleToAddress));
+    EXPECT_EQ(memory::findFunction(memory::kGetPropStateSignatures), reinterpret_cast<void*>(&gameGetPropState));
+    EXPECT_EQ(memory::findFunction(memory::kSetPropStateSignatures), reinterpret_cast<void*>(&gameSetPropState));
 }
 
 }  // namespace

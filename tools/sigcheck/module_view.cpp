@@ -29,7 +29,8 @@ platform::Region regionAt(const void* context, const std::uint8_t* address) {
     const auto& image = *static_cast<const ModuleView*>(context);
     if (address < image.bytes() || address >= image.bytes() + image.size()) return {};
     const Range region = image.regionHolding(static_cast<std::uint32_t>(address - image.bytes()));
-    return {image.bytes() + region.begin, image.bytes() + region.end, image.isCode(region.begin)};
+    // Every byte of the laid-out image lies in memory the tool may read.
+    return {image.bytes() + region.begin, image.bytes() + region.end, image.isCode(region.begin), true};
 }
 
 }  // namespace

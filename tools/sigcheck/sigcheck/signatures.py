@@ -9,7 +9,10 @@ from .layout import Unreadable
 
 ROOT = Path(__file__).resolve().parents[3]
 HEADER = ROOT / "src" / "memory" / "game_signatures.h"
-HEADER_SIGNATURE = re.compile(r'signature\("(\w+)", "([0-9A-F? ]+)"\)')
+# signatures("name",\n    "bytes",\n    "call bytes [E8 ?? ?? ?? ??] bytes", ...): one function's set.
+HEADER_SET = re.compile(r'signatures\("(\w+)",((?:\s*"[^"]*",?)+)\s*\)')
+HEADER_TEXT = re.compile(r'"([^"]*)"')
+KINDS = ("entry", "call", "inside")
 
 
 def signature_text(mask, pattern):
@@ -29,12 +32,36 @@ def parse_bytes(words):
     return (mask, bytes(pattern)) if mask else None
 
 
-def header_signatures(path=HEADER):
-    """(name, mask, pattern) of the plug-in's signatures, from the header that holds them."""
-    found = [(name, *parse_bytes(text.split())) for name, text in HEADER_SIGNATURE.findall(Path(path).read_text())]
-    if not found:
-        raise Unreadable(f"{path}: no signature(\"name\", \"bytes\") in it")
+def parse_set_signature(text):
+    """(kind, call_at, mask, pattern) of one signature of a set, or None."""
+    words = text.split()
+    kind = words.pop(0) if words and words[0] in ("call", "inside") else "entry"
+    opened = [k for k, word in enumerate(words) if word.startswith("[")]
+    closed = [k for k, word in enumerate(words) if word.endswith("]")]
+    if (kind == "call") != (len(opened) == 1) or len(closed) != len(opened) or \
+            (opened and closed[0] - opened[0] != 4):
+        return None
+    parsed = parse_bytes([word.strip("[]") for word in words])
+    if parsed is None:
+        return None
+    call_at = opened[0] if opened else 0
+    return kind, call_at, *parsed
+
+
+def header_sets(path=HEADER):
+    """(name, [(kind, call_at, mask, pattern), ...]) of each function the plug-in's header holds."""
+    found = []
+    for name, texts in HEADER_SET.findall(Path(path).read_text()):
+        found.append((name, [parse_set_signature(text) for text in HEADER_TEXT.findall(texts)]))
+    if not found or any(None in signatures for _, signatures in found):
+        raise Unreadable(f"{path}: no signatures(\"name\", \"bytes\", ...) in it, or one it cannot read")
     return found
+
+
+def header_signatures(path=HEADER):
+    """(name, mask, pattern) of the entry signature of each function the header holds."""
+    return [(name, mask, pattern) for name, signatures in header_sets(path)
+            for kind, _, mask, pattern in signatures if kind == "entry"]
 
 
 def file_signatures(path):
@@ -54,11 +81,22 @@ def file_signatures(path):
     return found
 
 
+def set_text(name, signatures):
+    """A set as the header holds it, one signature to a line."""
+    lines = []
+    for kind, call_at, mask, pattern in signatures:
+        words = signature_text(mask, pattern).split()
+        if kind == "call":
+            words[call_at], words[call_at + 4] = "[" + words[call_at], words[call_at + 4] + "]"
+        lines.append(f'    "{"" if kind == "entry" else kind + " "}{" ".join(words)}"')
+    return f'signatures("{name}",\n' + ",\n".join(lines) + ")"
+
+
 def write_header(path, results):
-    """The header's text with each signature that has a new one replaced, written to path."""
-    new = {r["name"]: r["signature"] for r in results if r["signature"] is not None}
+    """The header's text with each function's set replaced by its new one, written to path."""
+    new = {r["name"]: [("entry", 0, *parse_bytes(r["signature"].split()))] for r in results if r["signature"] is not None}
 
     def replace(match):
-        return f'signature("{match.group(1)}", "{new.get(match.group(1), match.group(2))}")'
+        return set_text(match.group(1), new[match.group(1)]) if match.group(1) in new else match.group(0)
 
-    Path(path).write_text(HEADER_SIGNATURE.sub(replace, HEADER.read_text()))
+    Path(path).write_text(HEADER_SET.sub(replace, HEADER.read_text()))

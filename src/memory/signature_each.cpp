@@ -18,24 +18,34 @@ namespace {
 
 // This many bytes of fingerprint ends are tested with one branch.
 constexpr std::size_t kGroupBytes = 128;
+// How far back from a fingerprint's last byte its other two may stand.
+constexpr std::size_t kNearest = 4;
+constexpr std::size_t kFarthest = 8;
+// The rarity of a fingerprint byte that accepts anything (an open byte, or
+// one before the signature's start), in the code byte table's parts per million.
+constexpr std::uint64_t kAnything = 1000000;
 
-// Every signature is filtered on a fingerprint of two adjacent bytes, the
-// rarest such pair of its fixed bytes; one fixed byte where it has no two
-// side by side, the byte before it then accepting anything. Each signature
-// is a bucket of the filter: a byte is split into its two halves, and a
-// table per half and position says which buckets accept it, so one shuffle
-// per half and position tests every signature at once, as Teddy does.
+// Every signature is filtered on a fingerprint of three of its bytes: its
+// last byte, and the bytes `near` and `far` before it, the same two
+// distances for the whole set, chosen so that the fingerprints are as rare
+// in code as they can be. Each signature is a bucket: a byte is split into
+// its two halves, and a table per half and position says which buckets
+// accept it, so that one shuffle per half and position tests every
+// signature at once, as Teddy does. Three bytes, because two leave too
+// many candidates in real code, and each candidate costs more than the
+// third byte's shuffles on every vector.
 struct Filter {
     std::size_t count = 0;
     std::size_t length[kMostInOnePass] = {};
-    std::size_t end[kMostInOnePass] = {};  // where the fingerprint's second byte stands in the signature
-    alignas(16) std::uint8_t low[2][16] = {};
-    alignas(16) std::uint8_t high[2][16] = {};
-    std::uint8_t byByte[2][256] = {};  // the same, per whole byte, for the scalar tail
-    std::uint8_t anyFirst = 0;         // buckets whose first fingerprint byte accepts anything
+    std::size_t end[kMostInOnePass] = {};  // where the fingerprint's last byte stands in the signature
+    std::size_t distance[2] = {1, 2};      // near, far
+    // Per position (the last byte, the near one, the far one), per half byte.
+    alignas(16) std::uint8_t low[3][16] = {};
+    alignas(16) std::uint8_t high[3][16] = {};
+    std::uint8_t byByte[3][256] = {};  // the same per whole byte, for the range's first and last bytes
 };
 
-void accept(Filter& filter, std::size_t position, std::uint8_t bucket, int byte) {
+void accept(Filter& filter, std::size_t position, std::size_t bucket, int byte) {
     const auto bit = static_cast<std::uint8_t>(1u << bucket);
     for (int value = 0; value < 256; ++value) {
         if (byte >= 0 && value != byte) continue;
@@ -45,31 +55,51 @@ void accept(Filter& filter, std::size_t position, std::uint8_t bucket, int byte)
     }
 }
 
+// The fixed byte at k of the signature, or -1 for anything.
+int fixedAt(const Signature& signature, std::ptrdiff_t k) {
+    return k >= 0 && signature.mask[k] != '?' ? signature.pattern[k] : -1;
+}
+
+std::uint64_t rarity(int byte) { return byte < 0 ? kAnything : kCodeByteFrequency[byte]; }
+
+// The rarest fingerprint of the signature for the two distances, and where its last byte stands.
+std::uint64_t rarestFingerprint(const Signature& signature, std::size_t length, const std::size_t* distance,
+                                std::size_t& end) {
+    std::uint64_t best = UINT64_MAX;
+    for (std::size_t k = 0; k < length; ++k) {
+        if (signature.mask[k] == '?') continue;
+        const auto at = static_cast<std::ptrdiff_t>(k);
+        const std::uint64_t value = rarity(fixedAt(signature, at)) *
+                                    rarity(fixedAt(signature, at - static_cast<std::ptrdiff_t>(distance[0]))) *
+                                    rarity(fixedAt(signature, at - static_cast<std::ptrdiff_t>(distance[1])));
+        if (value < best) best = value, end = k;
+    }
+    return best;
+}
+
 Filter makeFilter(const Signature* signatures, std::size_t count) {
     Filter filter;
     filter.count = count;
-    for (std::size_t s = 0; s < count; ++s) {
-        const char* mask = signatures[s].mask;
-        const std::uint8_t* pattern = signatures[s].pattern;
-        const std::size_t length = std::strlen(mask);
-        filter.length[s] = length;
-        std::uint64_t best = UINT64_MAX;
-        std::size_t end = 0;
-        bool pair = false;
-        for (std::size_t k = 0; k < length; ++k) {
-            if (mask[k] == '?') continue;
-            const bool withBefore = k > 0 && mask[k - 1] != '?';
-            // A pair's rarity is the product of its bytes'; a lone byte's
-            // counts as if the byte before it were the commonest there is.
-            const std::uint64_t rarity = std::uint64_t{kCodeByteFrequency[pattern[k]]} *
-                                         (withBefore ? kCodeByteFrequency[pattern[k - 1]] : 1000000u);
-            if (rarity < best) best = rarity, end = k, pair = withBefore;
+    for (std::size_t s = 0; s < count; ++s) filter.length[s] = std::strlen(signatures[s].mask);
+    // The two distances whose fingerprints are rarest over the whole set.
+    std::uint64_t best = UINT64_MAX;
+    for (std::size_t near = 1; near <= kNearest; ++near) {
+        for (std::size_t far = near + 1; far <= kFarthest; ++far) {
+            const std::size_t distance[2] = {near, far};
+            std::uint64_t sum = 0;
+            for (std::size_t s = 0; s < count; ++s) {
+                std::size_t end = 0;
+                sum += rarestFingerprint(signatures[s], filter.length[s], distance, end) / count;
+            }
+            if (sum < best) best = sum, filter.distance[0] = near, filter.distance[1] = far;
         }
-        filter.end[s] = end;
-        const auto bucket = static_cast<std::uint8_t>(s);
-        accept(filter, 0, bucket, pair ? pattern[end - 1] : -1);
-        accept(filter, 1, bucket, pattern[end]);
-        if (!pair) filter.anyFirst |= static_cast<std::uint8_t>(1u << bucket);
+    }
+    for (std::size_t s = 0; s < count; ++s) {
+        rarestFingerprint(signatures[s], filter.length[s], filter.distance, filter.end[s]);
+        const auto end = static_cast<std::ptrdiff_t>(filter.end[s]);
+        accept(filter, 0, s, fixedAt(signatures[s], end));
+        for (std::size_t p = 0; p < 2; ++p)
+            accept(filter, p + 1, s, fixedAt(signatures[s], end - static_cast<std::ptrdiff_t>(filter.distance[p])));
     }
     return filter;
 }
@@ -80,66 +110,74 @@ bool matchesAt(const std::uint8_t* at, const Signature& signature, std::size_t l
     return true;
 }
 
-// The candidates of one fingerprint end: each bucket that took it, checked
-// whole where its signature fits the range. True once every signature has
-// two matches: nothing more can change.
-bool checkEnd(const std::uint8_t* begin, const std::uint8_t* end, const Signature* signatures, const Filter& filter,
-              const std::uint8_t* fingerprintEnd, unsigned buckets, EachMatch* found) {
-    for (; buckets != 0; buckets &= buckets - 1) {
-        const auto s = static_cast<std::size_t>(std::countr_zero(buckets));
-        if (found[s].count == 2 || static_cast<std::size_t>(fingerprintEnd - begin) < filter.end[s]) continue;
-        const std::uint8_t* start = fingerprintEnd - filter.end[s];
-        if (static_cast<std::size_t>(end - start) < filter.length[s]) continue;
-        if (!matchesAt(start, signatures[s], filter.length[s])) continue;
-        if (found[s].count++ == 0) found[s].first = start;
-    }
-    for (std::size_t s = 0; s < filter.count; ++s)
-        if (found[s].count < 2) return false;
-    return true;
-}
+// The search's state: the filter, and each signature's matches so far.
+struct Pass {
+    const std::uint8_t* begin;
+    const std::uint8_t* end;
+    const Signature* signatures;
+    const Filter& filter;
+    EachMatch* found;
+    std::size_t settled = 0;  // signatures with two matches: nothing more can change for them
 
-// Fingerprint ends from `at` to the range's end, a byte at a time.
-void scalarTail(const std::uint8_t* begin, const std::uint8_t* end, const Signature* signatures, const Filter& filter,
-                const std::uint8_t* at, EachMatch* found) {
-    for (; at < end; ++at) {
-        const unsigned before = at > begin ? filter.byByte[0][at[-1]] : filter.anyFirst;
-        const unsigned buckets = before & filter.byByte[1][at[0]];
-        if (buckets != 0 && checkEnd(begin, end, signatures, filter, at, buckets, found)) return;
+    // The candidates of one fingerprint end: each bucket that took it,
+    // checked whole where its signature fits the range. True once every
+    // signature has two matches.
+    bool check(const std::uint8_t* fingerprintEnd, unsigned buckets) {
+        for (; buckets != 0; buckets &= buckets - 1) {
+            const auto s = static_cast<std::size_t>(std::countr_zero(buckets));
+            if (found[s].count == 2 || static_cast<std::size_t>(fingerprintEnd - begin) < filter.end[s]) continue;
+            const std::uint8_t* start = fingerprintEnd - filter.end[s];
+            if (static_cast<std::size_t>(end - start) < filter.length[s]) continue;
+            if (!matchesAt(start, signatures[s], filter.length[s])) continue;
+            if (found[s].count++ == 0) found[s].first = start;
+            settled += found[s].count == 2;
+        }
+        return settled == filter.count;
     }
-}
 
-// Each vector marks, per byte, the buckets whose fingerprint ends there: the
-// second byte's buckets, and the first byte's of the byte before, carried
-// over from the vector before.
+    // Fingerprint ends from `at` to `to`, a byte at a time; a byte before the
+    // range accepts anything, as the signature's start is checked anyway.
+    bool bytes(const std::uint8_t* at, const std::uint8_t* to) {
+        for (; at < to; ++at) {
+            unsigned buckets = filter.byByte[0][at[0]];
+            for (std::size_t p = 0; p < 2 && buckets != 0; ++p) {
+                const auto back = static_cast<std::ptrdiff_t>(filter.distance[p]);
+                if (at - begin >= back) buckets &= filter.byByte[p + 1][at[-back]];
+            }
+            if (buckets != 0 && check(at, buckets)) return true;
+        }
+        return false;
+    }
+};
+
+// Per byte of a vector of fingerprint ends, the buckets whose three bytes all match.
 struct Ssse3 {
     static constexpr std::size_t kWidth = 16;
 
-    NOZZLES_SSSE3 explicit Ssse3(const Filter& filter)
-        : low0_(load(filter.low[0])),
-          high0_(load(filter.high[0])),
-          low1_(load(filter.low[1])),
-          high1_(load(filter.high[1])),
-          nibble_(_mm_set1_epi8(0x0F)),
-          previous_(_mm_set1_epi8(static_cast<char>(filter.anyFirst))) {}
+    NOZZLES_SSSE3 explicit Ssse3(const Filter& filter) : filter_(filter), nibble_(_mm_set1_epi8(0x0F)) {
+        for (std::size_t p = 0; p < 3; ++p) {
+            low_[p] = _mm_load_si128(reinterpret_cast<const __m128i*>(filter.low[p]));
+            high_[p] = _mm_load_si128(reinterpret_cast<const __m128i*>(filter.high[p]));
+        }
+    }
 
-    NOZZLES_SSSE3 __m128i ends(const std::uint8_t* at) {
+    NOZZLES_SSSE3 __m128i lookup(const std::uint8_t* at, std::size_t position) const {
         const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
         const __m128i low = _mm_and_si128(bytes, nibble_);
         const __m128i high = _mm_and_si128(_mm_srli_epi16(bytes, 4), nibble_);
-        const __m128i first = _mm_and_si128(_mm_shuffle_epi8(low0_, low), _mm_shuffle_epi8(high0_, high));
-        const __m128i second = _mm_and_si128(_mm_shuffle_epi8(low1_, low), _mm_shuffle_epi8(high1_, high));
-        const __m128i before = _mm_alignr_epi8(first, previous_, 15);
-        previous_ = first;
-        return _mm_and_si128(second, before);
+        return _mm_and_si128(_mm_shuffle_epi8(low_[position], low), _mm_shuffle_epi8(high_[position], high));
     }
-    // The marks of a group's vectors: false when none has any; otherwise
-    // each vector's buckets stored, and which of its bytes have any.
-    NOZZLES_SSSE3 bool group(const std::uint8_t* at, std::uint8_t* buckets, std::uint32_t* marked) {
+
+    // The group's marks: false when none has any; otherwise each vector's
+    // buckets, and which of its bytes have any.
+    NOZZLES_SSSE3 bool group(const std::uint8_t* at, std::uint8_t* buckets, std::uint32_t* marked) const {
         constexpr std::size_t kGroup = kGroupBytes / kWidth;
         __m128i marks[kGroup];
         __m128i any = _mm_setzero_si128();
         for (std::size_t k = 0; k < kGroup; ++k) {
-            marks[k] = ends(at + k * kWidth);
+            const std::uint8_t* ends = at + k * kWidth;
+            marks[k] = _mm_and_si128(_mm_and_si128(lookup(ends, 0), lookup(ends - filter_.distance[0], 1)),
+                                     lookup(ends - filter_.distance[1], 2));
             any = _mm_or_si128(any, marks[k]);
         }
         const __m128i zero = _mm_setzero_si128();
@@ -152,41 +190,37 @@ struct Ssse3 {
     }
 
 private:
-    NOZZLES_SSSE3 static __m128i load(const std::uint8_t* table) {
-        return _mm_load_si128(reinterpret_cast<const __m128i*>(table));
-    }
-    __m128i low0_, high0_, low1_, high1_, nibble_, previous_;
+    const Filter& filter_;
+    __m128i nibble_;
+    __m128i low_[3];
+    __m128i high_[3];
 };
 
 struct Avx2 {
     static constexpr std::size_t kWidth = 32;
 
-    NOZZLES_AVX2 explicit Avx2(const Filter& filter)
-        : low0_(load(filter.low[0])),
-          high0_(load(filter.high[0])),
-          low1_(load(filter.low[1])),
-          high1_(load(filter.high[1])),
-          nibble_(_mm256_set1_epi8(0x0F)),
-          previous_(_mm256_set1_epi8(static_cast<char>(filter.anyFirst))) {}
+    NOZZLES_AVX2 explicit Avx2(const Filter& filter) : filter_(filter), nibble_(_mm256_set1_epi8(0x0F)) {
+        for (std::size_t p = 0; p < 3; ++p) {
+            low_[p] = _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(filter.low[p])));
+            high_[p] = _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(filter.high[p])));
+        }
+    }
 
-    NOZZLES_AVX2 __m256i ends(const std::uint8_t* at) {
+    NOZZLES_AVX2 __m256i lookup(const std::uint8_t* at, std::size_t position) const {
         const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
         const __m256i low = _mm256_and_si256(bytes, nibble_);
         const __m256i high = _mm256_and_si256(_mm256_srli_epi16(bytes, 4), nibble_);
-        const __m256i first = _mm256_and_si256(_mm256_shuffle_epi8(low0_, low), _mm256_shuffle_epi8(high0_, high));
-        const __m256i second = _mm256_and_si256(_mm256_shuffle_epi8(low1_, low), _mm256_shuffle_epi8(high1_, high));
-        // Each byte's neighbour before it, across the two lanes and from the vector before.
-        const __m256i carried = _mm256_permute2x128_si256(first, previous_, 0x03);
-        const __m256i before = _mm256_alignr_epi8(first, carried, 15);
-        previous_ = first;
-        return _mm256_and_si256(second, before);
+        return _mm256_and_si256(_mm256_shuffle_epi8(low_[position], low), _mm256_shuffle_epi8(high_[position], high));
     }
-    NOZZLES_AVX2 bool group(const std::uint8_t* at, std::uint8_t* buckets, std::uint32_t* marked) {
+
+    NOZZLES_AVX2 bool group(const std::uint8_t* at, std::uint8_t* buckets, std::uint32_t* marked) const {
         constexpr std::size_t kGroup = kGroupBytes / kWidth;
         __m256i marks[kGroup];
         __m256i any = _mm256_setzero_si256();
         for (std::size_t k = 0; k < kGroup; ++k) {
-            marks[k] = ends(at + k * kWidth);
+            const std::uint8_t* ends = at + k * kWidth;
+            marks[k] = _mm256_and_si256(_mm256_and_si256(lookup(ends, 0), lookup(ends - filter_.distance[0], 1)),
+                                        lookup(ends - filter_.distance[1], 2));
             any = _mm256_or_si256(any, marks[k]);
         }
         if (_mm256_testz_si256(any, any) != 0) return false;
@@ -199,46 +233,43 @@ struct Avx2 {
     }
 
 private:
-    NOZZLES_AVX2 static __m256i load(const std::uint8_t* table) {
-        return _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(table)));
-    }
-    __m256i low0_, high0_, low1_, high1_, nibble_, previous_;
+    const Filter& filter_;
+    __m256i nibble_;
+    __m256i low_[3];
+    __m256i high_[3];
 };
 
-// The pass, one shape for both widths: a group of fingerprint ends tested
-// with one branch, its vectors' marks looked into only where one has any.
+// The pass, one shape for both widths: the first fingerprint ends byte by
+// byte (their far bytes would lie before the range), then groups of ends
+// tested with one branch, their marks looked into only where one has any,
+// and the last ends byte by byte. Every load stays inside [begin, end).
 template <typename Block>
-void searchEach(const std::uint8_t* begin, const std::uint8_t* end, const Signature* signatures, const Filter& filter,
-                EachMatch* found) {
+void searchEach(Pass& pass) {
     constexpr std::size_t kWidth = Block::kWidth;
     constexpr std::size_t kGroup = kGroupBytes / kWidth;
-    Block block(filter);
-    const std::uint8_t* at = begin;
-    for (; static_cast<std::size_t>(end - at) >= kGroupBytes; at += kGroupBytes) {
+    const Block block(pass.filter);
+    const std::size_t lead = pass.filter.distance[1];
+    const std::uint8_t* at = pass.begin + (lead < static_cast<std::size_t>(pass.end - pass.begin)
+                                               ? lead
+                                               : static_cast<std::size_t>(pass.end - pass.begin));
+    if (pass.bytes(pass.begin, at)) return;
+    for (; static_cast<std::size_t>(pass.end - at) >= kGroupBytes; at += kGroupBytes) {
         alignas(32) std::uint8_t buckets[kGroupBytes];
         std::uint32_t marked[kGroup];
         if (!block.group(at, buckets, marked)) continue;
         for (std::size_t k = 0; k < kGroup; ++k) {
             for (std::uint32_t bytes = marked[k]; bytes != 0; bytes &= bytes - 1) {
                 const std::size_t j = k * kWidth + static_cast<std::size_t>(std::countr_zero(bytes));
-                if (checkEnd(begin, end, signatures, filter, at + j, buckets[j], found)) return;
+                if (pass.check(at + j, buckets[j])) return;
             }
         }
     }
-    scalarTail(begin, end, signatures, filter, at, found);
+    pass.bytes(at, pass.end);
 }
 
-NOZZLES_SSSE3 __attribute__((flatten)) void searchEachSsse3(const std::uint8_t* begin, const std::uint8_t* end,
-                                                            const Signature* signatures, const Filter& filter,
-                                                            EachMatch* found) {
-    searchEach<Ssse3>(begin, end, signatures, filter, found);
-}
+NOZZLES_SSSE3 __attribute__((flatten)) void searchEachSsse3(Pass& pass) { searchEach<Ssse3>(pass); }
 
-NOZZLES_AVX2 __attribute__((flatten)) void searchEachAvx2(const std::uint8_t* begin, const std::uint8_t* end,
-                                                          const Signature* signatures, const Filter& filter,
-                                                          EachMatch* found) {
-    searchEach<Avx2>(begin, end, signatures, filter, found);
-}
+NOZZLES_AVX2 __attribute__((flatten)) void searchEachAvx2(Pass& pass) { searchEach<Avx2>(pass); }
 
 }  // namespace
 
@@ -266,10 +297,13 @@ void findEachInRange(const std::uint8_t* begin, const std::uint8_t* end, const S
         return;
     }
     const Filter filter = makeFilter(signatures, count);
+    Pass pass{begin, end, signatures, filter, found};
+    for (std::size_t s = 0; s < count; ++s) pass.settled += found[s].count == 2;
+    if (pass.settled == count) return;
     if (path == VectorPath::avx2 && platform::processorHasAvx2())
-        searchEachAvx2(begin, end, signatures, filter, found);
+        searchEachAvx2(pass);
     else if (platform::processorHasSsse3())
-        searchEachSsse3(begin, end, signatures, filter, found);
+        searchEachSsse3(pass);
     else
         findEachOneByOne(begin, end, signatures, count, found, path);
 }

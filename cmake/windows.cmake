@@ -115,6 +115,15 @@ target_compile_options(nozzles-game-next PRIVATE $<$<COMPILE_LANGUAGE:CXX>:${NOZ
 target_link_options(nozzles-game-next PRIVATE ${NOZZLES_STATIC_RUNTIME})
 target_link_libraries(nozzles-game-next PRIVATE ScriptHookV psapi)
 
+# The version after that, which the tools are never shown: the end-to-end
+# test flies the plug-in built with the header written for the next version in it.
+add_executable(nozzles-game-third ${NOZZLES_GAME_SOURCES})
+target_include_directories(nozzles-game-third PRIVATE src sim)
+target_compile_definitions(nozzles-game-third PRIVATE NOZZLES_NEXT_VERSION NOZZLES_THIRD_VERSION)
+target_compile_options(nozzles-game-third PRIVATE $<$<COMPILE_LANGUAGE:CXX>:${NOZZLES_WARNINGS}>)
+target_link_options(nozzles-game-third PRIVATE ${NOZZLES_STATIC_RUNTIME})
+target_link_libraries(nozzles-game-third PRIVATE ScriptHookV psapi)
+
 add_library(Nozzles-next MODULE EXCLUDE_FROM_ALL ${NOZZLES_CORE_SOURCES} src/plugin/entry.cpp
     src/platform/platform_windows.cpp)
 set_target_properties(Nozzles-next PROPERTIES PREFIX "" SUFFIX ".asi" OUTPUT_NAME Nozzles-next)

@@ -10,6 +10,18 @@
 // setpropstate has its registers allocated anew, and a decoy lower in the
 // code begins with its old bytes; gameCountLiveEntities stands twice.
 //
+// Built with NOZZLES_THIRD_VERSION as well, it is the version after that,
+// which the tools are never shown: each function's first instruction is
+// encoded anew (the same operation, other bytes), so that an entry
+// signature made for the next version finds none of them, and a second
+// decoy begins as the next version's setpropstate did. The callers and the
+// functions' bodies stay as they were: what a set's call and inside
+// signatures find.
+//
+// Like a real game's, every function has an entry in the exception
+// directory (the .seh directives, in the Windows build), and the functions
+// have callers: the game's own code that reads and writes prop states.
+//
 // Data layout shared with game_objects.h:
 //   gameEntityPool -> { uint32 count; uint32 pad; GameEntity* entities }
 //                     (next version: { uint32 count; uint32 pad; uint64 generation; GameEntity* entities })
@@ -18,6 +30,20 @@
 //   gameCallCounts  = { uint64 handleToAddress, getpropstate, setpropstate }
 
     .intel_syntax noprefix
+
+#if defined(_WIN32)
+#define BEGIN_FUNCTION(name) .seh_proc name
+#define END_PROLOGUE .seh_endprologue
+#define END_FUNCTION .seh_endproc
+#define PUSHED(register) .seh_pushreg register
+#define ALLOCATED(bytes) .seh_stackalloc bytes
+#else
+#define BEGIN_FUNCTION(name)
+#define END_PROLOGUE
+#define END_FUNCTION
+#define PUSHED(register)
+#define ALLOCATED(bytes)
+#endif
 
 #if defined(_WIN32)
     .text
@@ -47,6 +73,8 @@ gameSparePages:
     // New in the next version, ahead of the functions: they all move.
     .p2align 4
 gameLoadingProgress:
+    BEGIN_FUNCTION(gameLoadingProgress)
+    END_PROLOGUE
     mov eax, ecx
     imul eax, eax, 100
     xor edx, edx
@@ -55,10 +83,13 @@ gameLoadingProgress:
     div r8d
 .LprogressNone:
     ret
+    END_FUNCTION
 
     // Begins as setpropstate did, and is another function: a lookup in a table.
     .p2align 4
 gameSetPropStateDecoy:
+    BEGIN_FUNCTION(gameSetPropStateDecoy)
+    END_PROLOGUE
     {load} mov r9, rcx                        // 4C 8B C9
     cmp edx, 3                         // 83 FA 03
     .byte 0x77, 0x1F                   // ja .LdecoyOutOfRange
@@ -71,12 +102,43 @@ gameSetPropStateDecoy:
 .LdecoyOutOfRange:
     or eax, -1
     ret
+    END_FUNCTION
+#endif
+
+#if defined(NOZZLES_THIRD_VERSION)
+    // Begins as the next version's setpropstate did, and is another function:
+    // it counts, and writes nothing.
+    .p2align 4
+gameSetPropStateSecondDecoy:
+    BEGIN_FUNCTION(gameSetPropStateSecondDecoy)
+    END_PROLOGUE
+    {load} mov r10, rcx                       // 4C 8B D1
+    cmp edx, 7                         // 83 FA 07
+    .byte 0x77, 0x1F                   // ja .LsecondDecoyOutOfRange
+    {load} mov ecx, edx                       // 8B CA
+    inc qword ptr [rip + gameDecoyCalls]
+    movzx eax, r8b
+    add eax, ecx
+    ret
+    .org gameSetPropStateSecondDecoy + 0x27, 0xCC
+.LsecondDecoyOutOfRange:
+    xor eax, eax
+    ret
+    END_FUNCTION
 #endif
 
     .p2align 4
 gameHandleToAddress:
+    BEGIN_FUNCTION(gameHandleToAddress)
+    END_PROLOGUE
+#if defined(NOZZLES_THIRD_VERSION)
+    .byte 0x81, 0xF9                   // cmp ecx, -1 with a 32-bit immediate
+    .long -1
+    .byte 0x74, 0x31                   // je .LhandleNone
+#else
     cmp ecx, -1                        // 83 F9 FF
     .byte 0x74, 0x31                   // je .LhandleNone (fixed short form)
+#endif
     mov r9, qword ptr [rip + gameEntityPool]   // 4C 8B 0D disp32
     {load} mov r8d, ecx                       // 44 8B C1
     mov rax, qword ptr [r9 + POOL_ENTITIES]    // 49 8B 41 08 (10 in the next version)
@@ -96,14 +158,25 @@ gameHandleToAddress:
 .LhandleFound:
     mov rax, qword ptr [rax + 8]
     ret
+#if defined(NOZZLES_THIRD_VERSION)
+    .org gameHandleToAddress + 0x39, 0xCC
+#else
     .org gameHandleToAddress + 0x36, 0xCC
+#endif
 .LhandleNone:                          // the handle -1 names no entity
     xor eax, eax
     ret
+    END_FUNCTION
 
     .p2align 4
 gameGetPropState:
+    BEGIN_FUNCTION(gameGetPropState)
+    END_PROLOGUE
+#if defined(NOZZLES_THIRD_VERSION)
+    {store} mov r8, rcx                       // 49 89 C8
+#else
     {load} mov r8, rcx                        // 4C 8B C1
+#endif
 #if defined(NOZZLES_NEXT_VERSION)
     xor eax, eax                       // 31 C0: new in the next version
 #define GET_OUT_OF_RANGE 0x23
@@ -120,6 +193,7 @@ gameGetPropState:
 .LgetOutOfRange:
     xor eax, eax
     ret
+    END_FUNCTION
 
     .p2align 4
 #if defined(NOZZLES_NEXT_VERSION)
@@ -128,7 +202,13 @@ gameGetPropState:
 #define OBJECT r9                      // 4C 8B C9
 #endif
 gameSetPropState:
+    BEGIN_FUNCTION(gameSetPropState)
+    END_PROLOGUE
+#if defined(NOZZLES_THIRD_VERSION)
+    {store} mov OBJECT, rcx                   // 49 89 CA
+#else
     {load} mov OBJECT, rcx
+#endif
     cmp edx, 7                         // 83 FA 07
     .byte 0x77, 0x1F                   // ja .LsetOutOfRange
     {load} mov ecx, edx                       // 8B CA
@@ -140,12 +220,129 @@ gameSetPropState:
 .LsetOutOfRange:
     xor eax, eax
     ret
+    END_FUNCTION
+
+    // The game's own code that reads and writes prop states, calling the
+    // three functions as the plug-in does: what a call signature finds.
+    // Nothing runs them here.
+    .p2align 4
+gameReadVehicleProp:                   // (handle, index) -> state, or -1 without an object
+    BEGIN_FUNCTION(gameReadVehicleProp)
+    push rbx
+    PUSHED(rbx)
+    sub rsp, 0x20
+    ALLOCATED(0x20)
+    END_PROLOGUE
+    mov ebx, edx
+    call gameHandleToAddress
+    test rax, rax
+    jz 1f
+    mov rcx, rax
+    mov edx, ebx
+    call gameGetPropState
+    jmp 2f
+1:
+    or eax, -1
+2:
+    add rsp, 0x20
+    pop rbx
+    ret
+    END_FUNCTION
+
+    .p2align 4
+gameWriteVehicleProp:                  // (handle, index, state)
+    BEGIN_FUNCTION(gameWriteVehicleProp)
+    push rbx
+    PUSHED(rbx)
+    push rsi
+    PUSHED(rsi)
+    sub rsp, 0x28
+    ALLOCATED(0x28)
+    END_PROLOGUE
+    mov ebx, edx
+    mov esi, r8d
+    call gameHandleToAddress
+    test rax, rax
+    jz 1f
+    mov rcx, rax
+    mov edx, ebx
+    movzx r8d, sil
+    call gameSetPropState
+1:
+    add rsp, 0x28
+    pop rsi
+    pop rbx
+    ret
+    END_FUNCTION
+
+    .p2align 4
+gameToggleVehicleProp:                 // (handle, index): the state flipped between 0 and 1
+    BEGIN_FUNCTION(gameToggleVehicleProp)
+    push rbx
+    PUSHED(rbx)
+    push rdi
+    PUSHED(rdi)
+    sub rsp, 0x28
+    ALLOCATED(0x28)
+    END_PROLOGUE
+    mov edi, edx
+    call gameHandleToAddress
+    test rax, rax
+    jz 1f
+    mov rbx, rax
+    mov rcx, rax
+    mov edx, edi
+    call gameGetPropState
+    xor r8d, r8d
+    test eax, eax
+    sete r8b
+    mov rcx, rbx
+    mov edx, edi
+    call gameSetPropState
+1:
+    add rsp, 0x28
+    pop rdi
+    pop rbx
+    ret
+    END_FUNCTION
+
+    .p2align 4
+gameClearVehicleProps:                 // (handle): every prop state of the entity to 0
+    BEGIN_FUNCTION(gameClearVehicleProps)
+    push rbx
+    PUSHED(rbx)
+    push rdi
+    PUSHED(rdi)
+    sub rsp, 0x28
+    ALLOCATED(0x28)
+    END_PROLOGUE
+    call gameHandleToAddress
+    test rax, rax
+    jz 2f
+    mov rdi, rax
+    xor ebx, ebx
+1:
+    mov rcx, rdi
+    mov edx, ebx
+    xor r8d, r8d
+    call gameSetPropState
+    inc ebx
+    cmp ebx, 8
+    jb 1b
+2:
+    add rsp, 0x28
+    pop rdi
+    pop rbx
+    ret
+    END_FUNCTION
 
     // How many entities of the pool have a handle: nothing calls it; the
     // signature tools' tests look for it.
     .macro countLiveEntities name
     .p2align 4
 \name:
+    BEGIN_FUNCTION(\name)
+    END_PROLOGUE
     mov r9, qword ptr [rip + gameEntityPool]
     mov ecx, dword ptr [r9]
     mov rdx, qword ptr [r9 + POOL_ENTITIES]
@@ -162,6 +359,7 @@ gameSetPropState:
     jnz 1b
 2:
     ret
+    END_FUNCTION
     .endm
     countLiveEntities gameCountLiveEntities
 #if defined(NOZZLES_NEXT_VERSION)
@@ -192,6 +390,11 @@ gameCallCounts:
 #if defined(NOZZLES_NEXT_VERSION)
 gameDecoyTable:
     .byte 1, 2, 3, 4
+#endif
+#if defined(NOZZLES_THIRD_VERSION)
+    .p2align 3
+gameDecoyCalls:
+    .quad 0
 #endif
 
 #if !defined(_WIN32)

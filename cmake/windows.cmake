@@ -105,9 +105,7 @@ target_link_options(nozzles-game-large PRIVATE ${NOZZLES_STATIC_RUNTIME})
 target_link_libraries(nozzles-game-large PRIVATE ScriptHookV psapi)
 
 # The game's next version (sim/game_functions.S says what changes), for the
-# end-to-end test of carrying the signatures across an update; and the
-# plug-in built with the header nozzles-sigcheck writes for it, which that
-# test puts in next-signatures/memory/ before it builds this target.
+# end-to-end test of carrying the signatures across an update.
 add_executable(nozzles-game-next ${NOZZLES_GAME_SOURCES})
 target_include_directories(nozzles-game-next PRIVATE src sim)
 target_compile_definitions(nozzles-game-next PRIVATE NOZZLES_NEXT_VERSION)
@@ -124,15 +122,22 @@ target_compile_options(nozzles-game-third PRIVATE $<$<COMPILE_LANGUAGE:CXX>:${NO
 target_link_options(nozzles-game-third PRIVATE ${NOZZLES_STATIC_RUNTIME})
 target_link_libraries(nozzles-game-third PRIVATE ScriptHookV psapi)
 
-add_library(Nozzles-next MODULE EXCLUDE_FROM_ALL ${NOZZLES_CORE_SOURCES} src/plugin/entry.cpp
-    src/platform/platform_windows.cpp)
-set_target_properties(Nozzles-next PROPERTIES PREFIX "" SUFFIX ".asi" OUTPUT_NAME Nozzles-next)
-target_include_directories(Nozzles-next PRIVATE ${CMAKE_BINARY_DIR}/next-signatures src ${CMAKE_BINARY_DIR}/generated)
-target_compile_options(Nozzles-next PRIVATE ${NOZZLES_WARNINGS} ${NOZZLES_GUEST_FLAGS} ${NOZZLES_VECTOR_MOVES}
-    -ffunction-sections -fdata-sections)
-add_dependencies(Nozzles-next hook_imports)
-target_link_options(Nozzles-next PRIVATE ${NOZZLES_STATIC_RUNTIME} -Wl,--gc-sections -Wl,--entry=pluginEntry
-    -Wl,--exclude-all-symbols)
-target_link_libraries(Nozzles-next PRIVATE ${HOOK_IMPORT_LIB})
+# Plug-ins built with a header of a test's: the one nozzles-sigcheck writes
+# for the next version (next-signatures/memory/), and one whose set for
+# getpropstate disagrees with itself (tie-signatures/memory/). The tests
+# put the header there before they build the target.
+foreach(variant next tie)
+    add_library(Nozzles-${variant} MODULE EXCLUDE_FROM_ALL ${NOZZLES_CORE_SOURCES} src/plugin/entry.cpp
+        src/platform/platform_windows.cpp)
+    set_target_properties(Nozzles-${variant} PROPERTIES PREFIX "" SUFFIX ".asi" OUTPUT_NAME Nozzles-${variant})
+    target_include_directories(Nozzles-${variant} PRIVATE ${CMAKE_BINARY_DIR}/${variant}-signatures src
+        ${CMAKE_BINARY_DIR}/generated)
+    target_compile_options(Nozzles-${variant} PRIVATE ${NOZZLES_WARNINGS} ${NOZZLES_GUEST_FLAGS}
+        ${NOZZLES_VECTOR_MOVES} -ffunction-sections -fdata-sections)
+    add_dependencies(Nozzles-${variant} hook_imports)
+    target_link_options(Nozzles-${variant} PRIVATE ${NOZZLES_STATIC_RUNTIME} -Wl,--gc-sections
+        -Wl,--entry=pluginEntry -Wl,--exclude-all-symbols)
+    target_link_libraries(Nozzles-${variant} PRIVATE ${HOOK_IMPORT_LIB})
+endforeach()
 
 include(${CMAKE_SOURCE_DIR}/tests/e2e/e2e.cmake)

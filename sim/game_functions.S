@@ -13,10 +13,10 @@
 // Built with NOZZLES_THIRD_VERSION as well, it is the version after that,
 // which the tools are never shown: each function's first instruction is
 // encoded anew (the same operation, other bytes), so that an entry
-// signature made for the next version finds none of them, and a second
-// decoy begins as the next version's setpropstate did. The callers and the
-// functions' bodies stay as they were: what a set's call and inside
-// signatures find.
+// signature made for the next version finds none of them, and a decoy
+// begins as the next version's handleToAddress did, so that its entry
+// signature finds that decoy alone. The callers and the functions' bodies
+// stay as they were: what a set's call and inside signatures find.
 //
 // Like a real game's, every function has an entry in the exception
 // directory (the .seh directives, in the Windows build), and the functions
@@ -106,22 +106,21 @@ gameSetPropStateDecoy:
 #endif
 
 #if defined(NOZZLES_THIRD_VERSION)
-    // Begins as the next version's setpropstate did, and is another function:
-    // it counts, and writes nothing.
+    // Begins as the next version's handleToAddress did, and is another
+    // function: it finds no entity, whatever the handle.
     .p2align 4
-gameSetPropStateSecondDecoy:
-    BEGIN_FUNCTION(gameSetPropStateSecondDecoy)
+gameHandleToAddressDecoy:
+    BEGIN_FUNCTION(gameHandleToAddressDecoy)
     END_PROLOGUE
-    {load} mov r10, rcx                       // 4C 8B D1
-    cmp edx, 7                         // 83 FA 07
-    .byte 0x77, 0x1F                   // ja .LsecondDecoyOutOfRange
-    {load} mov ecx, edx                       // 8B CA
-    inc qword ptr [rip + gameDecoyCalls]
-    movzx eax, r8b
-    add eax, ecx
+    cmp ecx, -1                        // 83 F9 FF
+    .byte 0x74, 0x31                   // je .LdecoyNone
+    mov r9, qword ptr [rip + gameEntityPool]   // 4C 8B 0D disp32
+    {load} mov r8d, ecx                       // 44 8B C1
+    mov rax, qword ptr [r9 + POOL_ENTITIES]    // 49 8B 41 10
+    xor eax, eax
     ret
-    .org gameSetPropStateSecondDecoy + 0x27, 0xCC
-.LsecondDecoyOutOfRange:
+    .org gameHandleToAddressDecoy + 0x36, 0xCC
+.LdecoyNone:
     xor eax, eax
     ret
     END_FUNCTION
@@ -391,11 +390,7 @@ gameCallCounts:
 gameDecoyTable:
     .byte 1, 2, 3, 4
 #endif
-#if defined(NOZZLES_THIRD_VERSION)
-    .p2align 3
-gameDecoyCalls:
-    .quad 0
-#endif
+
 
 #if !defined(_WIN32)
     .section .note.GNU-stack,"",@progbits

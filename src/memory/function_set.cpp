@@ -24,22 +24,25 @@ const std::uint8_t* callTarget(const std::uint8_t* at, const ModuleAccess& modul
 
 }  // namespace
 
+const std::uint8_t* addressGiven(const SetSignature& signature, const std::uint8_t* match, const ModuleAccess& module,
+                                 const ExceptionDirectory& directory) {
+    switch (signature.kind) {
+        case SignatureKind::entry: return match;
+        case SignatureKind::call: return callTarget(match + signature.callAt, module);
+        case SignatureKind::inside: return directory.functionHolding(match);
+    }
+    return nullptr;
+}
+
 SetFinding resolveSet(const SignatureSet& set, const ModuleAccess& module, VectorPath path) {
     SetFinding finding;
     Signature signatures[kMostSignaturesInSet];
     for (std::size_t k = 0; k < set.count; ++k) signatures[k] = set.items[k];
     findEachInExecutableRegions(module.begin, module.end, signatures, set.count, finding.matches, path, module.regions);
     const ExceptionDirectory directory(module.begin, module.end, module.regions);
-    for (std::size_t k = 0; k < set.count; ++k) {
-        const EachMatch& match = finding.matches[k];
-        if (match.count != 1) continue;
-        const SetSignature& s = set.items[k];
-        switch (s.kind) {
-            case SignatureKind::entry: finding.gives[k] = match.first; break;
-            case SignatureKind::call: finding.gives[k] = callTarget(match.first + s.callAt, module); break;
-            case SignatureKind::inside: finding.gives[k] = directory.functionHolding(match.first); break;
-        }
-    }
+    for (std::size_t k = 0; k < set.count; ++k)
+        if (finding.matches[k].count == 1)
+            finding.gives[k] = addressGiven(set.items[k], finding.matches[k].first, module, directory);
     // The most votes, and whether another address has as many.
     for (std::size_t k = 0; k < set.count; ++k) {
         if (finding.gives[k] == nullptr) continue;

@@ -38,6 +38,11 @@ struct SetFinding {
 
 SetFinding resolveSet(const SignatureSet& set, const ModuleAccess& module, VectorPath path);
 
+class ExceptionDirectory;
+// What one signature that matched exactly once (at `match`) gives by step 1; null for nothing.
+const std::uint8_t* addressGiven(const SetSignature& signature, const std::uint8_t* match, const ModuleAccess& module,
+                                 const ExceptionDirectory& directory);
+
 // The plug-in's search for a function in the process's main module, afresh
 // on every call. A set of one entry signature is searched as it always was:
 // its lowest match, the pass stopping there.

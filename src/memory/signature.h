@@ -27,7 +27,7 @@ const std::uint8_t* findInRange(const std::uint8_t* begin, const std::uint8_t* e
 // `found` (so that a search over several ranges, in address order, adds up).
 // Reads no byte outside the range, allocates and writes nothing else. Up to
 // kMostInOnePass signatures are filtered at once (AVX2, or SSSE3 at 128
-// bits); more, or a processor without SSSE3, are searched one by one.
+// bits), more in a pass for each as many; without SSSE3, one by one.
 inline constexpr std::size_t kMostInOnePass = 8;
 struct EachMatch {
     const std::uint8_t* first = nullptr;  // the lowest match

@@ -288,8 +288,15 @@ void findEachOneByOne(const std::uint8_t* begin, const std::uint8_t* end, const 
 void findEachInRange(const std::uint8_t* begin, const std::uint8_t* end, const Signature* signatures, std::size_t count,
                      EachMatch* found, VectorPath path) {
     if (begin == nullptr || end == nullptr || begin >= end || count == 0) return;
+    // More than one pass filters for: a pass for each eight.
+    if (count > kMostInOnePass) {
+        for (std::size_t from = 0; from < count; from += kMostInOnePass)
+            findEachInRange(begin, end, signatures + from,
+                            count - from < kMostInOnePass ? count - from : kMostInOnePass, found + from, path);
+        return;
+    }
     // A signature with no fixed byte matches everywhere: nothing to filter on.
-    bool eachHasFixed = count <= kMostInOnePass;
+    bool eachHasFixed = true;
     for (std::size_t s = 0; s < count && eachHasFixed; ++s)
         eachHasFixed = std::strspn(signatures[s].mask, "?") < std::strlen(signatures[s].mask);
     if (!eachHasFixed) {

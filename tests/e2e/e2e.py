@@ -376,18 +376,44 @@ def signature_check_finds_the_functions_where_the_running_game_has_them(h):
     expect_equal(found, running, "RVAs in the file, and in the running game")
 
 
-@test
-def signatures_carried_to_the_next_version_run_the_flight_as_today(h):
-    # The maintainer's update, end to end: make sigupdate on today's game and
-    # its next version writes the header; the plug-in built with it flies
-    # the built-in flight in the next version as today's plug-in does in today's game.
-    header = h.build / "next-signatures" / "memory" / "game_signatures.h"
+def flight(h, game, plugin):
+    """The built-in flight: its log (the object's address as OBJECT), its frames and the call counters."""
+    h.prepare(also=("nozzles-game-next.exe", "nozzles-game-third.exe", plugin))
+    run = h.play(None, prepare=False, game=game, quiet=False, extra=("--plugin", plugin))
+    address = object_address(run, 100)
+    frames = [line for line in run.output.splitlines() if re.match(r"^ +\d+ +\d+ ", line)]
+    log = [line.replace(address, "OBJECT") for line in run.log_lines]
+    return log, frames, counters(run)
+
+
+def header_sets(text):
+    """{name: the set's text} of a header of the plug-in's form, and the text outside the sets."""
+    pattern = re.compile(r'signatures\("(\w+)",((?:\s*"[^"]*",?)+)\s*\)')
+    return dict(pattern.findall(text)), pattern.sub("SET", text)
+
+
+def build_plugin(h, variant, header_text):
+    header = h.build / f"{variant}-signatures" / "memory" / "game_signatures.h"
     header.parent.mkdir(parents=True, exist_ok=True)
-    header.unlink(missing_ok=True)
+    header.write_text(header_text)
+    build = subprocess.run(["cmake", "--build", str(h.build), "--target", f"Nozzles-{variant}"], capture_output=True,
+                           text=True, timeout=600)
+    expect(build.returncode == 0, f"the plug-in with the {variant} header did not build:\n{build.stdout}{build.stderr}")
+
+
+@test
+def signatures_carried_to_the_next_version_fly_the_version_after_it_as_today(h):
+    # The maintainer's update, end to end: make sigupdate on today's game and
+    # its next version writes the header, a set for each function; the
+    # plug-in built with it flies the built-in flight in the next version,
+    # and in the version after it, which the tool never saw, as today's
+    # plug-in does in today's game.
+    written = h.build / "next-signatures-written.h"  # outside the work directory, which each flight empties
+    written.unlink(missing_ok=True)
     old, new = h.build / "nozzles-game.exe", h.build / "nozzles-game-next.exe"
     quiet_make = {k: v for k, v in os.environ.items() if not k.startswith("MAKE") and k != "MFLAGS"}
     update = subprocess.run(["make", "-s", "-C", str(ROOT), "sigupdate", f"OLD={old}", f"NEW={new}",
-                             f"SIGUPDATE_FLAGS=--write-header {header}"], capture_output=True, text=True,
+                             f"SIGUPDATE_FLAGS=--write-header {written}"], capture_output=True, text=True,
                             timeout=600, env=quiet_make)
     report = update.stdout
     verdicts = dict(re.findall(r"^(\w+)  .*\n  verdict: (\S+)", report, re.M))
@@ -415,31 +441,29 @@ def signatures_carried_to_the_next_version_run_the_flight_as_today(h):
     expect("wrong-function" in expected.values(), "the next version's decoy takes no signature")
     expect("+0xF: mov rax, qword ptr [r9+8h] -> mov rax, qword ptr [r9+10h]" in report,
            f"the changed displacement is not reported:\n{report}")
-    today = (ROOT / "src" / "memory" / "game_signatures.h").read_text().splitlines()
-    written = header.read_text().splitlines()
-    changed = [n for n, (a, b) in enumerate(zip(today, written)) if a != b]
-    kept = sum(v == "kept" for v in expected.values())
-    expect(len(today) == len(written) and len(changed) == 3 - kept and all(written[n].strip().startswith('"')
-                                                                          for n in changed),
-           f"the header's changes: {[written[n] for n in changed]}")
-    build = subprocess.run(["cmake", "--build", str(h.build), "--target", "Nozzles-next"], capture_output=True,
-                           text=True, timeout=600)
-    expect(build.returncode == 0, f"the plug-in with the new header did not build:\n{build.stdout}{build.stderr}")
+    # Only the sets changed, each function's that was not kept, and each
+    # set holds more than an entry signature.
+    today_sets, today_rest = header_sets((ROOT / "src" / "memory" / "game_signatures.h").read_text())
+    written_sets, written_rest = header_sets(written.read_text())
+    expect_equal((written_rest, sorted(written_sets)), (today_rest, sorted(today_sets)), "the header outside its sets")
+    expect(all((written_sets[n] != today_sets[n]) == (expected[n] != "kept") and written_sets[n].count('"') > 2
+               for n in today_sets), f"the sets written: {written_sets}")
 
-    def flight(game, plugin):
-        h.prepare(also=("nozzles-game-next.exe", "Nozzles-next.asi"))
-        run = h.play(None, prepare=False, game=game, quiet=False, extra=("--plugin", plugin))
-        address = object_address(run, 100)
-        frames = [line for line in run.output.splitlines() if re.match(r"^ +\d+ +\d+ ", line)]
-        log = [line.replace(address, "OBJECT") for line in run.log_lines]
-        return log, frames, counters(run)
-
-    today_log, today_frames, today_counts = flight("nozzles-game.exe", "Nozzles.asi")
-    next_log, next_frames, next_counts = flight("nozzles-game-next.exe", "Nozzles-next.asi")
+    build_plugin(h, "next", written.read_text())
+    today_log, today_frames, today_counts = flight(h, "nozzles-game.exe", "Nozzles.asi")
     expect(any("getpropstate vehicle 100" in line for line in today_log), "today's flight reads no prop state")
-    expect_equal(next_log, today_log, "the log in the next version")
-    expect_equal(next_frames, today_frames, "the frames (position, mod, prop state, calls) in the next version")
-    expect_equal(next_counts, today_counts, "calls into the game's functions and natives")
+    for game in ("nozzles-game-next.exe", "nozzles-game-third.exe"):
+        log, frames, counts = flight(h, game, "Nozzles-next.asi")
+        expect_equal(log, today_log, f"the log in {game}")
+        expect_equal(frames, today_frames, f"the frames (position, mod, prop state, calls) in {game}")
+        expect_equal(counts, today_counts, f"calls into the game's functions and natives in {game}")
+    # In the version after, the entry signature written for handleToAddress
+    # finds a decoy alone: outvoted, as the check shows.
+    third = subprocess.run([str(ROOT / "build" / "host" / "nozzles-sigcheck"), str(h.build / "nozzles-game-third.exe"),
+                            "--header", str(written)], capture_output=True, text=True, timeout=60)
+    expect(third.returncode == 1 and re.search(r"handleToAddress  \(a set of \d+\)\n  83 F9 FF[^\n]*\n"
+                                               r"    1 match in code[^\n]*; gives RVA (0x[0-9A-F]+)\n", third.stdout)
+           and "the plug-in calls: nothing" not in third.stdout, f"the check of the version after:\n{third.stdout}")
 
     # A function whose code the next version holds twice has no answer.
     listing = h.work / "fourth.txt"
@@ -449,6 +473,36 @@ def signatures_carried_to_the_next_version_run_the_flight_as_today(h):
     result = json.loads(fourth.stdout)["signatures"][0]
     expect_equal((fourth.returncode, result["verdict"], result["new_rva"], len(result["candidates"])),
                  (1, "not-found", None, 2), f"the doubled function: {result}")
+
+
+@test
+def a_set_whose_signatures_disagree_calls_nothing(h):
+    # getpropstate's set: its own entry signature, and a call signature at a
+    # caller of setpropstate (the tool's, for today's game and the next):
+    # one vote each, a tie, so the plug-in finds nothing and calls nothing.
+    h.work.mkdir(parents=True, exist_ok=True)
+    listing = h.work / "setpropstate.txt"
+    entry = re.search(r'kSetPropStateSignatures = signatures\("setpropstate",\s*"([^"]+)"',
+                      (ROOT / "src" / "memory" / "game_signatures.h").read_text()).group(1)
+    listing.write_text(f"setpropstate {entry}\n")
+    carried = subprocess.run([str(ROOT / "build" / "host" / "nozzles-sigcheck"), str(h.build / "nozzles-game-next.exe"),
+                              "--old", str(h.build / "nozzles-game.exe"), "--signatures", str(listing), "--json"],
+                             capture_output=True, text=True, timeout=300)
+    calls = [s for s in json.loads(carried.stdout)["signatures"][0]["set"] if s["kind"] == "call"]
+    expect(calls, f"no call signature for setpropstate: {carried.stdout}")
+    words = calls[0]["signature"].split()
+    at = calls[0]["call_at"]
+    words[at], words[at + 4] = "[" + words[at], words[at + 4] + "]"
+    text = (ROOT / "src" / "memory" / "game_signatures.h").read_text()
+    text = re.sub(r'(kGetPropStateSignatures = signatures\("getpropstate",\s*"[^"]+")',
+                  lambda m: m.group(1) + f',\n    "call {" ".join(words)}"', text)
+    build_plugin(h, "tie", text)
+    h.prepare(also=("Nozzles-tie.asi",))
+    run = h.play(None, prepare=False, quiet=False, extra=("--plugin", "Nozzles-tie.asi"))
+    expect("getpropstate is null" in run.log_lines and not any(line.startswith("getpropstate vehicle")
+                                                               for line in run.log_lines),
+           f"the log with a tie: {run.log_lines[:40]}")
+    expect_equal(counters(run)["getpropstate"], "0", "calls into getpropstate with a tie")
 
 
 # One line for each scenario command, in an order the game can play them in.

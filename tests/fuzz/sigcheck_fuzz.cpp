@@ -3,8 +3,8 @@
 // and by decoding forward, the functions' features, the pairing of two
 // builds, the carrying of a signature and the growth of a new one. Whatever
 // the bytes, it must neither crash nor read outside the image (ASan), and
-// every new signature must match where it was made for, and every
-// `replaced` must have one.
+// every new signature, and every signature of a new set, must find the
+// function it was made for.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -60,18 +60,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string mask(length, 'x');
     for (std::size_t k = 1; k + 1 < length; ++k)
         if ((data[1] >> (k % 8)) & 1) mask[k] = '?';
-    const std::vector<std::uint8_t> pattern(image.get(), image.get() + length);
+    std::vector<std::uint8_t> pattern(image.get(), image.get() + length);
+    for (std::size_t k = 0; k < length; ++k)
+        if (mask[k] == '?') pattern[k] = 0;
+    const sigcheck::SetToCarry set{"f", {{memory::SignatureKind::entry, 0, mask, pattern}}};
     sigcheck::Deadline deadline(10);
-    const sigcheck::Matches matches = sigcheck::findMatches(view, view, mask.c_str(), pattern.data());
+    const sigcheck::Matches matches = sigcheck::findMatches(view, view, set);
     const sigcheck::Program program(view, matches.old, deadline);
     const sigcheck::Correspondence pairs(program, program, deadline);
-    const sigcheck::Carried carried =
-        sigcheck::carry(program, program, pairs, matches, mask.c_str(), pattern.data(), deadline);
-    // `replaced` always comes with a signature to use.
-    if (carried.verdict == sigcheck::Verdict::replaced && !carried.proposal.found) std::abort();
-    if (carried.answered && carried.proposal.found && carried.verdict != sigcheck::Verdict::kept) {
+    const sigcheck::Carried carried = sigcheck::carry(program, program, pairs, matches, set, deadline);
+    if (!carried.answered) return 0;
+    const std::uint32_t function = carried.candidates[0].rva;
+    if (carried.proposal.found && carried.verdict != sigcheck::Verdict::kept) {
         const auto at = view.matchesInCode(carried.proposal.mask.c_str(), carried.proposal.pattern.data(), 2);
-        if (at.size() != 1 || at[0] != carried.candidates[0].rva) std::abort();
+        if (at.size() != 1 || at[0] != function) std::abort();
     }
+    // Every signature of a set finds the function alone, by the plug-in's rule.
+    const auto proposed =
+        sigcheck::proposeSet(program, function, carried.proposal, {{&view, carried.oldRva}}, deadline);
+    for (const sigcheck::Given& given : sigcheck::functionsGiven(view, proposed))
+        if (given.function != function) std::abort();
     return 0;
 }

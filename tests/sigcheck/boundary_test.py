@@ -25,11 +25,11 @@ HEADER = ROOT / "tools" / "sigcheck" / "sigcheck_api.h"
 SCALARS = {"void": None, "int64_t": c_int64, "uint64_t": c_uint64, "uint32_t": c_uint32, "double": c_double,
            "const char*": c_char_p, "const uint8_t*": c_char_p, "char*": POINTER(c_char),
            "uint8_t*": POINTER(c_uint8), "uint64_t*": POINTER(c_uint64), "SigcheckModuleView*": c_void_p,
-           "const SigcheckModuleView*": c_void_p}
+           "const SigcheckModuleView*": c_void_p, "const SigcheckModuleView* const*": POINTER(c_void_p)}
 
 
 def ctype(text):
-    text = re.sub(r"\s*\*", "*", " ".join(text.split()))
+    text = re.sub(r"\s*\*", "*", " ".join(text.split())).replace("*const", "* const")
     if text in SCALARS:
         return SCALARS[text]
     named = re.fullmatch(r"(?:const )?(Sigcheck\w+)\*", text)
@@ -49,7 +49,7 @@ def header_functions(text):
 
 def header_structures(text):
     """{name: [field names, in order]} of every structure the header defines."""
-    return {name: re.findall(r"(\w+);", body)
+    return {name: re.findall(r"(\w+)(?:\[\w+\])?;", body)
             for name, body in re.findall(r"typedef struct (\w+) \{(.*?)\} \1;", text, re.S)}
 
 
@@ -108,6 +108,13 @@ def main():
     ours = {"OTHER": binding.REGION_OTHER, "CODE": binding.REGION_CODE, "READ_ONLY": binding.REGION_READ_ONLY}
     if {k: int(v) for k, v in kinds.items()} != ours:
         problems.append(f"region kinds: the header's {kinds}, the binding's {ours}")
+    kinds = {k.lower(): int(v) for k, v in re.findall(r"SIGCHECK_KIND_(\w+) = (\d+)", text)}
+    if kinds != binding.KINDS:
+        problems.append(f"signature kinds: the header's {kinds}, the binding's {binding.KINDS}")
+    most = re.search(r"#define SIGCHECK_MOST_IN_SET (\d+)", text)
+    if most is None or int(most.group(1)) != binding.MOST_IN_SET:
+        problems.append(f"the most signatures in a set: the header's {most and most.group(1)}, the binding's "
+                        f"{binding.MOST_IN_SET}")
     if len(library.verdicts) < 6 or "found-no-signature" not in library.verdicts:
         problems.append(f"the verdicts' names from the library: {library.verdicts}")
 

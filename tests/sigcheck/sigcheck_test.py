@@ -13,18 +13,22 @@ import sys
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools" / "sigcheck"))
-from sigcheck.signatures import header_signatures, signature_text  # noqa: E402  (the plug-in's header)
+from sigcheck.signatures import header_sets, signature_text  # noqa: E402  (the plug-in's header)
+
+
+def header_entry(name):
+    """(mask, pattern) of a function's entry signature in the plug-in's header."""
+    return next((mask, pattern) for kind, _, mask, pattern in dict(header_sets())[name] if kind == "entry")
 
 
 def header_text(name):
-    """The plug-in's signature as its header spells it."""
-    _, mask, pattern = next(s for s in header_signatures() if s[0] == name)
-    return signature_text(mask, pattern)
+    """The plug-in's entry signature as its header spells it."""
+    return signature_text(*header_entry(name))
 
 
 def function_bytes(name, open_bytes):
     """The plug-in's signature as the game's code holds it: the open bytes filled in order."""
-    _, mask, pattern = next(s for s in header_signatures() if s[0] == name)
+    mask, pattern = header_entry(name)
     filler = itertools.cycle(open_bytes)
     return bytes(next(filler) if c == "?" else b for c, b in zip(mask, pattern))
 
@@ -46,6 +50,12 @@ def text(*placed, size=0x400):
     for offset, code in placed:
         data[offset:offset + len(code)] = code
     return bytes(data)
+
+
+def caller(at, function):
+    """A function at `at` (in .text) that calls the one at `function`: push rbx; mov rcx, rdi; call; test eax, eax;
+    pop rbx; ret."""
+    return b"\x53\x48\x8B\xCF\xE8" + struct.pack("<i", function - (at + 9)) + b"\x85\xC0\x5B\xC3"
 
 
 def functions(offset=0x10):
@@ -83,7 +93,7 @@ GOOD = pe([(".text", 0x1000, text(*functions()), CODE)])
 # Where the first section header starts: after the DOS header, PE signature, file header and optional header.
 SECTION = 0x40 + 4 + 20 + 240
 # setpropstate with its last fixed byte changed, then its first as well.
-SET_FIXED = [k for k, c in enumerate(next(s for s in header_signatures() if s[0] == "setpropstate")[1]) if c == "x"]
+SET_FIXED = [k for k, c in enumerate(header_entry("setpropstate")[0]) if c == "x"]
 LAST, FIRST = SET_FIXED[-1], SET_FIXED[0]
 near = bytearray(SET)
 near[LAST] ^= 0x3F
@@ -93,7 +103,7 @@ nearer[FIRST] ^= 0x04
 
 def wildcards(name, open_bytes):
     """The report's "wildcard bytes" of a function as function_bytes filled them."""
-    _, mask, _ = next(s for s in header_signatures() if s[0] == name)
+    mask, _ = header_entry(name)
     code = function_bytes(name, open_bytes)
     return "wildcard bytes " + " ".join(f"{code[k]:02X}" for k, c in enumerate(mask) if c == "?")
 
@@ -102,11 +112,11 @@ ROWS = [
     ("each function once", GOOD, [], 0,
      [r"the plug-in calls: RVA 0x1010 \(0x140001010\) in \.text, file offset 0x210; "
       + wildcards("handleToAddress", b"\x12\x34\x56\x78") + "\n",
-      r"the plug-in calls: RVA 0x1050 .*" + wildcards("getpropstate", b"\x07") + "\n", r"3 of 3 signatures found exactly once"]),
+      r"the plug-in calls: RVA 0x1050 .*" + wildcards("getpropstate", b"\x07") + "\n", r"3 of 3 functions found"]),
     ("a second, lower copy in code",
      pe([(".text", 0x1000, text((0x8, GET), *functions(0x100)), CODE)]), [], 1,
      [r"getpropstate .*\n  the plug-in calls: RVA 0x1008 .*\n  matches in code: 2;.* RVA 0x1140",
-      r"2 of 3 signatures"]),
+      r"2 of 3 functions found"]),
     ("a copy in read-only data below the function",
      pe([(".rdata", 0x1000, text((0x20, GET), (0x60, GET)), RDATA), (".text", 0x2000, text(*functions()), CODE)]),
      [], 0, [r"getpropstate .*\n  the plug-in calls: RVA 0x2050 .* in \.text.*\n  matches in code: 1\n"
@@ -200,22 +210,25 @@ UPDATE_ROWS = [
      [CARRIED, r"new: RVA 0x1060 \(0x7FF600001060\) in \.text, dump offset 0x1060"]),
     ("a signature the old build holds twice", pe([(".text", 0x1000, text((0x8, GET), *functions(0x100)), CODE)]),
      GOOD, [], 1, [r"getpropstate .*\n  verdict: old-not-unique\n  old: 2 matches in code"]),
-    ("moved, with an instruction more",
-     GOOD, pe([(".text", 0x1000, text((0x30, HANDLE), (0x70, GET[:3] + b"\x31\xC0" + GET[3:]), (0xB0, SET)), CODE)]),
+    ("moved, with an instruction more: its new entry signature holds in the new build only, a call in both",
+     pe([(".text", 0x1000, text(*functions(), (0x200, caller(0x200, 0x50))), CODE)]),
+     pe([(".text", 0x1000, text((0x30, HANDLE), (0x70, GET[:3] + b"\x31\xC0" + GET[3:]), (0xB0, SET),
+                                (0x200, caller(0x200, 0x70))), CODE)]),
      ["--json"], 0,
      [r'"name": "getpropstate", "verdict": "replaced", "old_rva": 4176, "new_rva": 4208, "signature": "'
-      + hex_text(GET[:3] + b"\x31\xC0") + " "]),
+      + hex_text(GET[:3] + b"\x31\xC0") + " [^}]*\"survives\": false, \"margin\": 3, \"set\": "
+      r'\[\{"kind": "call", "signature": "48 8B CF E8 \?\? \?\? \?\? \?\? 85 C0 5B C3", "call_at": 3\}\]']),
     ("a signature file's bad line", GOOD, GOOD, ["--signatures", "SIGNATURES"], 2, [r"line 2: a name, then bytes"]),
     ("a signature file's comments, blank lines and single ?", GOOD, GOOD, ["--signatures", "LISTING"], 0,
      [rf"getpropstate  {re.escape(header_text('getpropstate'))}\n  verdict: kept", r"1 of 1 signatures carried"]),
     ("found, with no signature of its own: the new build holds its first 71 bytes twice",
      pe([(".text", 0x1000, text((0x10, LONG)), CODE)]), pe([(".text", 0x1000, text((0x10, SHARED), (0x200, LONG)), CODE)]),
      ["--signatures", "PREFIXED"], 1,
-     [r"long  .*\n  verdict: found-no-signature\n", r"new: RVA 0x1200 ", r"no signature of whole instructions",
+     [r"long  .*\n  verdict: found-no-signature\n", r"new: RVA 0x1200 ", r"no entry signature of whole instructions",
       r"0 of 1 signatures carried: 0 kept, 0 replaced, 1 found-no-signature"]),
     ("no header written while a signature has none to use",
      pe([(".text", 0x1000, text((0x8, GET), *functions(0x100)), CODE)]), GOOD, ["--write-header", "HEADER"], 1,
-     [r"HEADER not written: not every signature has one to use"]),
+     [r"HEADER not written: not every function has a set to use"]),
     ("a time limit that has passed", GOOD, GOOD, ["--time-limit", "0"], 2, [r"ran past its time limit of 0\.000 s"]),
     ("an unreadable old build", b"MZ", GOOD, [], 2, [r"not a PE file"]),
 ]

@@ -167,8 +167,8 @@ TEST_P(Scanner, EmptyOrShortRangeGivesNull) {
 }
 
 // A set's one pass against the plain loop searching each signature alone:
-// sets of one to nine signatures (nine: more than one pass filters, searched
-// one by one), lengths to 64, planted near both edges of a range that ends
+// sets of one to nine signatures (nine: more than one pass filters, in two
+// passes), lengths to 64, planted near both edges of a range that ends
 // at a page no one may read, on bytes from a small alphabet so that partial
 // matches abound.
 TEST_P(Scanner, EachSignatureOfASetIsFoundAsThePlainLoopFindsItAlone) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "carry.h"
+#include "memory/function_set.h"
 #include "memory/signature.h"
 #include "module_view.h"
 #include "propose.h"
@@ -22,10 +23,28 @@ namespace {
 
 using sigcheck::Verdict;
 
+static_assert(SIGCHECK_MOST_IN_SET == memory::kMostSignaturesInSet);
+static_assert(SIGCHECK_KIND_ENTRY == static_cast<int>(memory::SignatureKind::entry) &&
+              SIGCHECK_KIND_CALL == static_cast<int>(memory::SignatureKind::call) &&
+              SIGCHECK_KIND_INSIDE == static_cast<int>(memory::SignatureKind::inside));
+
+sigcheck::SetToCarry setOf(const SigcheckFunctionSet& given) {
+    sigcheck::SetToCarry set{given.name != nullptr ? given.name : "", {}};
+    for (std::uint64_t k = 0; k < given.count; ++k) {
+        const SigcheckSetSignature& s = given.signatures[k];
+        const std::size_t length = std::strlen(s.mask);
+        set.signatures.push_back({static_cast<memory::SignatureKind>(s.kind <= SIGCHECK_KIND_INSIDE ? s.kind : 0),
+                                  s.callAt, s.mask, std::vector<std::uint8_t>(s.pattern, s.pattern + length)});
+    }
+    return set;
+}
+
 // Everything one carry's structures point into, kept together until freed.
 struct CarryAnswer : SigcheckCarryRun {
     sigcheck::CarryRun run;
     std::vector<std::string> signatureTexts;
+    std::vector<std::vector<std::string>> setTexts;
+    std::vector<std::vector<SigcheckProposed>> sets;
     std::vector<SigcheckCarried> carried;
     std::vector<std::vector<SigcheckCandidate>> candidates;
     std::vector<std::vector<const char*>> lines;
@@ -41,6 +60,8 @@ void fill(CarryAnswer& answer) {
     const std::size_t count = answer.run.carried.size();
     // Sized once: the structures point into these vectors' elements.
     answer.signatureTexts.resize(count);
+    answer.setTexts.resize(count);
+    answer.sets.resize(count);
     answer.carried.resize(count);
     answer.candidates.resize(count);
     std::size_t lists = 0;
@@ -75,6 +96,15 @@ void fill(CarryAnswer& answer) {
         }
         out.candidates = answer.candidates[k].data();
         out.candidateCount = answer.candidates[k].size();
+        for (const sigcheck::ProposedSignature& s : c.set)
+            answer.setTexts[k].push_back(sigcheck::signatureText(s.mask, s.pattern));
+        for (std::size_t n = 0; n < c.set.size(); ++n)
+            answer.sets[k].push_back(
+                {static_cast<std::uint32_t>(c.set[n].kind), c.set[n].callAt, answer.setTexts[k][n].c_str()});
+        out.set = answer.sets[k].data();
+        out.setCount = answer.sets[k].size();
+        out.olderRva = c.olderRva.data();
+        out.olderCount = c.olderRva.size();
     }
     answer.expired = answer.run.expired;
     answer.oldFunctions = answer.run.oldFunctions;
@@ -123,20 +153,45 @@ std::uint64_t sigcheckHandMadeSignature(const SigcheckModuleView* view, std::uin
 }
 
 const SigcheckCarryRun* sigcheckCarry(const SigcheckModuleView* old, const SigcheckModuleView* neu,
-                                      const SigcheckSignature* signatures, std::uint64_t count, double seconds) {
-    std::vector<sigcheck::SignatureToCarry> toCarry;
-    for (std::uint64_t k = 0; k < count; ++k) {
-        const SigcheckSignature& s = signatures[k];
-        const std::size_t length = std::strlen(s.mask);
-        toCarry.push_back({s.name, s.mask, std::vector<std::uint8_t>(s.pattern, s.pattern + length)});
-    }
+                                      const SigcheckModuleView* const* older, std::uint64_t olderCount,
+                                      const SigcheckFunctionSet* sets, std::uint64_t count, double seconds) {
+    std::vector<sigcheck::SetToCarry> toCarry;
+    for (std::uint64_t k = 0; k < count; ++k) toCarry.push_back(setOf(sets[k]));
+    std::vector<const sigcheck::ModuleView*> olderViews;
+    for (std::uint64_t k = 0; k < olderCount; ++k) olderViews.push_back(&older[k]->view);
     auto* answer = new CarryAnswer{};
-    answer->run = sigcheck::carryAll(old->view, neu->view, toCarry, seconds);
+    answer->run = sigcheck::carryAll(old->view, neu->view, olderViews, toCarry, seconds);
     fill(*answer);
     return answer;
 }
 
 void sigcheckFreeCarry(const SigcheckCarryRun* run) { delete static_cast<const CarryAnswer*>(run); }
+
+std::uint32_t sigcheckResolveSet(const SigcheckModuleView* view, const SigcheckFunctionSet* set,
+                                 SigcheckSetFinding* out) {
+    if (set->count > memory::kMostSignaturesInSet) return 0;
+    const sigcheck::SetToCarry given = setOf(*set);
+    memory::SignatureSet plugin;
+    for (const sigcheck::ProposedSignature& s : given.signatures)
+        plugin.items[plugin.count++] = sigcheck::toSetSignature(s);
+    const sigcheck::ModuleView& v = view->view;
+    const memory::SetFinding finding =
+        memory::resolveSet(plugin, {v.bytes(), v.bytes() + v.size(), v.regions()}, memory::bestVectorPath());
+    const auto rva = [&](const std::uint8_t* address) -> std::int64_t {
+        return address == nullptr ? -1 : address - v.bytes();
+    };
+    *out = SigcheckSetFinding{};
+    for (std::size_t k = 0; k < plugin.count; ++k) {
+        out->matches[k] = finding.matches[k].count;
+        out->first[k] = rva(finding.matches[k].first);
+        out->gives[k] = rva(finding.gives[k]);
+    }
+    out->address = rva(finding.address);
+    out->votes = static_cast<std::uint32_t>(finding.votes);
+    out->tie = finding.tie;
+    out->fallback = finding.fallback;
+    return 1;
+}
 
 const char* sigcheckVerdictName(std::uint32_t verdict) {
     return verdict < static_cast<std::uint32_t>(Verdict::count) ? sigcheck::verdictName(static_cast<Verdict>(verdict))
@@ -165,10 +220,27 @@ const SigcheckField* sigcheckLayout(std::uint64_t* count) {
         NOZZLES_FIELD(SigcheckModule, importSlots),
         NOZZLES_FIELD(SigcheckModule, importNames),
         NOZZLES_FIELD(SigcheckModule, importCount),
-        NOZZLES_SIZE(SigcheckSignature),
-        NOZZLES_FIELD(SigcheckSignature, name),
-        NOZZLES_FIELD(SigcheckSignature, mask),
-        NOZZLES_FIELD(SigcheckSignature, pattern),
+        NOZZLES_SIZE(SigcheckSetSignature),
+        NOZZLES_FIELD(SigcheckSetSignature, kind),
+        NOZZLES_FIELD(SigcheckSetSignature, callAt),
+        NOZZLES_FIELD(SigcheckSetSignature, mask),
+        NOZZLES_FIELD(SigcheckSetSignature, pattern),
+        NOZZLES_SIZE(SigcheckFunctionSet),
+        NOZZLES_FIELD(SigcheckFunctionSet, name),
+        NOZZLES_FIELD(SigcheckFunctionSet, signatures),
+        NOZZLES_FIELD(SigcheckFunctionSet, count),
+        NOZZLES_SIZE(SigcheckSetFinding),
+        NOZZLES_FIELD(SigcheckSetFinding, matches),
+        NOZZLES_FIELD(SigcheckSetFinding, first),
+        NOZZLES_FIELD(SigcheckSetFinding, gives),
+        NOZZLES_FIELD(SigcheckSetFinding, address),
+        NOZZLES_FIELD(SigcheckSetFinding, votes),
+        NOZZLES_FIELD(SigcheckSetFinding, tie),
+        NOZZLES_FIELD(SigcheckSetFinding, fallback),
+        NOZZLES_SIZE(SigcheckProposed),
+        NOZZLES_FIELD(SigcheckProposed, kind),
+        NOZZLES_FIELD(SigcheckProposed, callAt),
+        NOZZLES_FIELD(SigcheckProposed, signature),
         NOZZLES_SIZE(SigcheckCandidate),
         NOZZLES_FIELD(SigcheckCandidate, rva),
         NOZZLES_FIELD(SigcheckCandidate, score),
@@ -191,6 +263,10 @@ const SigcheckField* sigcheckLayout(std::uint64_t* count) {
         NOZZLES_FIELD(SigcheckCarried, changedDisplacementCount),
         NOZZLES_FIELD(SigcheckCarried, candidates),
         NOZZLES_FIELD(SigcheckCarried, candidateCount),
+        NOZZLES_FIELD(SigcheckCarried, set),
+        NOZZLES_FIELD(SigcheckCarried, setCount),
+        NOZZLES_FIELD(SigcheckCarried, olderRva),
+        NOZZLES_FIELD(SigcheckCarried, olderCount),
         NOZZLES_SIZE(SigcheckCarryRun),
         NOZZLES_FIELD(SigcheckCarryRun, expired),
         NOZZLES_FIELD(SigcheckCarryRun, oldFunctions),

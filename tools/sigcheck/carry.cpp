@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "evidence.h"
+#include "memory/function_set.h"
 
 namespace sigcheck {
 
@@ -15,12 +16,40 @@ constexpr std::size_t kMostNewMatches = 16;
 
 }  // namespace
 
-Matches findMatches(const ModuleView& old, const ModuleView& neu, const char* mask, const std::uint8_t* pattern) {
-    return {old.matchesInCode(mask, pattern, 3), neu.matchesInCode(mask, pattern, kMostNewMatches)};
+const ProposedSignature* SetToCarry::entry() const {
+    for (const ProposedSignature& s : signatures)
+        if (s.kind == memory::SignatureKind::entry) return &s;
+    return nullptr;
+}
+
+namespace {
+
+// The function a set finds by the plug-in's rule, where signatures gave it: none for a tie or a fallback.
+std::vector<std::uint32_t> functionFound(const ModuleView& view, const SetToCarry& set) {
+    memory::SignatureSet plugin;
+    for (const ProposedSignature& s : set.signatures)
+        if (plugin.count < memory::kMostSignaturesInSet) plugin.items[plugin.count++] = toSetSignature(s);
+    const memory::SetFinding finding = memory::resolveSet(
+        plugin, {view.bytes(), view.bytes() + view.size(), view.regions()}, memory::bestVectorPath());
+    if (finding.votes == 0 || finding.tie) return {};
+    return {static_cast<std::uint32_t>(finding.address - view.bytes())};
+}
+
+}  // namespace
+
+Matches findMatches(const ModuleView& old, const ModuleView& neu, const SetToCarry& set) {
+    const ProposedSignature* entry = set.entry();
+    if (set.signatures.size() == 1 && entry != nullptr) {
+        const char* mask = entry->mask.c_str();
+        return {old.matchesInCode(mask, entry->pattern.data(), 3),
+                neu.matchesInCode(mask, entry->pattern.data(), kMostNewMatches)};
+    }
+    return {functionFound(old, set), functionFound(neu, set)};
 }
 
 Carried carry(const Program& old, const Program& neu, const Correspondence& pairs, const Matches& matches,
-              const char* mask, const std::uint8_t* pattern, Deadline& deadline) {
+              const SetToCarry& set, Deadline& deadline) {
+    const ProposedSignature* entry = set.entry();
     Carried result;
     result.oldMatches = matches.old.size();
     result.newMatches = matches.neu;
@@ -42,7 +71,7 @@ Carried carry(const Program& old, const Program& neu, const Correspondence& pair
     const OldFunction f = describeOld(old, function, pairs);
     Ranking ranking = rankCandidates(old, f, neu, pairs, matches, deadline);
     describeCandidates(old, f, neu, pairs, matches, ranking);
-    const Decision decision = decide(old, f, neu, pairs, ranking, matches, std::strlen(mask));
+    const Decision decision = decide(old, f, neu, pairs, ranking, matches, entry ? entry->mask.size() : 0);
     result.verdict = decision.verdict;
     result.answered = decision.answered;
     result.candidates = ranking.candidates;
@@ -68,20 +97,18 @@ Carried carry(const Program& old, const Program& neu, const Correspondence& pair
                           ", is another function; the function is at RVA " + hex(best.rva) + ": " + result.evidence;
     result.evidence += "; lead " + percent(best.score - second);
     result.changedDisplacements = changedDisplacements(old.view(), f.code, neu.view(), ranking.code[0]);
-    if (result.verdict == Verdict::kept) {
+    if (result.verdict == Verdict::kept && set.signatures.size() == 1) {
         result.proposal.found = true;
-        result.proposal.mask = mask;
-        result.proposal.pattern.assign(pattern, pattern + result.proposal.mask.size());
+        result.proposal.mask = entry->mask;
+        result.proposal.pattern = entry->pattern;
         result.proposal.survives = true;
-        result.proposal.margin = neu.view().nearMissMargin(mask, pattern);
+        result.proposal.margin = neu.view().nearMissMargin(entry->mask.c_str(), entry->pattern.data());
     } else {
         result.proposal = propose(old, result.oldRva, neu, best.rva, deadline);
     }
     if (!result.proposal.found) {
-        result.evidence += "; no signature of whole instructions, up to " + std::to_string(kLongestSignature) +
+        result.evidence += "; no entry signature of whole instructions, up to " + std::to_string(kLongestSignature) +
                            " bytes, matches there alone";
-        // Found, but nothing to ship: `replaced` always comes with a signature.
-        if (result.verdict == Verdict::replaced) result.verdict = Verdict::foundNoSignature;
     }
     result.candidates.resize(shown);
     return result;
@@ -110,13 +137,41 @@ void settleConflicts(std::vector<Carried>& carried, const std::vector<std::strin
     }
 }
 
-CarryRun carryAll(const ModuleView& old, const ModuleView& neu, const std::vector<SignatureToCarry>& signatures,
-                  double seconds) {
+namespace {
+
+// Where each set's function is in another build, by a carry from the old one; -1 where not found.
+std::vector<std::int64_t> locate(const Program& oldProgram, const ModuleView& old, const ModuleView& other,
+                                 const std::vector<SetToCarry>& sets, double seconds) {
+    Deadline deadline(seconds);
+    std::vector<Matches> matches;
+    std::vector<std::uint32_t> starts;
+    for (const SetToCarry& set : sets) {
+        matches.push_back(findMatches(old, other, set));
+        starts.insert(starts.end(), matches.back().neu.begin(), matches.back().neu.end());
+    }
+    const Program program(other, starts, deadline);
+    const Correspondence pairs(oldProgram, program, deadline);
+    std::vector<Carried> carried;
+    std::vector<std::string> names;
+    for (std::size_t k = 0; k < sets.size(); ++k) {
+        carried.push_back(carry(oldProgram, program, pairs, matches[k], sets[k], deadline));
+        names.push_back(sets[k].name);
+    }
+    settleConflicts(carried, names);
+    std::vector<std::int64_t> found;
+    for (const Carried& c : carried) found.push_back(c.answered ? std::int64_t{c.candidates[0].rva} : -1);
+    return found;
+}
+
+}  // namespace
+
+CarryRun carryAll(const ModuleView& old, const ModuleView& neu, const std::vector<const ModuleView*>& older,
+                  const std::vector<SetToCarry>& sets, double seconds) {
     Deadline deadline(seconds);
     std::vector<Matches> matches;
     std::vector<std::uint32_t> oldStarts, newStarts;
-    for (const SignatureToCarry& s : signatures) {
-        matches.push_back(findMatches(old, neu, s.mask.c_str(), s.pattern.data()));
+    for (const SetToCarry& set : sets) {
+        matches.push_back(findMatches(old, neu, set));
         if (matches.back().old.size() == 1) oldStarts.push_back(matches.back().old[0]);
         newStarts.insert(newStarts.end(), matches.back().neu.begin(), matches.back().neu.end());
     }
@@ -134,12 +189,27 @@ CarryRun carryAll(const ModuleView& old, const ModuleView& neu, const std::vecto
     const Program& oldProgram = *oldRead;
     const Correspondence pairs(oldProgram, newProgram, deadline);
     std::vector<std::string> names;
-    for (std::size_t k = 0; k < signatures.size(); ++k) {
-        run.carried.push_back(carry(oldProgram, newProgram, pairs, matches[k], signatures[k].mask.c_str(),
-                                    signatures[k].pattern.data(), deadline));
-        names.push_back(signatures[k].name);
+    for (std::size_t k = 0; k < sets.size(); ++k) {
+        run.carried.push_back(carry(oldProgram, newProgram, pairs, matches[k], sets[k], deadline));
+        names.push_back(sets[k].name);
     }
     settleConflicts(run.carried, names);
+    // Each older build: where the carry from the old one puts each function.
+    std::vector<std::vector<std::int64_t>> located;
+    for (const ModuleView* other : older) located.push_back(locate(oldProgram, old, *other, sets, seconds));
+    for (std::size_t k = 0; k < sets.size(); ++k) {
+        Carried& c = run.carried[k];
+        for (const auto& inOlder : located) c.olderRva.push_back(inOlder[k]);
+        if (!c.answered || deadline.expired()) continue;
+        // A set that holds in every build given: the old one, and each older one where the function was found.
+        std::vector<CheckedBuild> others{{&old, c.oldRva}};
+        for (std::size_t b = 0; b < older.size(); ++b)
+            if (c.olderRva[b] >= 0) others.push_back({older[b], static_cast<std::uint32_t>(c.olderRva[b])});
+        c.set = proposeSet(newProgram, c.candidates[0].rva, c.proposal, others, deadline);
+        // Found with a set to ship is replaced; found with none, found-no-signature.
+        if (c.verdict == Verdict::replaced || c.verdict == Verdict::foundNoSignature)
+            c.verdict = c.set.empty() ? Verdict::foundNoSignature : Verdict::replaced;
+    }
     run.expired = deadline.expired();
     run.oldFunctions = oldProgram.functions().size();
     run.newFunctions = newProgram.functions().size();

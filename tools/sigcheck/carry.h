@@ -1,6 +1,7 @@
-// One signature carried from the old build to the new: the old function it
-// finds, where that function is in the new build (or no answer), and the
-// signature to use there; and every signature of a run carried at once.
+// One function's signatures carried from the old build to the new: the old
+// function they find, where that function is in the new build (or no
+// answer), and the set of signatures to use there; and every function of a
+// run carried at once.
 #pragma once
 
 #include <cstdint>
@@ -11,6 +12,7 @@
 #include "correspondence.h"
 #include "program.h"
 #include "propose.h"
+#include "propose_set.h"
 #include "verdict.h"
 
 namespace sigcheck {
@@ -23,24 +25,29 @@ struct Carried {
     std::vector<Candidate> candidates;      // best first
     bool answered = false;                  // candidates[0] is the function
     std::string evidence;
-    Proposal proposal;
+    Proposal proposal;                   // the entry signature
+    std::vector<ProposedSignature> set;  // every signature to use, the entry's among them where it holds
     std::vector<std::string> changedDisplacements;
+    std::vector<std::int64_t> olderRva;  // the function in each older build, -1 where not located
 };
 
-Matches findMatches(const ModuleView& old, const ModuleView& neu, const char* mask, const std::uint8_t* pattern);
+// One function's signatures as they stand: a set, or a single entry signature.
+struct SetToCarry {
+    std::string name;
+    std::vector<ProposedSignature> signatures;
+    const ProposedSignature* entry() const;
+};
+
+// What the signatures find in each build: a single entry signature its
+// matches (as a maintainer reads them), a set the function its rule gives.
+Matches findMatches(const ModuleView& old, const ModuleView& neu, const SetToCarry& set);
 
 Carried carry(const Program& old, const Program& neu, const Correspondence& pairs, const Matches& matches,
-              const char* mask, const std::uint8_t* pattern, Deadline& deadline);
+              const SetToCarry& set, Deadline& deadline);
 
 // Two old functions cannot both be one new function: where two answers
 // meet, neither stands.
 void settleConflicts(std::vector<Carried>& carried, const std::vector<std::string>& names);
-
-struct SignatureToCarry {
-    std::string name;
-    std::string mask;  // 'x' fixed, '?' open
-    std::vector<std::uint8_t> pattern;
-};
 
 struct CarryRun {
     bool expired = false;  // past the time limit: nothing below counts
@@ -48,9 +55,11 @@ struct CarryRun {
     std::vector<Carried> carried;  // one per signature, in their order
 };
 
-// Every signature carried: both builds read (one thread each), paired, and
-// each signature's function carried, conflicts settled.
-CarryRun carryAll(const ModuleView& old, const ModuleView& neu, const std::vector<SignatureToCarry>& signatures,
-                  double seconds);
+// Every function carried: both builds read (one thread each), paired, and
+// each function's signatures carried, conflicts settled; the function
+// located in each older build too, by a carry from the old one, and a set
+// proposed that holds in all of them.
+CarryRun carryAll(const ModuleView& old, const ModuleView& neu, const std::vector<const ModuleView*>& older,
+                  const std::vector<SetToCarry>& sets, double seconds);
 
 }  // namespace sigcheck

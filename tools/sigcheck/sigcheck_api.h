@@ -20,6 +20,10 @@ extern "C" {
 
 // What a region of an image holds.
 enum { SIGCHECK_REGION_OTHER = 0, SIGCHECK_REGION_CODE = 1, SIGCHECK_REGION_READ_ONLY = 2 };
+// The kinds of a set's signatures, as the plug-in's header has them.
+enum { SIGCHECK_KIND_ENTRY = 0, SIGCHECK_KIND_CALL = 1, SIGCHECK_KIND_INSIDE = 2 };
+// The most signatures a set holds.
+#define SIGCHECK_MOST_IN_SET 8
 
 // One module laid out as the loader lays it out, and the tables beside its
 // code that the library reads itself: borrowed, for as long as it is open.
@@ -40,12 +44,38 @@ typedef struct SigcheckModule {
     uint64_t importCount;
 } SigcheckModule;
 
-// A signature to carry: mask 'x' fixed, '?' open, NUL-ended; as many pattern bytes.
-typedef struct SigcheckSignature {
-    const char* name;
+// One signature of a set: mask 'x' fixed, '?' open, NUL-ended; as many pattern bytes.
+typedef struct SigcheckSetSignature {
+    uint32_t kind;    // a SIGCHECK_KIND_ value
+    uint32_t callAt;  // a call signature's: where the E8 or E9 stands in it
     const char* mask;
     const uint8_t* pattern;
-} SigcheckSignature;
+} SigcheckSetSignature;
+
+// One function's signatures, to carry or to resolve.
+typedef struct SigcheckFunctionSet {
+    const char* name;
+    const SigcheckSetSignature* signatures;
+    uint64_t count;
+} SigcheckFunctionSet;
+
+// A set as the plug-in's rule resolves it in one build.
+typedef struct SigcheckSetFinding {
+    uint32_t matches[SIGCHECK_MOST_IN_SET];  // each signature's matches in code: 0, 1, or 2 for two or more
+    int64_t first[SIGCHECK_MOST_IN_SET];     // each one's lowest match, -1 for none
+    int64_t gives[SIGCHECK_MOST_IN_SET];     // the address each gives, -1 for none
+    int64_t address;                         // the function, -1 for none
+    uint32_t votes;                          // how many signatures gave it
+    uint32_t tie;                            // another address was given as often
+    uint32_t fallback;                       // none gave one: the entry signature's lowest match
+} SigcheckSetFinding;
+
+// A signature of a proposed set.
+typedef struct SigcheckProposed {
+    uint32_t kind;
+    uint32_t callAt;
+    const char* signature;  // "48 8B ?? 57"
+} SigcheckProposed;
 
 // One of the candidates a carry report shows, best first.
 typedef struct SigcheckCandidate {
@@ -73,6 +103,10 @@ typedef struct SigcheckCarried {
     uint64_t changedDisplacementCount;
     const SigcheckCandidate* candidates;
     uint64_t candidateCount;
+    const SigcheckProposed* set;  // every signature to use; empty without an answer
+    uint64_t setCount;
+    const int64_t* olderRva;  // the function in each older build, -1 where not located
+    uint64_t olderCount;
 } SigcheckCarried;
 
 // Every signature of one carry, in the order given.
@@ -116,10 +150,15 @@ uint64_t sigcheckNearMisses(const SigcheckModuleView* view, const char* mask, co
 uint64_t sigcheckHandMadeSignature(const SigcheckModuleView* view, uint64_t rva, char* mask, uint8_t* pattern,
                                    uint64_t capacity);
 
-// Carries each signature from the old build to the new; free with sigcheckFreeCarry.
+// Carries each function's signatures from the old build to the new; each
+// older build adds a check. Free with sigcheckFreeCarry.
 const SigcheckCarryRun* sigcheckCarry(const SigcheckModuleView* old, const SigcheckModuleView* neu,
-                                      const SigcheckSignature* signatures, uint64_t count, double seconds);
+                                      const SigcheckModuleView* const* older, uint64_t olderCount,
+                                      const SigcheckFunctionSet* sets, uint64_t count, double seconds);
 void sigcheckFreeCarry(const SigcheckCarryRun* run);
+
+// The set resolved by the plug-in's own code and rule; 0 for a set of more than SIGCHECK_MOST_IN_SET.
+uint32_t sigcheckResolveSet(const SigcheckModuleView* view, const SigcheckFunctionSet* set, SigcheckSetFinding* out);
 
 // "kept", "replaced", ...; null past the last verdict.
 const char* sigcheckVerdictName(uint32_t verdict);

@@ -8,6 +8,9 @@ from ctypes import POINTER, c_char, c_char_p, c_double, c_int64, c_uint8, c_uint
 
 # What a region of an image holds (SIGCHECK_REGION_ in the header).
 REGION_OTHER, REGION_CODE, REGION_READ_ONLY = 0, 1, 2
+# The kinds of a set's signatures (SIGCHECK_KIND_), by name.
+KINDS = {"entry": 0, "call": 1, "inside": 2}
+MOST_IN_SET = 8  # SIGCHECK_MOST_IN_SET
 NEAR_MISSES_MOST = 64
 LONGEST_HAND_MADE = 256  # room for a hand-made signature: the library makes none longer than 64 bytes
 
@@ -19,8 +22,21 @@ class SigcheckModule(ctypes.Structure):
                 ("importSlots", c_void_p), ("importNames", c_void_p), ("importCount", c_uint64)]
 
 
-class SigcheckSignature(ctypes.Structure):
-    _fields_ = [("name", c_char_p), ("mask", c_char_p), ("pattern", c_char_p)]
+class SigcheckSetSignature(ctypes.Structure):
+    _fields_ = [("kind", c_uint32), ("callAt", c_uint32), ("mask", c_char_p), ("pattern", c_char_p)]
+
+
+class SigcheckFunctionSet(ctypes.Structure):
+    _fields_ = [("name", c_char_p), ("signatures", POINTER(SigcheckSetSignature)), ("count", c_uint64)]
+
+
+class SigcheckSetFinding(ctypes.Structure):
+    _fields_ = [("matches", c_uint32 * MOST_IN_SET), ("first", c_int64 * MOST_IN_SET), ("gives", c_int64 * MOST_IN_SET),
+                ("address", c_int64), ("votes", c_uint32), ("tie", c_uint32), ("fallback", c_uint32)]
+
+
+class SigcheckProposed(ctypes.Structure):
+    _fields_ = [("kind", c_uint32), ("callAt", c_uint32), ("signature", c_char_p)]
 
 
 class SigcheckCandidate(ctypes.Structure):
@@ -33,7 +49,9 @@ class SigcheckCarried(ctypes.Structure):
                 ("newMatches", POINTER(c_uint32)), ("newMatchCount", c_uint64), ("signature", c_char_p),
                 ("survives", c_uint32), ("margin", c_uint32), ("evidence", c_char_p),
                 ("changedDisplacements", POINTER(c_char_p)), ("changedDisplacementCount", c_uint64),
-                ("candidates", POINTER(SigcheckCandidate)), ("candidateCount", c_uint64)]
+                ("candidates", POINTER(SigcheckCandidate)), ("candidateCount", c_uint64),
+                ("set", POINTER(SigcheckProposed)), ("setCount", c_uint64), ("olderRva", POINTER(c_int64)),
+                ("olderCount", c_uint64)]
 
 
 class SigcheckCarryRun(ctypes.Structure):
@@ -45,7 +63,8 @@ class SigcheckField(ctypes.Structure):
     _fields_ = [("structure", c_char_p), ("field", c_char_p), ("offset", c_uint64), ("size", c_uint64)]
 
 
-STRUCTURES = [SigcheckModule, SigcheckSignature, SigcheckCandidate, SigcheckCarried, SigcheckCarryRun, SigcheckField]
+STRUCTURES = [SigcheckModule, SigcheckSetSignature, SigcheckFunctionSet, SigcheckSetFinding, SigcheckProposed,
+              SigcheckCandidate, SigcheckCarried, SigcheckCarryRun, SigcheckField]
 
 # Every function the library exports: name, result type, argument types.
 # The view is opaque here (c_void_p); patterns go in as bytes.
@@ -56,12 +75,24 @@ FUNCTIONS = {
     "sigcheckFindAnywhere": (c_int64, [c_void_p, c_char_p, c_char_p, c_uint64]),
     "sigcheckNearMisses": (c_uint64, [c_void_p, c_char_p, c_char_p, c_uint32, POINTER(c_uint64), c_uint64]),
     "sigcheckHandMadeSignature": (c_uint64, [c_void_p, c_uint64, POINTER(c_char), POINTER(c_uint8), c_uint64]),
-    "sigcheckCarry": (POINTER(SigcheckCarryRun), [c_void_p, c_void_p, POINTER(SigcheckSignature), c_uint64,
-                                                  c_double]),
+    "sigcheckCarry": (POINTER(SigcheckCarryRun), [c_void_p, c_void_p, POINTER(c_void_p), c_uint64,
+                                                  POINTER(SigcheckFunctionSet), c_uint64, c_double]),
+    "sigcheckResolveSet": (c_uint32, [c_void_p, POINTER(SigcheckFunctionSet), POINTER(SigcheckSetFinding)]),
     "sigcheckFreeCarry": (None, [POINTER(SigcheckCarryRun)]),
     "sigcheckVerdictName": (c_char_p, [c_uint32]),
     "sigcheckLayout": (POINTER(SigcheckField), [POINTER(c_uint64)]),
 }
+
+
+def function_sets(sets):
+    """The library's form of sets [(name, [(kind, call_at, mask, pattern), ...])], and what must stay alive with it."""
+    keep, structures = [], []
+    for name, signatures in sets:
+        texts = [(KINDS[kind], call_at, mask.encode(), bytes(pattern)) for kind, call_at, mask, pattern in signatures]
+        array = (SigcheckSetSignature * max(1, len(texts)))(*[SigcheckSetSignature(*text) for text in texts])
+        keep += [texts, array, name.encode()]
+        structures.append(SigcheckFunctionSet(keep[-1], array, len(texts)))
+    return keep, (SigcheckFunctionSet * max(1, len(structures)))(*structures)
 
 
 class TimeLimitPassed(Exception):
@@ -104,22 +135,40 @@ class Library:
     def open(self, module, with_imports):
         return ModuleHandle(self, module, with_imports)
 
-    def carry(self, old, new, signatures, seconds):
-        """Each (name, mask, pattern) carried from the old ModuleHandle to the new:
+    def carry(self, old, new, sets, seconds, older=()):
+        """Each set (name, [(kind, call_at, mask, pattern), ...]) carried from the old
+        ModuleHandle to the new, each older one adding a check:
         {"old_functions", "new_functions", "paired", "signatures": [one dict each]}."""
-        texts = [(name.encode(), mask.encode(), bytes(pattern)) for name, mask, pattern in signatures]  # kept alive
-        array = (SigcheckSignature * max(1, len(texts)))(*[SigcheckSignature(*text) for text in texts])
-        run = self.lib.sigcheckCarry(old.handle, new.handle, array, len(signatures), seconds)
+        keep, array = function_sets(sets)
+        views = (c_void_p * max(1, len(older)))(*[handle.handle for handle in older])
+        run = self.lib.sigcheckCarry(old.handle, new.handle, views, len(older), array, len(sets), seconds)
         try:
             answer = run.contents
             if answer.expired:
                 raise TimeLimitPassed(f"ran past its time limit of {seconds:.3f} s")
             return {"old_functions": answer.oldFunctions, "new_functions": answer.newFunctions,
                     "paired": answer.paired,
-                    "signatures": [self._carried(answer.signatures[k], name)
-                                   for k, (name, _, _) in enumerate(signatures)]}
+                    "signatures": [self._carried(answer.signatures[k], name) for k, (name, _) in enumerate(sets)]}
         finally:
             self.lib.sigcheckFreeCarry(run)
+            del keep
+
+    def resolve(self, handle, name, signatures):
+        """The set resolved in one build by the plug-in's own code and rule: {"signatures":
+        [{"matches", "first", "gives"}], "address", "votes", "tie", "fallback"}; RVAs, None for none."""
+        keep, array = function_sets([(name, signatures)])
+        finding = SigcheckSetFinding()
+        if not self.lib.sigcheckResolveSet(handle.handle, array, ctypes.byref(finding)):
+            raise ValueError(f"{name}: more than {MOST_IN_SET} signatures")
+        del keep
+
+        def rva(value):
+            return None if value < 0 else value
+
+        return {"signatures": [{"matches": finding.matches[k], "first": rva(finding.first[k]),
+                                "gives": rva(finding.gives[k])} for k in range(len(signatures))],
+                "address": rva(finding.address), "votes": finding.votes, "tie": bool(finding.tie),
+                "fallback": bool(finding.fallback)}
 
     def _carried(self, c, name):
         def texts(pointer, count):
@@ -133,6 +182,9 @@ class Library:
                 "survives": bool(c.survives), "margin": c.margin, "evidence": c.evidence.decode(),
                 "changed_displacements": texts(c.changedDisplacements, c.changedDisplacementCount),
                 # Scores are given to three decimals.
+                "set": [{"kind": next(k for k, v in KINDS.items() if v == s.kind), "call_at": s.callAt,
+                         "signature": s.signature.decode()} for s in (c.set[k] for k in range(c.setCount))],
+                "older_rva": [None if c.olderRva[k] < 0 else c.olderRva[k] for k in range(c.olderCount)],
                 "candidates": [{"rva": d.rva, "score": round(d.score, 3) if math.isfinite(d.score) else 0.0,
                                 "evidence": texts(d.evidence, d.evidenceCount), "diff": texts(d.diff, d.diffCount)}
                                for d in (c.candidates[k] for k in range(c.candidateCount))]}

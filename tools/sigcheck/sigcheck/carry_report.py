@@ -3,11 +3,11 @@ the evidence, the signature to use and the changed displacements, in
 words; or the same as one JSON object for scripts."""
 import json
 
-from .signatures import signature_text
+from .signatures import set_signature_text
 
-# The fields of each signature's object in --json, in their order (docs/game-update.md lists them).
-JSON_FIELDS = ("name", "verdict", "old_rva", "new_rva", "signature", "survives", "margin", "evidence",
-               "changed_displacements")
+# The fields of each function's object in --json, in their order (docs/game-update.md lists them).
+JSON_FIELDS = ("name", "verdict", "old_rva", "new_rva", "signature", "survives", "margin", "set", "older_rva",
+               "evidence", "changed_displacements")
 
 
 def carried_well(result):
@@ -15,10 +15,10 @@ def carried_well(result):
     return result["verdict"] in ("kept", "replaced")
 
 
-def carry_report(old, new, result, signature):
-    """The report in words of one carried signature."""
-    name, mask, pattern = signature
-    print(f"{name}  {signature_text(mask, pattern)}")
+def carry_report(old, new, result, function_set, older):
+    """The report in words of one carried function."""
+    name, signatures = function_set
+    print(f"{name}  " + "\n    ".join(set_signature_text(*s) for s in signatures))
     print(f"  verdict: {result['verdict']}")
     if result["old_rva"] is None:
         print(f"  old: {result['old_matches'] if result['old_matches'] < 3 else '3 or more'} matches in code")
@@ -26,8 +26,11 @@ def carry_report(old, new, result, signature):
         print(f"  old: {old.where(result['old_rva'])}")
     matches = result["new_matches"]
     shown = ", ".join(f"RVA 0x{rva:X}" for rva in matches[:5]) + (", ..." if len(matches) > 5 else "")
-    print(f"  the old signature in the new build: {len(matches)} match{'es' if len(matches) != 1 else ''} in code"
-          + (f" ({shown})" if matches else ""))
+    if len(signatures) == 1:
+        print(f"  the old signature in the new build: {len(matches)} match{'es' if len(matches) != 1 else ''} in code"
+              + (f" ({shown})" if matches else ""))
+    else:
+        print("  the old set in the new build: " + (f"finds RVA 0x{matches[0]:X}" if matches else "finds no function"))
     if result["new_rva"] is not None:
         print(f"  new: {new.where(result['new_rva'])}")
     print(f"  evidence: {result['evidence']}")
@@ -37,6 +40,13 @@ def carry_report(old, new, result, signature):
         notes.append("nearest near-miss: " + ("3 or more fixed bytes away" if result["margin"] >= 3
                                               else f"{result['margin']} fixed byte{'s' if result['margin'] > 1 else ''} away"))
         print(f"  signature: {result['signature']} ({'; '.join(notes)})")
+    for k, s in enumerate(result["set"]):
+        text = s["signature"].split()
+        if s["kind"] == "call":
+            text[s["call_at"]], text[s["call_at"] + 4] = "[" + text[s["call_at"]], text[s["call_at"] + 4] + "]"
+        print(f"  {'set:' if k == 0 else '    '} {s['kind']} {' '.join(text)}")
+    for path, rva in zip(older, result["older_rva"]):
+        print(f"  older build {path}: " + (f"RVA 0x{rva:X}" if rva is not None else "not located; the set is not held to it"))
     if result["changed_displacements"]:
         print("  displacements changed inside the function (a struct layout may have changed):")
         for line in result["changed_displacements"]:
@@ -51,19 +61,23 @@ def carry_report(old, new, result, signature):
                 print(f"      {line}")
 
 
-def report_in_words(old, new, outcome, signatures, verdicts):
+def report_in_words(old, new, outcome, sets, verdicts, older=()):
     print(old.describe("old: ") + f", {outcome['old_functions']} functions")
     print(new.describe("new: ") + f", {outcome['new_functions']} functions, "
           f"{outcome['paired']} paired with the old build's")
     results = outcome["signatures"]
-    for result, signature in zip(results, signatures):
-        carry_report(old, new, result, signature)
+    for result, function_set in zip(results, sets):
+        carry_report(old, new, result, function_set, older)
     counts = {v: sum(r["verdict"] == v for r in results) for v in verdicts}
     print(f"{sum(carried_well(r) for r in results)} of {len(results)} signatures carried: "
           + ", ".join(f"{n} {v}" for v, n in counts.items()))
 
 
 def report_json(outcome):
-    print(json.dumps({"signatures": [{key: r[key] for key in JSON_FIELDS} |
+    def listed(result):
+        return [{"kind": s["kind"], "signature": s["signature"]} | ({"call_at": s["call_at"]} if s["kind"] == "call"
+                                                                     else {}) for s in result["set"]]
+
+    print(json.dumps({"signatures": [{key: r[key] for key in JSON_FIELDS} | {"set": listed(r)} |
                                      {"candidates": [{"rva": c["rva"], "score": c["score"]}
                                                      for c in r["candidates"]]} for r in outcome["signatures"]]}))

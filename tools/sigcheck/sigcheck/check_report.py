@@ -1,7 +1,8 @@
-"""One build checked, as the plug-in would search it: for each signature, the
-match the plug-in calls, how many there are in code, the copies outside
-code it passes over, and near-misses where there is no match."""
-from .signatures import signature_text
+"""One build checked, as the plug-in would search it: for a single
+signature, the match the plug-in calls, how many there are in code, the
+copies outside code it passes over, and near-misses where there is no
+match; for a set, what each of its signatures gives and what they agree on."""
+from .signatures import set_signature_text, signature_text
 
 NEAR_MISSES = 5
 
@@ -45,3 +46,26 @@ def report(handle, module, name, mask, pattern):
         if shown == 0:
             print("  near-misses: none with all fixed bytes but one or two")
     return len(code) == 1
+
+
+def report_set(library, handle, module, name, signatures):
+    """Prints what each signature of a set gives, by the plug-in's own code and rule, and
+    the function they agree on; True when one was found and no two signatures disagree."""
+    finding = library.resolve(handle, name, signatures)
+    print(f"{name}  (a set of {len(signatures)})")
+    for signature, found in zip(signatures, finding["signatures"]):
+        matches = found["matches"]
+        where = f"{matches if matches < 2 else '2 or more'} match{'es' if matches != 1 else ''} in code" + \
+            (f", the lowest at RVA 0x{found['first']:X}" if found["first"] is not None else "")
+        gives = f"gives RVA 0x{found['gives']:X}" if found["gives"] is not None else "gives nothing"
+        print(f"  {set_signature_text(*signature)}\n    {where}; {gives}")
+    given = {f["gives"] for f in finding["signatures"] if f["gives"] is not None}
+    if finding["tie"]:
+        print("  the plug-in calls: nothing, a tie between " + ", ".join(f"RVA 0x{rva:X}" for rva in sorted(given)))
+    elif finding["address"] is None:
+        print("  the plug-in calls: nothing, no signature gives an address")
+    else:
+        how = "the entry signature's lowest match, as no signature gives an address" if finding["fallback"] else \
+            f"{finding['votes']} of {len(signatures)} signatures give it"
+        print(f"  the plug-in calls: {module.where(finding['address'])}; {how}")
+    return finding["address"] is not None and len(given) <= 1

@@ -4,23 +4,25 @@ and carried across a game update.
     nozzles-sigcheck GAME.exe                 each signature's matches in a PE image on disk
     nozzles-sigcheck --mapped [--base ADDR] DUMP
                                               the module as it lay mapped in a running process
-    nozzles-sigcheck NEW.exe --old OLD.exe [--signatures FILE] [--json] [--write-header FILE]
-                                              each signature's function found in the old build,
-                                              located in the new one, and a signature for it there
+    nozzles-sigcheck NEW.exe --old OLD.exe [--old OLDER.exe ...] [--signatures FILE] [--json]
+                     [--write-header FILE]
+                                              each function found in the old build by its
+                                              signatures, located in the new one, and a set of
+                                              signatures for it there that holds in every build
 
-Exit status, checking: 0 when every signature has exactly one match in code,
-1 when one has none or several. Carrying: 0 when every signature is kept, or
-replaced with a new signature; 1 otherwise. Both: 2 for input that cannot be
-read, with one line.
+Exit status, checking: 0 when every single signature has exactly one match in
+code and every set finds a function without a disagreeing signature; 1
+otherwise. Carrying: 0 when every function is kept or replaced (with a set);
+1 otherwise. Both: 2 for input that cannot be read, with one line.
 """
 import argparse
 import sys
 
 from .binding import Library, TimeLimitPassed
 from .carry_report import carried_well, report_in_words, report_json
-from .check_report import report
+from .check_report import report, report_set
 from .layout import LaidOutModule, Unreadable
-from .signatures import file_signatures, header_signatures, write_header
+from .signatures import file_sets, header_sets, write_header
 
 
 def arguments():
@@ -28,11 +30,14 @@ def arguments():
     parser.add_argument("--mapped", action="store_true", help="the file is a dump of the module as mapped")
     parser.add_argument("--base", type=lambda text: int(text, 0), help="where the dumped module lay (default: "
                         "the ImageBase its headers give)")
-    parser.add_argument("--old", metavar="OLD", help="the build the signatures were made for: carry them to FILE")
+    parser.add_argument("--old", metavar="OLD", action="append", help="the build the signatures were made for: "
+                        "carry them to FILE; given again, an older build the new sets must hold in too")
     parser.add_argument("--old-mapped", action="store_true", help="OLD is a dump of the module as mapped")
     parser.add_argument("--old-base", type=lambda text: int(text, 0), help="where the dumped OLD module lay")
     parser.add_argument("--signatures", metavar="FILE", help="signatures to carry, one a line: a name, then bytes "
                         "(default: the plug-in's, from src/memory/game_signatures.h)")
+    parser.add_argument("--header", metavar="FILE", help="the sets of a header of the plug-in's form "
+                        "(default: src/memory/game_signatures.h)")
     parser.add_argument("--json", action="store_true", help="one JSON object on standard output, for scripts")
     parser.add_argument("--write-header", metavar="FILE", help="write game_signatures.h with the new signatures")
     parser.add_argument("--time-limit", type=float, default=300, metavar="SECONDS",
@@ -48,6 +53,8 @@ def arguments():
         parser.error("--old-mapped, --signatures, --json and --write-header go with --old")
     if args.write_header and args.signatures:
         parser.error("--write-header writes the plug-in's own signatures: not with --signatures")
+    if args.header and args.signatures:
+        parser.error("--header and --signatures are two sources of signatures: one of them")
     return args
 
 
@@ -60,17 +67,23 @@ def read(path, mapped, base):
         raise Unreadable(f"{path}: {error.strerror}")
 
 
-def check(library, module, signatures):
+def check(library, module, sets):
     print(module.describe(""))
     handle = library.open(module, with_imports=False)
-    once = [report(handle, module, *signature) for signature in signatures]
-    print(f"{sum(once)} of {len(once)} signatures found exactly once in code")
-    return 0 if all(once) else 1
+    good = []
+    for name, signatures in sets:
+        if len(signatures) == 1 and signatures[0][0] == "entry":
+            good.append(report(handle, module, name, *signatures[0][2:]))
+        else:
+            good.append(report_set(library, handle, module, name, signatures))
+    print(f"{sum(good)} of {len(good)} functions found, by one match in code or a set that agrees")
+    return 0 if all(good) else 1
 
 
-def carry(library, old, new, signatures, args):
+def carry(library, old, new, older, sets, args):
     try:
-        outcome = library.carry(library.open(old, True), library.open(new, True), signatures, args.time_limit)
+        outcome = library.carry(library.open(old, True), library.open(new, True), sets, args.time_limit,
+                                [library.open(module, True) for module in older])
     except TimeLimitPassed as error:
         print(f"nozzles-sigcheck: {args.file}: {error}", file=sys.stderr)
         return 2
@@ -78,15 +91,15 @@ def carry(library, old, new, signatures, args):
     if args.json:
         report_json(outcome)
     else:
-        report_in_words(old, new, outcome, signatures, library.verdicts)
+        report_in_words(old, new, outcome, sets, library.verdicts, [module.path for module in older])
     if args.write_header:
-        # Written once every signature has one to use: kept, or new, a wrong
+        # Written once every function has a set to use: kept, or new, a wrong
         # function's mended too; the exit status still asks for a person then.
-        if all(r["signature"] is not None for r in results):
+        if all(r["set"] for r in results):
             write_header(args.write_header, results)
             print(f"wrote {args.write_header}", file=sys.stderr)
         else:
-            print(f"nozzles-sigcheck: {args.write_header} not written: not every signature has one to use",
+            print(f"nozzles-sigcheck: {args.write_header} not written: not every function has a set to use",
                   file=sys.stderr)
     return 0 if all(carried_well(r) for r in results) else 1
 
@@ -95,18 +108,22 @@ def main():
     args = arguments()
     try:
         module = read(args.file, args.mapped, args.base)
-        old = read(args.old, args.old_mapped, args.old_base) if args.old else None
+        old = read(args.old[0], args.old_mapped, args.old_base) if args.old else None
+        older = [read(path, False, None) for path in (args.old or [])[1:]]
         if args.signatures:
             try:
-                signatures = file_signatures(args.signatures)
+                sets = file_sets(args.signatures)
             except OSError as error:
                 raise Unreadable(f"{args.signatures}: {error.strerror}")
             except Unreadable as error:
                 raise Unreadable(f"{args.signatures}: {error}")
         else:
-            signatures = header_signatures()
+            try:
+                sets = header_sets(args.header) if args.header else header_sets()
+            except OSError as error:
+                raise Unreadable(f"{args.header}: {error.strerror}")
     except Unreadable as error:
         print(f"nozzles-sigcheck: {error}", file=sys.stderr)
         return 2
     library = Library(args.library)
-    return check(library, module, signatures) if old is None else carry(library, old, module, signatures, args)
+    return check(library, module, sets) if old is None else carry(library, old, module, older, sets, args)

@@ -1,7 +1,9 @@
 """Signatures as text: the form disassemblers print ("48 8B ?? 57"), the
-plug-in's header that holds its three, signature files, and the header
-written with new signatures. A signature here is (name, mask, pattern):
-mask 'x' fixed, '?' open; pattern bytes, 00 at open places."""
+plug-in's header that holds a set for each of its three functions,
+signature files, and the header written with new sets. A set here is
+(name, [(kind, call_at, mask, pattern), ...]): kind "entry", "call" or
+"inside"; call_at where a call signature's E8 or E9 stands; mask 'x' fixed,
+'?' open; pattern bytes, 00 at open places."""
 import re
 from pathlib import Path
 
@@ -58,43 +60,46 @@ def header_sets(path=HEADER):
     return found
 
 
-def header_signatures(path=HEADER):
-    """(name, mask, pattern) of the entry signature of each function the header holds."""
-    return [(name, mask, pattern) for name, signatures in header_sets(path)
-            for kind, _, mask, pattern in signatures if kind == "entry"]
-
-
-def file_signatures(path):
-    """One signature a line: a name, then its bytes; '#' starts a comment."""
-    found = []
+def file_sets(path):
+    """One signature a line: a name, then its bytes, "call" or "inside" before them for
+    those kinds; lines of one name make one set; '#' starts a comment."""
+    found = {}
     for number, line in enumerate(Path(path).read_text(errors="replace").splitlines(), 1):
         words = line.partition("#")[0].split()
         if not words:
             continue
-        parsed = parse_bytes(words[1:])
-        if parsed is None or parsed[0].strip("?") == "":
+        parsed = parse_set_signature(" ".join(words[1:]))
+        if parsed is None or parsed[2].strip("?") == "":
             raise Unreadable(f"line {number}: a name, then bytes as two hexadecimal digits or ?? each, one fixed "
-                             "at least")
-        found.append((words[0], *parsed))
+                             "at least (a call's in brackets)")
+        found.setdefault(words[0], []).append(parsed)
     if not found:
         raise Unreadable("no signature in it")
-    return found
+    return list(found.items())
+
+
+def set_signature_text(kind, call_at, mask, pattern):
+    """One signature of a set as the header and the reports write it."""
+    words = signature_text(mask, pattern).split()
+    if kind == "call":
+        words[call_at], words[call_at + 4] = "[" + words[call_at], words[call_at + 4] + "]"
+    return ("" if kind == "entry" else kind + " ") + " ".join(words)
 
 
 def set_text(name, signatures):
     """A set as the header holds it, one signature to a line."""
-    lines = []
-    for kind, call_at, mask, pattern in signatures:
-        words = signature_text(mask, pattern).split()
-        if kind == "call":
-            words[call_at], words[call_at + 4] = "[" + words[call_at], words[call_at + 4] + "]"
-        lines.append(f'    "{"" if kind == "entry" else kind + " "}{" ".join(words)}"')
+    lines = [f'    "{set_signature_text(*signature)}"' for signature in signatures]
     return f'signatures("{name}",\n' + ",\n".join(lines) + ")"
+
+
+def proposed_set(result):
+    """The set a carry proposed, as (kind, call_at, mask, pattern) tuples."""
+    return [(s["kind"], s["call_at"], *parse_bytes(s["signature"].split())) for s in result["set"]]
 
 
 def write_header(path, results):
     """The header's text with each function's set replaced by its new one, written to path."""
-    new = {r["name"]: [("entry", 0, *parse_bytes(r["signature"].split()))] for r in results if r["signature"] is not None}
+    new = {r["name"]: proposed_set(r) for r in results if r["set"]}
 
     def replace(match):
         return set_text(match.group(1), new[match.group(1)]) if match.group(1) in new else match.group(0)

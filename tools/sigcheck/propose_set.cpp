@@ -1,0 +1,209 @@
+#include "propose_set.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "memory/exception_directory.h"
+#include "memory/function_set.h"
+#include "memory/regions.h"
+
+namespace sigcheck {
+
+namespace {
+
+// Instructions looked at on either side of a call, and inside a function.
+constexpr std::size_t kAroundCall = 4;
+constexpr std::size_t kInsideStarts = 8;
+constexpr std::size_t kInsideGrowth = 3;  // windows a start is tried at, each an instruction longer
+
+memory::ModuleAccess accessOf(const ModuleView& view) {
+    return {view.bytes(), view.bytes() + view.size(), view.regions()};
+}
+
+// The signature of instructions [first, last): whole instructions, the bytes
+// that move with the layout open; empty when it breaks the header's rules
+// (an open byte at either end, too long, too few fixed bytes).
+ProposedSignature window(const ModuleView& view, const std::vector<Instruction>& code, std::size_t first,
+                         std::size_t last, memory::SignatureKind kind, std::size_t call = SIZE_MAX) {
+    ProposedSignature s;
+    s.kind = kind;
+    const std::uint32_t start = code[first].rva;
+    std::size_t fixed = 0;
+    for (std::size_t i = first; i < last; ++i) {
+        const Instruction& instruction = code[i];
+        if (instruction.rva != start + s.mask.size()) return {};  // a hole between them
+        if (i == call) s.callAt = static_cast<std::uint32_t>(s.mask.size());
+        for (std::uint32_t k = 0; k < instruction.length; ++k) {
+            const Field* field = instruction.fieldAt(k);
+            const bool open = view.relocated(instruction.rva + k, 1) || (field && movesWithLayout(*field));
+            s.mask += open ? '?' : 'x';
+            s.pattern.push_back(open ? 0 : view.bytes()[instruction.rva + k]);
+            fixed += !open;
+        }
+    }
+    if (s.mask.empty() || s.mask.size() > kLongestSignature || fixed < kFewestFixedBytes || s.mask.front() == '?' ||
+        s.mask.back() == '?')
+        return {};
+    if (kind == memory::SignatureKind::call && s.mask[s.callAt] != 'x') return {};
+    return s;
+}
+
+// A direct call or jump, E8 or E9 with a 32-bit displacement and no prefix, to `target`.
+bool callsTo(const ModuleView& view, const Instruction& instruction, std::uint32_t target) {
+    if (instruction.length != 5 || !instruction.hasTarget || instruction.target != target) return false;
+    const std::uint8_t opcode = view.bytes()[instruction.rva];
+    return (opcode == 0xE8 && instruction.flow == Flow::call) || (opcode == 0xE9 && instruction.flow == Flow::jump);
+}
+
+// Whether each candidate finds the function alone by the rule, at its own
+// place in the new build, and in every other build.
+std::vector<bool> holdEverywhere(const Program& neu, std::uint32_t start, const std::vector<ProposedSignature>& all,
+                                 const std::vector<std::uint32_t>& at, const std::vector<CheckedBuild>& others) {
+    std::vector<bool> holds(all.size(), false);
+    const std::vector<Given> here = functionsGiven(neu.view(), all);
+    std::vector<ProposedSignature> survivors;
+    std::vector<std::size_t> index;
+    for (std::size_t k = 0; k < all.size(); ++k) {
+        if (here[k].function != start || here[k].first != at[k]) continue;
+        survivors.push_back(all[k]);
+        index.push_back(k);
+    }
+    std::vector<bool> good(survivors.size(), true);
+    for (const CheckedBuild& build : others) {
+        const std::vector<Given> there = functionsGiven(*build.view, survivors);
+        for (std::size_t k = 0; k < survivors.size(); ++k) good[k] = good[k] && there[k].function == build.function;
+    }
+    for (std::size_t k = 0; k < survivors.size(); ++k) holds[index[k]] = good[k];
+    return holds;
+}
+
+}  // namespace
+
+memory::SetSignature toSetSignature(const ProposedSignature& signature) {
+    memory::SetSignature s;
+    s.kind = signature.kind;
+    s.callAt = static_cast<std::uint8_t>(signature.callAt);
+    const std::size_t length = std::min(signature.mask.size(), memory::kLongestSignature);
+    std::memcpy(s.mask, signature.mask.data(), length);
+    std::memcpy(s.pattern, signature.pattern.data(), length);
+    return s;
+}
+
+std::vector<Given> functionsGiven(const ModuleView& view, const std::vector<ProposedSignature>& signatures) {
+    std::vector<memory::SetSignature> converted;
+    std::vector<memory::Signature> plain;
+    converted.reserve(signatures.size());
+    for (const ProposedSignature& s : signatures) converted.push_back(toSetSignature(s));
+    for (const memory::SetSignature& s : converted) plain.push_back(s);
+    std::vector<memory::EachMatch> found(plain.size());
+    const memory::ModuleAccess access = accessOf(view);
+    memory::findEachInExecutableRegions(access.begin, access.end, plain.data(), plain.size(), found.data(),
+                                        memory::bestVectorPath(), access.regions);
+    const memory::ExceptionDirectory directory(access.begin, access.end, access.regions);
+    std::vector<Given> given(signatures.size());
+    for (std::size_t k = 0; k < signatures.size(); ++k) {
+        given[k].matches = found[k].count;
+        if (found[k].count == 0) continue;
+        given[k].first = found[k].first - view.bytes();
+        if (found[k].count != 1) continue;
+        const std::uint8_t* address = memory::addressGiven(converted[k], found[k].first, access, directory);
+        if (address != nullptr) given[k].function = address - view.bytes();
+    }
+    return given;
+}
+
+std::vector<ProposedSignature> proposeSet(const Program& neu, std::uint32_t start, const Proposal& entry,
+                                          const std::vector<CheckedBuild>& others, Deadline& deadline) {
+    const ModuleView& view = neu.view();
+    std::vector<ProposedSignature> candidates;
+    std::vector<std::uint32_t> at;  // where each candidate starts in the new build
+    std::vector<int> group;         // the caller, or the place in the function, each belongs to
+    if (entry.found) {
+        candidates.push_back({memory::SignatureKind::entry, 0, entry.mask, entry.pattern});
+        at.push_back(start);
+        group.push_back(-1);
+    }
+    const int f = neu.indexOf(start);
+    if (f < 0) return {};
+    // Calls: at each caller's first call or jump to the function, the call
+    // with a few instructions around it.
+    int callers = 0;
+    for (const std::uint32_t caller : neu.callers(f)) {
+        if (deadline.expired() || callers == 16) break;
+        const std::vector<Instruction> code = neu.instructionsOf(static_cast<int>(caller));
+        for (std::size_t i = 0; i < code.size(); ++i) {
+            if (!callsTo(view, code[i], start)) continue;
+            ++callers;
+            for (std::size_t before = 0; before <= kAroundCall && before <= i; ++before)
+                for (std::size_t after = 1; after <= kAroundCall && i + after < code.size(); ++after) {
+                    ProposedSignature s = window(view, code, i - before, i + 1 + after, memory::SignatureKind::call, i);
+                    if (s.mask.empty()) continue;
+                    candidates.push_back(std::move(s));
+                    at.push_back(code[i - before].rva);
+                    group.push_back(static_cast<int>(caller));
+                }
+            break;
+        }
+    }
+    // Inside: windows starting at places spread over the function, never at its first instruction.
+    const std::vector<Instruction> body = neu.instructionsOf(f);
+    if (body.size() > 2 && view.unwindFunctionAt(start) != nullptr) {
+        const std::size_t starts = std::min(kInsideStarts, body.size() - 1);
+        for (std::size_t n = 0; n < starts; ++n) {
+            const std::size_t first = 1 + n * (body.size() - 1) / starts;
+            std::size_t grown = 0;
+            for (std::size_t last = first + 1; last <= body.size() && grown < kInsideGrowth; ++last) {
+                ProposedSignature s = window(view, body, first, last, memory::SignatureKind::inside);
+                if (s.mask.empty()) continue;
+                ++grown;
+                candidates.push_back(std::move(s));
+                at.push_back(body[first].rva);
+                group.push_back(-2 - static_cast<int>(n));
+            }
+        }
+    }
+    if (deadline.expired()) return {};
+    const std::vector<bool> holds = holdEverywhere(neu, start, candidates, at, others);
+
+    // The shortest that holds from each caller and each place, entry first;
+    // inside ones that do not overlap those taken.
+    std::vector<ProposedSignature> set;
+    std::vector<int> taken;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> spans;
+    std::size_t calls = 0;
+    std::size_t insides = 0;
+    // Groups in the order they came (entry, callers, places), each one's shortest first.
+    std::vector<std::size_t> order(candidates.size());
+    std::vector<std::size_t> rank(candidates.size());
+    for (std::size_t k = 0; k < order.size(); ++k) {
+        order[k] = k;
+        rank[k] = static_cast<std::size_t>(std::find(group.begin(), group.end(), group[k]) - group.begin());
+    }
+    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        if (rank[a] != rank[b]) return rank[a] < rank[b];
+        if (candidates[a].mask.size() != candidates[b].mask.size())
+            return candidates[a].mask.size() < candidates[b].mask.size();
+        return a < b;
+    });
+    for (const std::size_t k : order) {
+        if (!holds[k] || std::find(taken.begin(), taken.end(), group[k]) != taken.end()) continue;
+        const ProposedSignature& s = candidates[k];
+        const std::uint32_t from = at[k];
+        const auto to = static_cast<std::uint32_t>(from + s.mask.size());
+        if (s.kind == memory::SignatureKind::call && calls == kMostCallSignatures) continue;
+        if (s.kind == memory::SignatureKind::inside) {
+            if (insides == kMostInsideSignatures) continue;
+            bool overlaps = false;
+            for (const auto& [a, b] : spans) overlaps = overlaps || (from < b && a < to);
+            if (overlaps) continue;
+            spans.push_back({from, to});
+            ++insides;
+        }
+        calls += s.kind == memory::SignatureKind::call;
+        taken.push_back(group[k]);
+        set.push_back(s);
+    }
+    return set;
+}
+
+}  // namespace sigcheck

@@ -1,0 +1,53 @@
+// A set of signatures for a function found in the new build: its entry
+// signature where one holds, and up to three call signatures (at different
+// callers) and three inside signatures (at different places in it, none at
+// its first instruction). Every one must find the function alone, by the
+// plug-in's own rule, in every build given: the new one, the old one, and
+// any older one where the carry located the function.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "memory/game_signatures.h"
+#include "program.h"
+#include "propose.h"
+
+namespace sigcheck {
+
+inline constexpr std::size_t kMostCallSignatures = 3;
+inline constexpr std::size_t kMostInsideSignatures = 3;
+
+struct ProposedSignature {
+    memory::SignatureKind kind = memory::SignatureKind::entry;
+    std::uint32_t callAt = 0;  // call: where the E8 or E9 stands in it
+    std::string mask;
+    std::vector<std::uint8_t> pattern;
+};
+
+// A build besides the new one, and where the function is in it.
+struct CheckedBuild {
+    const ModuleView* view = nullptr;
+    std::uint32_t function = 0;
+};
+
+// `entry`: the entry signature proposed (or kept) for the new build, if
+// found; it stays in the set only where it holds in every build.
+std::vector<ProposedSignature> proposeSet(const Program& neu, std::uint32_t start, const Proposal& entry,
+                                          const std::vector<CheckedBuild>& others, Deadline& deadline);
+
+// What each signature finds alone in one build, by the plug-in's rule: its
+// matches in code (0, 1, or 2 for two or more), its lowest, and the address
+// it gives (exactly one match, and what that match says); RVAs, -1 for none.
+struct Given {
+    unsigned matches = 0;
+    std::int64_t first = -1;
+    std::int64_t function = -1;
+};
+std::vector<Given> functionsGiven(const ModuleView& view, const std::vector<ProposedSignature>& signatures);
+
+// The plug-in's form of a signature.
+memory::SetSignature toSetSignature(const ProposedSignature& signature);
+
+}  // namespace sigcheck

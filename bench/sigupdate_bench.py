@@ -46,6 +46,18 @@ PAIRS = {
     "duckdb": ("@duckdb/node-bindings-win32-x64", "package/duckdb.dll", "1.1.3-alpha.10", "1.4.4-r.1",
                "C++ built by MSVC, a major update"),
 }
+# The next update, which the tool is never shown: signatures made on build 1,
+# carried to build 2 (build 0 an older check), then resolved unaided in
+# build 3 by the plug-in's own rule, as a player's plug-in finds its functions
+# after the next update. name: (package, the file in it, builds 0 to 3, what it is)
+TRIPLES = {
+    "duckdb-major": ("@duckdb/node-bindings-win32-x64", "package/duckdb.dll",
+                     ("1.1.3-alpha.10", "1.2.1-alpha.16", "1.4.1-r.4", "1.5.0-r.1"), "C++ built by MSVC, major steps"),
+    "duckdb-minor": ("@duckdb/node-bindings-win32-x64", "package/duckdb.dll",
+                     ("1.5.0-r.1", "1.5.2-r.1", "1.5.4-r.1", "1.5.5-r.5"), "C++ built by MSVC, minor steps"),
+    "libvips": ("@img/sharp-win32-x64", "package/lib/libvips-42.dll", ("0.33.0", "0.33.5", "0.34.1", "0.35.6"),
+                "C built by clang for MinGW"),
+}
 TIMED = ("@next/swc-win32-x64-msvc", "package/next-swc.win32-x64-msvc.node", "14.1.0", "14.2.0",
          "Rust built by MSVC")
 
@@ -108,12 +120,13 @@ def hand_made(handle, starts, count):
     return made
 
 
-def carry(build, old, new, listing, signatures):
+def carry(build, old, new, listing, signatures, older=()):
     """The tool's answers and its time."""
     listing.write_text("".join(f"{name} {text}\n" for name, text in signatures))
     started = time.monotonic()
-    run = subprocess.run([str(build / "nozzles-sigcheck"), str(new), "--old", str(old), "--signatures", str(listing),
-                          "--json"], capture_output=True, text=True)
+    run = subprocess.run([str(build / "nozzles-sigcheck"), str(new), "--old", str(old),
+                          *[argument for path in older for argument in ("--old", str(path))],
+                          "--signatures", str(listing), "--json"], capture_output=True, text=True)
     seconds = time.monotonic() - started
     if run.returncode == 2:
         raise RuntimeError(run.stderr.strip())
@@ -193,6 +206,77 @@ def judged(build, library, name, old_version, new_version, count, seed):
         print(f"  wrong: {line}")
 
 
+def truth_of(names, image, export, answer):
+    """Where the export is, or the answer where the export is only a jump to it."""
+    truth = names[export]
+    return answer if answer is not None and answer != truth and jumps_to(image, truth) == answer else truth
+
+
+def triple(build, library, name, count, seed):
+    package, member, versions, what = TRIPLES[name]
+    work = build / "sigupdate-pair"
+    files = [fetch(work, package, member, version) for version in versions]
+    if None in files:
+        print(f"signature sets, {name}: left out, {package} {', '.join(versions)} could not all be fetched with npm")
+        return
+    named, wiped = zip(*(exports(path) for path in files))
+    images = [LaidOutModule(path, False, None) for path in wiped]
+    handles = [library.open(image, False) for image in images]
+    # Functions in all four builds, at one address each, drawn at random; made on build 1.
+    at_one = {}
+    for export, rva in named[1].items():
+        at_one.setdefault(rva, []).append(export)
+    names = sorted(n for n in named[1] if all(n in names_of for names_of in named) and len(at_one[named[1][n]]) == 1)
+    random.Random(seed).shuffle(names)
+    signatures = hand_made(handles[1], ((n, named[1][n]) for n in names), count)
+    listing = work / f"signatures-{name}-{seed}-{count}.txt"
+    results, seconds = carry(build, wiped[1], wiped[2], listing, signatures, older=[wiped[0]])
+    without_older, _ = carry(build, wiped[1], wiped[2], listing, signatures)
+
+    # Among the functions the tool carried right to build 2: what its set,
+    # made with build 0 and without it, and what the single entry signature
+    # shipped today, find in build 3.
+    columns = {"the set": {}, "the set without build 0": {}, "one entry signature": {}}
+    for tally in columns.values():
+        tally.update({"right": 0, "wrong": 0, "none": 0})
+    carried, sizes, wrong = 0, [], []
+
+    def judge(tally, export, signatures_of_set, label):
+        found = library.resolve(handles[3], export, signatures_of_set)["address"] if signatures_of_set else None
+        truth = truth_of(named[3], images[3], export, found)
+        tally["none" if found is None else "right" if found == truth else "wrong"] += 1
+        if found is not None and found != truth:
+            wrong.append(f"{export} ({label}): RVA 0x{found:X}, is at 0x{truth:X}")
+
+    def proposed(result):
+        return [(s["kind"], s.get("call_at", 0), *parse_bytes(s["signature"].split())) for s in result["set"]]
+
+    for (export, _), result, other in zip(signatures, results, without_older):
+        answer = result["new_rva"]
+        if answer is None or answer != truth_of(named[2], images[2], export, answer):
+            continue
+        carried += 1
+        sizes.append(len(result["set"]))
+        judge(columns["the set"], export, proposed(result), "set")
+        judge(columns["the set without build 0"], export, proposed(other), "set without build 0")
+        entry = [("entry", 0, *parse_bytes(result["signature"].split()))] if result["signature"] else []
+        judge(columns["one entry signature"], export, entry, "single entry")
+
+    def share(n):
+        return f"{n:4d} ({100 * n / max(1, carried):5.1f}%)"
+
+    print(f"signature sets, {name}: {package} {' -> '.join(versions)}, {Path(member).name} ({what}); "
+          f"{len(signatures)} signatures made on build 1 from its exports, sets made from builds 1 and 2 "
+          f"(build 0 a check) in {seconds:.1f} s; {carried} functions carried right to build 2")
+    print(f"  found unaided in build 3 " + "".join(f"{column:>26}" for column in columns))
+    for key in ("right", "wrong", "none"):
+        print(f"  {key:24} " + "".join(f"{share(tally[key]):>26}" for tally in columns.values()))
+    print(f"  signatures in a set: {sum(sizes) / max(1, len(sizes)):.1f} on average; without one: "
+          f"{sum(1 for n in sizes if n == 0)}")
+    for line in wrong:
+        print(f"  wrong: {line}")
+
+
 def timed(build, library):
     package, member, old_version, new_version, what = TIMED
     work = build / "sigupdate-pair"
@@ -219,6 +303,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("build")
     parser.add_argument("--pair", choices=sorted(PAIRS))
+    parser.add_argument("--triple", choices=sorted(TRIPLES))
     parser.add_argument("--old")
     parser.add_argument("--new")
     parser.add_argument("--count", type=int, default=300)
@@ -227,9 +312,13 @@ def main():
     build = Path(args.build).resolve()
     library = Library(str(build / "libnozzles_sigcheck.so"))
     try:
-        for name in [args.pair] if args.pair else sorted(PAIRS):
-            judged(build, library, name, args.old, args.new, args.count, args.seed)
+        if not args.triple:
+            for name in [args.pair] if args.pair else sorted(PAIRS):
+                judged(build, library, name, args.old, args.new, args.count, args.seed)
         if not args.pair:
+            for name in [args.triple] if args.triple else sorted(TRIPLES):
+                triple(build, library, name, args.count, args.seed)
+        if not args.pair and not args.triple:
             timed(build, library)
     except RuntimeError as error:
         print(f"carrying signatures: the tool failed: {error}")

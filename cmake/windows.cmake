@@ -123,10 +123,12 @@ target_link_options(nozzles-game-third PRIVATE ${NOZZLES_STATIC_RUNTIME})
 target_link_libraries(nozzles-game-third PRIVATE ScriptHookV psapi)
 
 # Plug-ins built with a header of a test's: the one nozzles-sigcheck writes
-# for the next version (next-signatures/memory/), and one whose set for
-# getpropstate disagrees with itself (tie-signatures/memory/). The tests
-# put the header there before they build the target.
-foreach(variant next tie)
+# for the next version (next-signatures/memory/), one whose set for
+# getpropstate disagrees with itself (tie-signatures/memory/), and, for
+# `make bench`, one whose sets of seven for getpropstate and setpropstate
+# find nothing (sets-signatures/memory/). Each puts its header there before
+# it builds the target.
+foreach(variant next tie sets)
     add_library(Nozzles-${variant} MODULE EXCLUDE_FROM_ALL ${NOZZLES_CORE_SOURCES} src/plugin/entry.cpp
         src/platform/platform_windows.cpp)
     set_target_properties(Nozzles-${variant} PROPERTIES PREFIX "" SUFFIX ".asi" OUTPUT_NAME Nozzles-${variant})

@@ -76,8 +76,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (at.size() != 1 || at[0] != function) std::abort();
     }
     // Every signature of a set finds the function alone, by the plug-in's rule.
-    const auto proposed =
-        sigcheck::proposeSet(program, function, carried.proposal, {{&view, carried.oldRva}}, deadline);
+    const auto proposed = sigcheck::proposeSet(program, carried.oldRva, pairs, program, function, carried.proposal,
+                                               {{&view, carried.oldRva}}, deadline);
     for (const sigcheck::Given& given : sigcheck::functionsGiven(view, proposed))
         if (given.function != function) std::abort();
     return 0;

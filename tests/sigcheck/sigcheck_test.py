@@ -13,7 +13,7 @@ import sys
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools" / "sigcheck"))
-from sigcheck.signatures import header_sets, signature_text  # noqa: E402  (the plug-in's header)
+from sigcheck.signatures import HEADER, header_sets, signature_text  # noqa: E402  (the plug-in's header)
 
 
 def header_entry(name):
@@ -156,6 +156,17 @@ ROWS = [
      [r"truncated dump: section \.text ends at 0x1400, the dump at 0x1200"]),
     ("a build for another processor", patched(GOOD, 0x40 + 4, "<H", 0xAA64), [], 2,
      [r"built for machine 0xAA64 \(ARM64\), not x86-64"]),
+    # Sets, from a header of the plug-in's form: what each signature gives, and the function they agree on.
+    ("a set whose entry and call agree", pe([(".text", 0x1000, text(*functions(), (0x200, caller(0x200, 0x50))), CODE)]),
+     ["--header", "AGREEING"], 0,
+     [r"getpropstate  \(a set of 2\)\n  " + re.escape(header_text("getpropstate"))
+      + r"\n    1 match in code, the lowest at RVA 0x1050; gives "
+      r"RVA 0x1050\n  call 48 8B CF \[E8 \?\? \?\? \?\? \?\?\] 85 C0\n    1 match in code, the lowest at RVA 0x1201; gives "
+      r"RVA 0x1050\n  the plug-in calls: RVA 0x1050 .*; 2 of 2 signatures give it"]),
+    ("a set whose call finds another function: a tie, nothing called",
+     pe([(".text", 0x1000, text(*functions(), (0x200, caller(0x200, 0x90))), CODE)]), ["--header", "AGREEING"], 1,
+     [r"    1 match in code, the lowest at RVA 0x1201; gives RVA 0x1090\n"
+      r"  the plug-in calls: nothing, a tie between RVA 0x1050, RVA 0x1090", r"2 of 3 functions found"]),
 ]
 
 
@@ -264,9 +275,14 @@ def main():
     tool, work = sys.argv[1], Path(sys.argv[2])
     work.mkdir(parents=True, exist_ok=True)
     failures = 0
+    # getpropstate's set: its entry signature and a call at a caller (the other two as the plug-in's header has them).
+    agreeing = work / "agreeing.h"
+    agreeing.write_text(re.sub(r'(signatures\("getpropstate",\s*"[^"]+")',
+                               lambda m: m.group(1) + ',\n    "call 48 8B CF [E8 ?? ?? ?? ??] 85 C0"', HEADER.read_text()))
     for name, data, flags, status, patterns in ROWS:
         path = work / (re.sub(r"\W+", "-", name).strip("-") + ".bin")
         path.write_bytes(data)
+        flags = [str(agreeing) if flag == "AGREEING" else flag for flag in flags]
         failures += check(name, [tool, *flags, str(path)], status, patterns,
                           rf"nozzles-sigcheck: {re.escape(str(path))}: [^\n]+\n")
     for name, old, new, flags, status, patterns in UPDATE_ROWS:

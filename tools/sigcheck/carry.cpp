@@ -205,7 +205,7 @@ CarryRun carryAll(const ModuleView& old, const ModuleView& neu, const std::vecto
         std::vector<CheckedBuild> others{{&old, c.oldRva}};
         for (std::size_t b = 0; b < older.size(); ++b)
             if (c.olderRva[b] >= 0) others.push_back({older[b], static_cast<std::uint32_t>(c.olderRva[b])});
-        c.set = proposeSet(newProgram, c.candidates[0].rva, c.proposal, others, deadline);
+        c.set = proposeSet(oldProgram, c.oldRva, pairs, newProgram, c.candidates[0].rva, c.proposal, others, deadline);
         // Found with a set to ship is replaced; found with none, found-no-signature.
         if (c.verdict == Verdict::replaced || c.verdict == Verdict::foundNoSignature)
             c.verdict = c.set.empty() ? Verdict::foundNoSignature : Verdict::replaced;

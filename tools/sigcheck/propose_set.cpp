@@ -20,22 +20,41 @@ memory::ModuleAccess accessOf(const ModuleView& view) {
     return {view.bytes(), view.bytes() + view.size(), view.regions()};
 }
 
+// Code of the new build, with which of its bytes a signature leaves open:
+// those that move with the layout, and those the old build's code, aligned
+// with it, holds other values in (openBytes).
+struct Code {
+    std::vector<Instruction> instructions;
+    std::string open;                 // per byte of the instructions, in order
+    std::vector<std::size_t> offset;  // where each instruction's bytes start in `open`
+};
+
+Code codeOf(const ModuleView& view, std::vector<Instruction> instructions, const std::vector<Instruction>& old) {
+    Code code{std::move(instructions), {}, {}};
+    code.open = openBytes(view, code.instructions, old);
+    std::size_t at = 0;
+    for (const Instruction& instruction : code.instructions) {
+        code.offset.push_back(at);
+        at += instruction.length;
+    }
+    return code;
+}
+
 // The signature of instructions [first, last): whole instructions, the bytes
-// that move with the layout open; empty when it breaks the header's rules
-// (an open byte at either end, too long, too few fixed bytes).
-ProposedSignature window(const ModuleView& view, const std::vector<Instruction>& code, std::size_t first,
-                         std::size_t last, memory::SignatureKind kind, std::size_t call = SIZE_MAX) {
+// `code` leaves open open; empty when it breaks the header's rules (an open
+// byte at either end, too long, too few fixed bytes).
+ProposedSignature window(const ModuleView& view, const Code& code, std::size_t first, std::size_t last,
+                         memory::SignatureKind kind, std::size_t call = SIZE_MAX) {
     ProposedSignature s;
     s.kind = kind;
-    const std::uint32_t start = code[first].rva;
+    const std::uint32_t start = code.instructions[first].rva;
     std::size_t fixed = 0;
     for (std::size_t i = first; i < last; ++i) {
-        const Instruction& instruction = code[i];
+        const Instruction& instruction = code.instructions[i];
         if (instruction.rva != start + s.mask.size()) return {};  // a hole between them
         if (i == call) s.callAt = static_cast<std::uint32_t>(s.mask.size());
         for (std::uint32_t k = 0; k < instruction.length; ++k) {
-            const Field* field = instruction.fieldAt(k);
-            const bool open = view.relocated(instruction.rva + k, 1) || (field && movesWithLayout(*field));
+            const bool open = code.open[code.offset[i] + k] == '?';
             s.mask += open ? '?' : 'x';
             s.pattern.push_back(open ? 0 : view.bytes()[instruction.rva + k]);
             fixed += !open;
@@ -112,7 +131,8 @@ std::vector<Given> functionsGiven(const ModuleView& view, const std::vector<Prop
     return given;
 }
 
-std::vector<ProposedSignature> proposeSet(const Program& neu, std::uint32_t start, const Proposal& entry,
+std::vector<ProposedSignature> proposeSet(const Program& old, std::uint32_t oldStart, const Correspondence& pairs,
+                                          const Program& neu, std::uint32_t start, const Proposal& entry,
                                           const std::vector<CheckedBuild>& others, Deadline& deadline) {
     const ModuleView& view = neu.view();
     std::vector<ProposedSignature> candidates;
@@ -130,30 +150,36 @@ std::vector<ProposedSignature> proposeSet(const Program& neu, std::uint32_t star
     int callers = 0;
     for (const std::uint32_t caller : neu.callers(f)) {
         if (deadline.expired() || callers == 16) break;
-        const std::vector<Instruction> code = neu.instructionsOf(static_cast<int>(caller));
-        for (std::size_t i = 0; i < code.size(); ++i) {
-            if (!callsTo(view, code[i], start)) continue;
+        const int oldCaller = pairs.oldOf(static_cast<int>(caller));
+        const Code code = codeOf(view, neu.instructionsOf(static_cast<int>(caller)),
+                                 oldCaller >= 0 ? old.instructionsOf(oldCaller) : std::vector<Instruction>{});
+        const auto& instructions = code.instructions;
+        for (std::size_t i = 0; i < instructions.size(); ++i) {
+            if (!callsTo(view, instructions[i], start)) continue;
             ++callers;
             for (std::size_t before = 0; before <= kAroundCall && before <= i; ++before)
-                for (std::size_t after = 1; after <= kAroundCall && i + after < code.size(); ++after) {
+                for (std::size_t after = 1; after <= kAroundCall && i + after < instructions.size(); ++after) {
                     ProposedSignature s = window(view, code, i - before, i + 1 + after, memory::SignatureKind::call, i);
                     if (s.mask.empty()) continue;
                     candidates.push_back(std::move(s));
-                    at.push_back(code[i - before].rva);
+                    at.push_back(instructions[i - before].rva);
                     group.push_back(static_cast<int>(caller));
                 }
             break;
         }
     }
     // Inside: windows starting at places spread over the function, never at its first instruction.
-    const std::vector<Instruction> body = neu.instructionsOf(f);
+    const int oldFunction = old.indexOf(oldStart);
+    const Code code = codeOf(view, neu.instructionsOf(f),
+                             oldFunction >= 0 ? old.instructionsOf(oldFunction) : std::vector<Instruction>{});
+    const auto& body = code.instructions;
     if (body.size() > 2 && view.unwindFunctionAt(start) != nullptr) {
         const std::size_t starts = std::min(kInsideStarts, body.size() - 1);
         for (std::size_t n = 0; n < starts; ++n) {
             const std::size_t first = 1 + n * (body.size() - 1) / starts;
             std::size_t grown = 0;
             for (std::size_t last = first + 1; last <= body.size() && grown < kInsideGrowth; ++last) {
-                ProposedSignature s = window(view, body, first, last, memory::SignatureKind::inside);
+                ProposedSignature s = window(view, code, first, last, memory::SignatureKind::inside);
                 if (s.mask.empty()) continue;
                 ++grown;
                 candidates.push_back(std::move(s));
@@ -172,6 +198,8 @@ std::vector<ProposedSignature> proposeSet(const Program& neu, std::uint32_t star
     std::vector<std::pair<std::uint32_t, std::uint32_t>> spans;
     std::size_t calls = 0;
     std::size_t insides = 0;
+    // An inside signature is evidence of its own only away from the entry signature's bytes.
+    if (entry.found) spans.push_back({start, static_cast<std::uint32_t>(start + entry.mask.size())});
     // Groups in the order they came (entry, callers, places), each one's shortest first.
     std::vector<std::size_t> order(candidates.size());
     std::vector<std::size_t> rank(candidates.size());
@@ -203,6 +231,9 @@ std::vector<ProposedSignature> proposeSet(const Program& neu, std::uint32_t star
         taken.push_back(group[k]);
         set.push_back(s);
     }
+    // Nothing holds in every build: the entry signature made for the new
+    // build alone, as a single signature was before, rather than none.
+    if (set.empty() && entry.found) set.push_back({memory::SignatureKind::entry, 0, entry.mask, entry.pattern});
     return set;
 }
 

@@ -3,13 +3,15 @@
 // callers) and three inside signatures (at different places in it, none at
 // its first instruction). Every one must find the function alone, by the
 // plug-in's own rule, in every build given: the new one, the old one, and
-// any older one where the carry located the function.
+// any older one where the carry located the function. Where none does, the
+// entry signature made for the new build alone.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "correspondence.h"
 #include "memory/game_signatures.h"
 #include "program.h"
 #include "propose.h"
@@ -33,8 +35,11 @@ struct CheckedBuild {
 };
 
 // `entry`: the entry signature proposed (or kept) for the new build, if
-// found; it stays in the set only where it holds in every build.
-std::vector<ProposedSignature> proposeSet(const Program& neu, std::uint32_t start, const Proposal& entry,
+// found; it stays in the set where it holds in every build, and is the set
+// where nothing does. The old function's code, and its callers' (paired
+// with the new ones), decide which displacements and immediates stay fixed.
+std::vector<ProposedSignature> proposeSet(const Program& old, std::uint32_t oldStart, const Correspondence& pairs,
+                                          const Program& neu, std::uint32_t start, const Proposal& entry,
                                           const std::vector<CheckedBuild>& others, Deadline& deadline);
 
 // What each signature finds alone in one build, by the plug-in's rule: its

@@ -35,11 +35,11 @@ sigcheck: host
 	@build/host/nozzles-sigcheck $(SIGCHECK_FLAGS) "$(GAME)"
 
 # A game update: the signatures carried from the old build to the new, and
-# new ones proposed: make sigupdate OLD=old.exe NEW=new.exe
+# new sets proposed: make sigupdate OLD=old.exe NEW=new.exe [OLDER=older.exe]
 # (SIGUPDATE_FLAGS="--write-header src/memory/game_signatures.h", --json, --signatures FILE, ...).
 sigupdate: host
-	@test -n "$(OLD)" -a -n "$(NEW)" || { echo "usage: make sigupdate OLD=old.exe NEW=new.exe [SIGUPDATE_FLAGS=...]" >&2; exit 2; }
-	@build/host/nozzles-sigcheck "$(NEW)" --old "$(OLD)" $(SIGUPDATE_FLAGS)
+	@test -n "$(OLD)" -a -n "$(NEW)" || { echo "usage: make sigupdate OLD=old.exe NEW=new.exe [OLDER=older.exe] [SIGUPDATE_FLAGS=...]" >&2; exit 2; }
+	@build/host/nozzles-sigcheck "$(NEW)" --old "$(OLD)" $(if $(OLDER),--old "$(OLDER)") $(SIGUPDATE_FLAGS)
 
 fuzz: fuzz-build
 	FUZZ_SECONDS=$(FUZZ_SECONDS) tools/fuzz-long

@@ -109,6 +109,9 @@ if(NOT NOZZLES_SANITIZE)
     add_test(NAME sigcheck.images
         COMMAND ${NOZZLES_PE_PYTHON} ${CMAKE_SOURCE_DIR}/tests/sigcheck/sigcheck_test.py
             ${CMAKE_BINARY_DIR}/nozzles-sigcheck ${CMAKE_BINARY_DIR}/sigcheck-images)
+    add_test(NAME header.signature_lines
+        COMMAND ${NOZZLES_PE_PYTHON} ${CMAKE_SOURCE_DIR}/tests/header/signature_lines_test.py ${CMAKE_CXX_COMPILER}
+            ${CMAKE_SOURCE_DIR})
     add_test(NAME sigcheck.boundary
         COMMAND ${NOZZLES_PE_PYTHON} ${CMAKE_SOURCE_DIR}/tests/sigcheck/boundary_test.py
             $<TARGET_FILE:nozzles_sigcheck>)

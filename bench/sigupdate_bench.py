@@ -37,7 +37,7 @@ ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "tools" / "sigcheck"))
 from sigcheck.binding import Library  # noqa: E402  (the tool's own image reading and search)
 from sigcheck.layout import EXECUTE, LaidOutModule  # noqa: E402
-from sigcheck.signatures import parse_bytes, signature_text  # noqa: E402
+from sigcheck.signatures import parse_bytes, proposed_set, signature_text  # noqa: E402
 
 # name: (package, the file in it, old version, new version, what it is)
 PAIRS = {
@@ -248,17 +248,14 @@ def triple(build, library, name, count, seed):
         if found is not None and found != truth:
             wrong.append(f"{export} ({label}): RVA 0x{found:X}, is at 0x{truth:X}")
 
-    def proposed(result):
-        return [(s["kind"], s.get("call_at", 0), *parse_bytes(s["signature"].split())) for s in result["set"]]
-
     for (export, _), result, other in zip(signatures, results, without_older):
         answer = result["new_rva"]
         if answer is None or answer != truth_of(named[2], images[2], export, answer):
             continue
         carried += 1
         sizes.append(len(result["set"]))
-        judge(columns["the set"], export, proposed(result), "set")
-        judge(columns["the set without build 0"], export, proposed(other), "set without build 0")
+        judge(columns["the set"], export, proposed_set(result), "set")
+        judge(columns["the set without build 0"], export, proposed_set(other), "set without build 0")
         entry = [("entry", 0, *parse_bytes(result["signature"].split()))] if result["signature"] else []
         judge(columns["one entry signature"], export, entry, "single entry")
 
@@ -268,7 +265,7 @@ def triple(build, library, name, count, seed):
     print(f"signature sets, {name}: {package} {' -> '.join(versions)}, {Path(member).name} ({what}); "
           f"{len(signatures)} signatures made on build 1 from its exports, sets made from builds 1 and 2 "
           f"(build 0 a check) in {seconds:.1f} s; {carried} functions carried right to build 2")
-    print(f"  found unaided in build 3 " + "".join(f"{column:>26}" for column in columns))
+    print("  found unaided in build 3 " + "".join(f"{column:>26}" for column in columns))
     for key in ("right", "wrong", "none"):
         print(f"  {key:24} " + "".join(f"{share(tally[key]):>26}" for tally in columns.values()))
     print(f"  signatures in a set: {sum(sizes) / max(1, len(sizes)):.1f} on average; without one: "

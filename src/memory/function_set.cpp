@@ -39,7 +39,11 @@ SetFinding resolveSet(const SignatureSet& set, const ModuleAccess& module, Vecto
     Signature signatures[kMostSignaturesInSet];
     for (std::size_t k = 0; k < set.count; ++k) signatures[k] = set.items[k];
     findEachInExecutableRegions(module.begin, module.end, signatures, set.count, finding.matches, path, module.regions);
-    const ExceptionDirectory directory(module.begin, module.end, module.regions);
+    // The module's headers and directory are read only when an inside signature's match needs them.
+    bool insideOnce = false;
+    for (std::size_t k = 0; k < set.count; ++k)
+        insideOnce = insideOnce || (set.items[k].kind == SignatureKind::inside && finding.matches[k].count == 1);
+    const ExceptionDirectory directory(insideOnce ? module.begin : nullptr, module.end, module.regions);
     for (std::size_t k = 0; k < set.count; ++k)
         if (finding.matches[k].count == 1)
             finding.gives[k] = addressGiven(set.items[k], finding.matches[k].first, module, directory);

@@ -67,13 +67,6 @@ Plan makePlan(const char* mask, const std::uint8_t* pattern) {
     return plan;
 }
 
-bool matchesAt(const std::uint8_t* at, const char* mask, const std::uint8_t* pattern, std::size_t length) {
-    for (std::size_t k = 0; k < length; ++k) {
-        if (mask[k] != '?' && at[k] != pattern[k]) return false;
-    }
-    return true;
-}
-
 // The vector operations of one width, for the search below: a block is as
 // many candidate starts as a vector has bytes.
 struct Sse2 {
@@ -341,6 +334,13 @@ NOZZLES_AVX2 __attribute__((flatten)) const std::uint8_t* searchAvx2(const std::
 }
 
 }  // namespace
+
+bool matchesAt(const std::uint8_t* at, const char* mask, const std::uint8_t* pattern, std::size_t length) {
+    for (std::size_t k = 0; k < length; ++k) {
+        if (mask[k] != '?' && at[k] != pattern[k]) return false;
+    }
+    return true;
+}
 
 VectorPath bestVectorPath() { return platform::processorHasAvx2() ? VectorPath::avx2 : VectorPath::sse2; }
 

@@ -22,6 +22,9 @@ VectorPath bestVectorPath();
 const std::uint8_t* findInRange(const std::uint8_t* begin, const std::uint8_t* end, const char* mask,
                                 const std::uint8_t* pattern, VectorPath path);
 
+// Whether the signature's `length` bytes match at `at`, each fixed byte compared.
+bool matchesAt(const std::uint8_t* at, const char* mask, const std::uint8_t* pattern, std::size_t length);
+
 // Several signatures in one pass: the lowest match of each in [begin, end),
 // overlapping starts included, and whether it has a second, added to
 // `found` (so that a search over several ranges, in address order, adds up).

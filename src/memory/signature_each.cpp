@@ -104,12 +104,6 @@ Filter makeFilter(const Signature* signatures, std::size_t count) {
     return filter;
 }
 
-bool matchesAt(const std::uint8_t* at, const Signature& signature, std::size_t length) {
-    for (std::size_t k = 0; k < length; ++k)
-        if (signature.mask[k] != '?' && at[k] != signature.pattern[k]) return false;
-    return true;
-}
-
 // The search's state: the filter, and each signature's matches so far.
 struct Pass {
     const std::uint8_t* begin;
@@ -128,7 +122,7 @@ struct Pass {
             if (found[s].count == 2 || static_cast<std::size_t>(fingerprintEnd - begin) < filter.end[s]) continue;
             const std::uint8_t* start = fingerprintEnd - filter.end[s];
             if (static_cast<std::size_t>(end - start) < filter.length[s]) continue;
-            if (!matchesAt(start, signatures[s], filter.length[s])) continue;
+            if (!matchesAt(start, signatures[s].mask, signatures[s].pattern, filter.length[s])) continue;
             if (found[s].count++ == 0) found[s].first = start;
             settled += found[s].count == 2;
         }

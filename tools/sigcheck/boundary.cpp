@@ -170,13 +170,9 @@ void sigcheckFreeCarry(const SigcheckCarryRun* run) { delete static_cast<const C
 std::uint32_t sigcheckResolveSet(const SigcheckModuleView* view, const SigcheckFunctionSet* set,
                                  SigcheckSetFinding* out) {
     if (set->count > memory::kMostSignaturesInSet) return 0;
-    const sigcheck::SetToCarry given = setOf(*set);
-    memory::SignatureSet plugin;
-    for (const sigcheck::ProposedSignature& s : given.signatures)
-        plugin.items[plugin.count++] = sigcheck::toSetSignature(s);
+    const memory::SignatureSet plugin = sigcheck::toSignatureSet(setOf(*set).signatures);
     const sigcheck::ModuleView& v = view->view;
-    const memory::SetFinding finding =
-        memory::resolveSet(plugin, {v.bytes(), v.bytes() + v.size(), v.regions()}, memory::bestVectorPath());
+    const memory::SetFinding finding = memory::resolveSet(plugin, sigcheck::accessOf(v), memory::bestVectorPath());
     const auto rva = [&](const std::uint8_t* address) -> std::int64_t {
         return address == nullptr ? -1 : address - v.bytes();
     };

@@ -24,13 +24,14 @@ const ProposedSignature* SetToCarry::entry() const {
 
 namespace {
 
-// The function a set finds by the plug-in's rule, where signatures gave it: none for a tie or a fallback.
-std::vector<std::uint32_t> functionFound(const ModuleView& view, const SetToCarry& set) {
-    memory::SignatureSet plugin;
-    for (const ProposedSignature& s : set.signatures)
-        if (plugin.count < memory::kMostSignaturesInSet) plugin.items[plugin.count++] = toSetSignature(s);
-    const memory::SetFinding finding = memory::resolveSet(
-        plugin, {view.bytes(), view.bytes() + view.size(), view.regions()}, memory::bestVectorPath());
+// What the signatures find in one build: a single entry signature's matches,
+// up to `most`; a set's function, where signatures gave it (none for a tie or a fallback).
+std::vector<std::uint32_t> foundIn(const ModuleView& view, const SetToCarry& set, std::size_t most) {
+    const ProposedSignature* entry = set.entry();
+    if (set.signatures.size() == 1 && entry != nullptr)
+        return view.matchesInCode(entry->mask.c_str(), entry->pattern.data(), most);
+    const memory::SetFinding finding =
+        memory::resolveSet(toSignatureSet(set.signatures), accessOf(view), memory::bestVectorPath());
     if (finding.votes == 0 || finding.tie) return {};
     return {static_cast<std::uint32_t>(finding.address - view.bytes())};
 }
@@ -38,13 +39,7 @@ std::vector<std::uint32_t> functionFound(const ModuleView& view, const SetToCarr
 }  // namespace
 
 Matches findMatches(const ModuleView& old, const ModuleView& neu, const SetToCarry& set) {
-    const ProposedSignature* entry = set.entry();
-    if (set.signatures.size() == 1 && entry != nullptr) {
-        const char* mask = entry->mask.c_str();
-        return {old.matchesInCode(mask, entry->pattern.data(), 3),
-                neu.matchesInCode(mask, entry->pattern.data(), kMostNewMatches)};
-    }
-    return {functionFound(old, set), functionFound(neu, set)};
+    return {foundIn(old, set, 3), foundIn(neu, set, kMostNewMatches)};
 }
 
 Carried carry(const Program& old, const Program& neu, const Correspondence& pairs, const Matches& matches,
@@ -140,13 +135,14 @@ void settleConflicts(std::vector<Carried>& carried, const std::vector<std::strin
 namespace {
 
 // Where each set's function is in another build, by a carry from the old one; -1 where not found.
-std::vector<std::int64_t> locate(const Program& oldProgram, const ModuleView& old, const ModuleView& other,
-                                 const std::vector<SetToCarry>& sets, double seconds) {
+// `oldMatches`: what the sets find in the old build, found already.
+std::vector<std::int64_t> locate(const Program& oldProgram, const std::vector<Matches>& oldMatches,
+                                 const ModuleView& other, const std::vector<SetToCarry>& sets, double seconds) {
     Deadline deadline(seconds);
     std::vector<Matches> matches;
     std::vector<std::uint32_t> starts;
-    for (const SetToCarry& set : sets) {
-        matches.push_back(findMatches(old, other, set));
+    for (std::size_t k = 0; k < sets.size(); ++k) {
+        matches.push_back({oldMatches[k].old, foundIn(other, sets[k], kMostNewMatches)});
         starts.insert(starts.end(), matches.back().neu.begin(), matches.back().neu.end());
     }
     const Program program(other, starts, deadline);
@@ -196,7 +192,7 @@ CarryRun carryAll(const ModuleView& old, const ModuleView& neu, const std::vecto
     settleConflicts(run.carried, names);
     // Each older build: where the carry from the old one puts each function.
     std::vector<std::vector<std::int64_t>> located;
-    for (const ModuleView* other : older) located.push_back(locate(oldProgram, old, *other, sets, seconds));
+    for (const ModuleView* other : older) located.push_back(locate(oldProgram, matches, *other, sets, seconds));
     for (std::size_t k = 0; k < sets.size(); ++k) {
         Carried& c = run.carried[k];
         for (const auto& inOlder : located) c.olderRva.push_back(inOlder[k]);

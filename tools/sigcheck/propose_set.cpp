@@ -16,10 +16,6 @@ constexpr std::size_t kAroundCall = 4;
 constexpr std::size_t kInsideStarts = 8;
 constexpr std::size_t kInsideGrowth = 3;  // windows a start is tried at, each an instruction longer
 
-memory::ModuleAccess accessOf(const ModuleView& view) {
-    return {view.bytes(), view.bytes() + view.size(), view.regions()};
-}
-
 // Code of the new build, with which of its bytes a signature leaves open:
 // those that move with the layout, and those the old build's code, aligned
 // with it, holds other values in (openBytes).
@@ -97,6 +93,17 @@ std::vector<bool> holdEverywhere(const Program& neu, std::uint32_t start, const 
 }
 
 }  // namespace
+
+memory::ModuleAccess accessOf(const ModuleView& view) {
+    return {view.bytes(), view.bytes() + view.size(), view.regions()};
+}
+
+memory::SignatureSet toSignatureSet(const std::vector<ProposedSignature>& signatures) {
+    memory::SignatureSet set;
+    for (const ProposedSignature& s : signatures)
+        if (set.count < memory::kMostSignaturesInSet) set.items[set.count++] = toSetSignature(s);
+    return set;
+}
 
 memory::SetSignature toSetSignature(const ProposedSignature& signature) {
     memory::SetSignature s;

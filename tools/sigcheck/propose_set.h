@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "correspondence.h"
+#include "memory/function_set.h"
 #include "memory/game_signatures.h"
 #include "program.h"
 #include "propose.h"
@@ -52,7 +53,12 @@ struct Given {
 };
 std::vector<Given> functionsGiven(const ModuleView& view, const std::vector<ProposedSignature>& signatures);
 
-// The plug-in's form of a signature.
+// The plug-in's form of a signature, and of a set (its first
+// kMostSignaturesInSet signatures).
 memory::SetSignature toSetSignature(const ProposedSignature& signature);
+memory::SignatureSet toSignatureSet(const std::vector<ProposedSignature>& signatures);
+
+// The laid-out module as the plug-in's search sees a module.
+memory::ModuleAccess accessOf(const ModuleView& view);
 
 }  // namespace sigcheck

@@ -219,17 +219,17 @@ class ModuleHandle:
 
     def in_code(self, mask, pattern):
         """Every match in code, lowest first, overlapping starts included."""
-        found, at = [], 0
-        while (hit := self.lib.sigcheckFindInCode(self.handle, mask, pattern, at)) >= 0:
-            found.append(hit)
-            at = hit + 1
-        return found
+        return self._every(self.lib.sigcheckFindInCode, mask, pattern)
 
     def anywhere(self, mask, pattern):
+        """Every match anywhere in the image, lowest first."""
+        return self._every(self.lib.sigcheckFindAnywhere, mask, pattern)
+
+    def _every(self, find, mask, pattern):
         found, at = [], 0
-        while (hit := self.lib.sigcheckFindAnywhere(self.handle, mask, pattern, at)) >= 0:
+        while (hit := find(self.handle, mask, pattern, at)) >= 0:
             found.append(hit)
-            at = hit + 1
+            at = hit + 1  # overlapping starts count
         return found
 
     def near_misses(self, mask, pattern, mismatches, limit):

@@ -3,7 +3,7 @@ the evidence, the signature to use and the changed displacements, in
 words; or the same as one JSON object for scripts."""
 import json
 
-from .signatures import set_signature_text
+from .signatures import proposed_set, set_signature_text
 
 # The fields of each function's object in --json, in their order (docs/game-update.md lists them).
 JSON_FIELDS = ("name", "verdict", "old_rva", "new_rva", "signature", "survives", "margin", "set", "older_rva",
@@ -40,11 +40,10 @@ def carry_report(old, new, result, function_set, older):
         notes.append("nearest near-miss: " + ("3 or more fixed bytes away" if result["margin"] >= 3
                                               else f"{result['margin']} fixed byte{'s' if result['margin'] > 1 else ''} away"))
         print(f"  signature: {result['signature']} ({'; '.join(notes)})")
-    for k, s in enumerate(result["set"]):
-        text = s["signature"].split()
-        if s["kind"] == "call":
-            text[s["call_at"]], text[s["call_at"] + 4] = "[" + text[s["call_at"]], text[s["call_at"] + 4] + "]"
-        print(f"  {'set:' if k == 0 else '    '} {s['kind']} {' '.join(text)}")
+    for k, (kind, call_at, mask, pattern) in enumerate(proposed_set(result)):
+        # An entry signature's line names its kind too, so that the set reads as one list.
+        text = set_signature_text(kind, call_at, mask, pattern)
+        print(f"  {'set:' if k == 0 else '    '} {'entry ' if kind == 'entry' else ''}{text}")
     for path, rva in zip(older, result["older_rva"]):
         print(f"  older build {path}: " + (f"RVA 0x{rva:X}" if rva is not None else "not located; the set is not held to it"))
     if result["changed_displacements"]:

@@ -93,8 +93,9 @@ def set_text(name, signatures):
 
 
 def proposed_set(result):
-    """The set a carry proposed, as (kind, call_at, mask, pattern) tuples."""
-    return [(s["kind"], s["call_at"], *parse_bytes(s["signature"].split())) for s in result["set"]]
+    """The set a carry proposed, as (kind, call_at, mask, pattern) tuples (from --json too,
+    where only a call signature has its call_at)."""
+    return [(s["kind"], s.get("call_at", 0), *parse_bytes(s["signature"].split())) for s in result["set"]]
 
 
 def write_header(path, results):

@@ -2,8 +2,6 @@
 
 #include <cstring>
 
-#include "memory/exception_directory.h"
-
 namespace memory {
 
 namespace {
@@ -22,14 +20,61 @@ const std::uint8_t* callTarget(const std::uint8_t* at, const ModuleAccess& modul
     return module.regions.query(module.regions.context, address).executable ? address : nullptr;
 }
 
+// An address a signature would give, judged: one strictly inside a function
+// the directory knows is that function's middle, and calling it would crash.
+Given judged(const std::uint8_t* address, const ExceptionDirectory& directory) {
+    Given given;
+    if (directory.canBeginFunction(address, &given.within)) {
+        given.address = address;
+        given.how = GivenHow::gives;
+    } else if (given.within == nullptr) {
+        given.how = GivenHow::directory;
+        given.directory = directory.state();
+    } else {
+        given.how = GivenHow::insideFunction;
+    }
+    return given;
+}
+
 }  // namespace
 
-const std::uint8_t* addressGiven(const SetSignature& signature, const std::uint8_t* match, const ModuleAccess& module,
-                                 const ExceptionDirectory& directory) {
+Given addressGiven(const SetSignature& signature, const std::uint8_t* match, const ModuleAccess& module,
+                   const ExceptionDirectory& directory) {
     switch (signature.kind) {
-        case SignatureKind::entry: return match;
-        case SignatureKind::call: return callTarget(match + signature.callAt, module);
-        case SignatureKind::inside: return directory.functionHolding(match);
+        case SignatureKind::entry: return judged(match, directory);
+        case SignatureKind::call: {
+            const std::uint8_t* target = callTarget(match + signature.callAt, module);
+            if (target != nullptr) return judged(target, directory);
+            Given given;
+            given.how = GivenHow::outsideCode;
+            return given;
+        }
+        case SignatureKind::inside: {
+            const Holder holder = directory.holding(match);
+            Given given;
+            if (holder.says == DirectorySays::function) {
+                given.address = holder.function;
+                given.how = GivenHow::gives;
+            } else {
+                given.how = GivenHow::directory;
+                given.directory = holder.says;
+            }
+            return given;
+        }
+    }
+    return {};
+}
+
+const std::uint8_t* lowestFunctionStart(const Signature& signature, const ModuleAccess& module, VectorPath path,
+                                        const ExceptionDirectory& directory, Given* lowest) {
+    for (const std::uint8_t* from = module.begin; from < module.end;) {
+        const std::uint8_t* match =
+            findInExecutableRegions(from, module.end, signature.mask, signature.pattern, path, module.regions);
+        if (match == nullptr) break;
+        const Given given = judged(match, directory);
+        if (lowest != nullptr && from == module.begin) *lowest = given;
+        if (given.address != nullptr) return match;
+        from = match + 1;  // overlapping starts count, as in the first pass
     }
     return nullptr;
 }
@@ -39,44 +84,57 @@ SetFinding resolveSet(const SignatureSet& set, const ModuleAccess& module, Vecto
     Signature signatures[kMostSignaturesInSet];
     for (std::size_t k = 0; k < set.count; ++k) signatures[k] = set.items[k];
     findEachInExecutableRegions(module.begin, module.end, signatures, set.count, finding.matches, path, module.regions);
-    // The module's headers and directory are read only when an inside signature's match needs them.
-    bool insideOnce = false;
-    for (std::size_t k = 0; k < set.count; ++k)
-        insideOnce = insideOnce || (set.items[k].kind == SignatureKind::inside && finding.matches[k].count == 1);
-    const ExceptionDirectory directory(insideOnce ? module.begin : nullptr, module.end, module.regions);
-    for (std::size_t k = 0; k < set.count; ++k)
+    // The module's headers and directory are read only when a match needs judging.
+    const ExceptionDirectory directory(module.begin, module.end, module.regions);
+    if (set.count == 1 && set.items[0].kind == SignatureKind::entry) {
+        if (finding.matches[0].count == 0) return finding;
+        Given lowest;
+        finding.address = lowestFunctionStart(signatures[0], module, path, directory, &lowest);
+        if (finding.address == nullptr) {
+            finding.gives[0] = lowest;  // why the lowest was passed over
+        } else {
+            finding.gives[0].address = finding.address;
+            finding.gives[0].how = GivenHow::gives;
+            finding.votes = 1;
+        }
+        return finding;
+    }
+    for (std::size_t k = 0; k < set.count; ++k) {
         if (finding.matches[k].count == 1)
             finding.gives[k] = addressGiven(set.items[k], finding.matches[k].first, module, directory);
-    // The most votes, and whether another address has as many.
+        else if (finding.matches[k].count == 2)
+            finding.gives[k].how = GivenHow::severalMatches;
+    }
+    // The most votes, and whether another address has as many. When no
+    // signature gives one, nothing is found: the lowest of an entry
+    // signature's several matches is a guess that the rest of the set has
+    // just failed to confirm.
     for (std::size_t k = 0; k < set.count; ++k) {
-        if (finding.gives[k] == nullptr) continue;
+        const std::uint8_t* address = finding.gives[k].address;
+        if (address == nullptr) continue;
         std::size_t votes = 0;
-        for (std::size_t j = 0; j < set.count; ++j) votes += finding.gives[j] == finding.gives[k];
+        for (std::size_t j = 0; j < set.count; ++j) votes += finding.gives[j].address == address;
         if (votes > finding.votes) {
             finding.votes = votes;
-            finding.address = finding.gives[k];
+            finding.address = address;
             finding.tie = false;
-        } else if (votes == finding.votes && finding.gives[k] != finding.address) {
+        } else if (votes == finding.votes && address != finding.address) {
             finding.tie = true;
         }
     }
-    if (finding.tie) {
-        finding.address = nullptr;
-    } else if (finding.votes == 0) {
-        const SetSignature* entry = set.entry();
-        finding.fallback = entry != nullptr;
-        if (entry != nullptr) finding.address = finding.matches[entry - set.begin()].first;
-    }
+    if (finding.tie) finding.address = nullptr;
     return finding;
 }
 
 void* findFunction(const SignatureSet& set) {
-    if (set.count == 1 && set.items[0].kind == SignatureKind::entry)
-        return findSignature(set.items[0].mask, set.items[0].pattern);
     const platform::ByteRange range = platform::mainModuleRange();
     if (range.begin == nullptr || range.begin >= range.end) return nullptr;
-    const SetFinding finding = resolveSet(set, {range.begin, range.end, processRegions()}, bestVectorPath());
-    return const_cast<std::uint8_t*>(finding.address);
+    const ModuleAccess module{range.begin, range.end, processRegions()};
+    if (set.count == 1 && set.items[0].kind == SignatureKind::entry) {
+        const ExceptionDirectory directory(module.begin, module.end, module.regions);
+        return const_cast<std::uint8_t*>(lowestFunctionStart(set.items[0], module, bestVectorPath(), directory));
+    }
+    return const_cast<std::uint8_t*>(resolveSet(set, module, bestVectorPath()).address);
 }
 
 }  // namespace memory

@@ -126,6 +126,16 @@ consteval SetSignature parseSignature(const char* text) {
     return s;
 }
 
+consteval bool sameSignature(const SetSignature& a, const SetSignature& b) {
+    if (a.kind != b.kind || a.callAt != b.callAt) return false;
+    for (std::size_t k = 0; k <= kLongestSignature; ++k) {
+        if (a.mask[k] != b.mask[k]) return false;
+        if (a.mask[k] == '\0') return true;
+        if (a.pattern[k] != b.pattern[k]) return false;
+    }
+    return true;
+}
+
 template <std::size_t... Length>
 consteval SignatureSet signatures(const char* name, const char (&... texts)[Length]) {
     static_assert(sizeof...(Length) >= 1 && sizeof...(Length) <= kMostSignaturesInSet);
@@ -138,7 +148,13 @@ consteval SignatureSet signatures(const char* name, const char (&... texts)[Leng
         entries += set.items[set.count].kind == SignatureKind::entry;
         ++set.count;
     }
-    if (entries > 1) malformedSignatureText();  // the fallback takes the one entry's lowest match
+    // Two entry signatures are two cuts of the same first bytes, and break
+    // together: they would be one piece of evidence with two votes.
+    if (entries > 1) malformedSignatureText();
+    // One signature, one vote: a copy would outvote the rest of the set.
+    for (std::size_t i = 0; i < set.count; ++i)
+        for (std::size_t j = i + 1; j < set.count; ++j)
+            if (sameSignature(set.items[i], set.items[j])) malformedSignatureText();
     return set;
 }
 

@@ -28,8 +28,12 @@ ROWS = [
      ['"inside 48 8B CF E8 ?? ?? ?? ?? 85 C0"']),
     ("an unknown kind", ['"before 48 8B CF"'], ['"inside 48 8B CF"']),
     ("two entry signatures in a set", ['"4C 8B C1 83"', '"48 8B CF 85"'], ['"4C 8B C1 83"', '"inside 48 8B CF 85"']),
-    ("nine signatures in a set", ['"4C 8B C1 83"'] + ['"inside 48 8B CF 85"'] * 8,
-     ['"4C 8B C1 83"'] + ['"inside 48 8B CF 85"'] * 7),
+    ("nine signatures in a set", ['"4C 8B C1 83"'] + [f'"inside 48 8B CF {k:02X}"' for k in range(8)],
+     ['"4C 8B C1 83"'] + [f'"inside 48 8B CF {k:02X}"' for k in range(7)]),
+    ("the same signature twice in a set", ['"inside 48 8B CF 85"', '"4C 8B C1 83"', '"inside 48 8B CF 85"'],
+     ['"inside 48 8B CF 85"', '"4C 8B C1 83"', '"inside 48 8B CF 86"']),
+    ("the same call twice in a set", ['"call 48 8B CF [E8 ?? ?? ?? ??] 85 C0"'] * 2,
+     ['"call 48 8B CF [E8 ?? ?? ?? ??] 85 C0"', '"call 48 8B CF [E9 ?? ?? ?? ??] 85 C0"']),
 ]
 
 

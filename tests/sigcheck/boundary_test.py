@@ -24,7 +24,7 @@ HEADER = ROOT / "tools" / "sigcheck" / "sigcheck_api.h"
 # patterns and names go in as bytes.
 SCALARS = {"void": None, "int64_t": c_int64, "uint64_t": c_uint64, "uint32_t": c_uint32, "double": c_double,
            "const char*": c_char_p, "const uint8_t*": c_char_p, "char*": POINTER(c_char),
-           "uint8_t*": POINTER(c_uint8), "uint64_t*": POINTER(c_uint64), "SigcheckModuleView*": c_void_p,
+           "uint8_t*": POINTER(c_uint8), "uint64_t*": POINTER(c_uint64), "int64_t*": POINTER(c_int64), "SigcheckModuleView*": c_void_p,
            "const SigcheckModuleView*": c_void_p, "const SigcheckModuleView* const*": POINTER(c_void_p)}
 
 

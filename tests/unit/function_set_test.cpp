@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,7 @@ constexpr std::uint32_t kFunction = kCode + 0x100;
 constexpr std::uint32_t kOther = kCode + 0x400;
 constexpr std::uint32_t kCaller = kCode + 0x800;
 constexpr std::uint32_t kSecondCaller = kCode + 0xA00;
+constexpr std::uint32_t kData = kCode + 0x600;  // a data page between code, where a row asks for one
 constexpr std::uint32_t kNone = 0;
 
 // The signatures the rows' sets are made of, and the bytes they find.
@@ -56,13 +58,25 @@ struct Module {
     }
     memory::ModuleAccess access() const { return {bytes.data(), bytes.data() + bytes.size(), {query, this}}; }
 
+    // What the page queries answer: the first page of code may be split by
+    // a page of data, the header page may be unreadable, and past the
+    // module may lie more code, as another module's pages may.
+    bool dataInCode = false;
+    bool unreadableHeaders = false;
+    bool codeBeyond = false;
+
     // Headers and tables may be read, the code run.
     static platform::Region query(const void* context, const std::uint8_t* address) {
         const auto& module = *static_cast<const Module*>(context);
         const std::uint8_t* base = module.bytes.data();
+        if (address >= base + module.bytes.size() && module.codeBeyond)
+            return {address, address + 0x1000, true, true};
         if (address < base || address >= base + module.bytes.size()) return {};
         const auto rva = static_cast<std::uint32_t>(address - base);
-        if (rva < kCode) return {base, base + kCode, false, true};
+        if (rva < kCode) return {base, base + kCode, false, !module.unreadableHeaders};
+        if (module.dataInCode && rva >= kData && rva < kData + 0x100) return {base + kData, base + kData + 0x100, false, true};
+        if (module.dataInCode && rva < kData) return {base + kCode, base + kData, true, true};
+        if (module.dataInCode && rva < kTables) return {base + kData + 0x100, base + kTables, true, true};
         if (rva < kTables) return {base + kCode, base + kTables, true, true};
         return {base + kTables, base + kEnd, false, true};
     }
@@ -97,6 +111,9 @@ struct Row {
     void (*arrange)(Module&);
     std::uint32_t expected;  // the function's RVA, kNone for not found
     bool tie = false;
+    // What the first signature gives, where the row is about it.
+    std::optional<memory::GivenHow> firstHow = std::nullopt;
+    memory::DirectorySays says = memory::DirectorySays::function;  // with GivenHow::directory
 };
 
 constexpr SignatureSet kEntry = memory::signatures("f", "4C 8B C1 83 FA 07 77 19");
@@ -107,6 +124,9 @@ constexpr SignatureSet kAll =
     memory::signatures("f", "4C 8B C1 83 FA 07 77 19", "call 48 8B CF [E8 ?? ?? ?? ??] 85 C0", "inside 41 8B 44 80 10");
 constexpr SignatureSet kEntryAndCall =
     memory::signatures("f", "4C 8B C1 83 FA 07 77 19", "call 48 8B CF [E8 ?? ?? ?? ??] 85 C0");
+// Votes in the order B, C, A, A.
+constexpr SignatureSet kVotes = memory::signatures("f", "4C 8B C1 83 FA 07 77 19", "call 48 8B CF [E8 ?? ?? ?? ??] 85 C0",
+                                                   "inside 41 8B 44 80 10", "inside 41 8B 44 80 11");
 
 const Row kRows[] = {
     {"EntryAloneGivesItsMatch", kEntry, [](Module& m) { m.put(kFunction, kEntryBytes); }, kFunction},
@@ -141,7 +161,7 @@ const Row kRows[] = {
          m.put(kFunction + 0x50, kInsideBytes);
          directory(m, {{kFunction, kFunction + 0x40}});
      },
-     kNone},
+     kNone, false, memory::GivenHow::directory, memory::DirectorySays::noRecord},
     {"DirectoryOutsideTheModuleHasNothingToSay", kInside,
      [](Module& m) {
          m.put(kFunction + 0x10, kInsideBytes);
@@ -154,14 +174,14 @@ const Row kRows[] = {
          m.put(kFunction + 0x10, kInsideBytes);
          directory(m, {{kCode - 0x800, kFunction + 0x40}});
      },
-     kNone},
+     kNone, false, memory::GivenHow::directory, memory::DirectorySays::notCode},
     {"ChainInALoopHasNothingToSay", kInside,
      [](Module& m) {
          m.put(kFunction + 0x10, kInsideBytes);
          directory(m, {{kFunction, kFunction + 0x40}});
          m.put32(kTables + 8, kTables + 1);  // the entry names itself as its parent
      },
-     kNone},
+     kNone, false, memory::GivenHow::directory, memory::DirectorySays::brokenChain},
     {"AllAgree", kAll,
      [](Module& m) {
          m.put(kFunction, kEntryBytes);
@@ -184,10 +204,142 @@ const Row kRows[] = {
          m.call(kCaller, kFunction);
      },
      kNone, true},
-    {"NoneGivingFallsBackToTheEntrysLowestMatch", kEntryAndCall,
+    {"NoneGivingFindsNothingNotTheEntrysLowestMatch", kEntryAndCall,
      [](Module& m) {
          m.put(kOther, kEntryBytes);
          m.put(kFunction, kEntryBytes);
+     },
+     kNone, false, memory::GivenHow::severalMatches},
+    {"ALaterMajorityBreaksAnEarlierTie", kVotes,
+     [](Module& m) {
+         m.put(kOther, kEntryBytes);                         // B
+         m.call(kCaller, kSecondCaller);                     // C
+         m.put(kFunction + 0x10, kInsideBytes);              // A
+         m.put(kFunction + 0x20, {0x41, 0x8B, 0x44, 0x80, 0x11});  // A
+         directory(m, {{kFunction, kFunction + 0x40}});
+     },
+     kFunction},
+    // Where a match, or what it gives, lies strictly inside a function the directory knows.
+    {"EntryAloneTakesItsLowestMatchThatCanBeginAFunction", kEntry,
+     [](Module& m) {
+         m.put(kFunction + 5, kEntryBytes);
+         m.put(kOther, kEntryBytes);
+         directory(m, {{kFunction, kFunction + 0x40}});
+     },
+     kOther},
+    {"EntryAloneInsideAKnownFunctionFindsNothing", kEntry,
+     [](Module& m) {
+         m.put(kFunction + 0x16F - 0x100, kEntryBytes);
+         directory(m, {{kFunction - 0x100, kFunction + 0x100}});
+     },
+     kNone, false, memory::GivenHow::insideFunction},
+    {"EntryAtTheStartOfAChainedPartIsPassedOver", kEntry,
+     [](Module& m) {
+         m.put(kFunction + 0x40, kEntryBytes);
+         directory(m, {{kFunction, kFunction + 0x20}, {kFunction + 0x40, kFunction + 0x60}}, {false, true});
+     },
+     kNone, false, memory::GivenHow::insideFunction},
+    {"EntryInsideAKnownFunctionCountsAsNoAddressInASet", kEntryAndCall,
+     [](Module& m) {
+         m.put(kOther + 5, kEntryBytes);
+         m.call(kCaller, kFunction);
+         directory(m, {{kFunction, kFunction + 0x40}, {kOther, kOther + 0x40}});
+     },
+     kFunction, false, memory::GivenHow::insideFunction},
+    {"CallTargetInsideAKnownFunctionIsPassedOver", kCall,
+     [](Module& m) {
+         m.call(kCaller, kFunction + 0x10);
+         directory(m, {{kFunction, kFunction + 0x40}});
+     },
+     kNone, false, memory::GivenHow::insideFunction},
+    {"CallTargetPastTheModulesEndIsRefusedThoughCodeLiesThere", kCall,
+     [](Module& m) {
+         m.codeBeyond = true;
+         m.call(kCaller, kEnd);
+     },
+     kNone, false, memory::GivenHow::outsideCode},
+    // A directory that contradicts itself fails closed.
+    {"ChainRootWhereNoRecordBeginsGivesNothing", kInside,
+     [](Module& m) {
+         m.put(kFunction + 0x50, kInsideBytes);
+         directory(m, {{kFunction, kFunction + 0x20}, {kFunction + 0x40, kFunction + 0x60}}, {false, true});
+         m.put32(kTables + 0x800 + 16 + 4, kFunction + 8);  // the parent's copy begins inside the first
+     },
+     kNone, false, memory::GivenHow::directory, memory::DirectorySays::rootNotARecord},
+    {"ChainNamingARecordOutsideTheDirectoryGivesNothing", kInside,
+     [](Module& m) {
+         m.put(kFunction + 0x10, kInsideBytes);
+         directory(m, {{kFunction, kFunction + 0x40}});
+         m.put32(kTables + 8, kTables + 12 + 1);  // the record past the last
+     },
+     kNone, false, memory::GivenHow::directory, memory::DirectorySays::brokenChain},
+    {"OverlappingRecordsGiveNothing", kInside,
+     [](Module& m) {
+         m.put(kFunction + 0x10, kInsideBytes);
+         directory(m, {{kFunction, kFunction + 0x40}, {kFunction + 4, kFunction + 0x30}});
+     },
+     kNone, false, memory::GivenHow::directory, memory::DirectorySays::disordered},
+    {"OverlappingRecordsLetNoEntryMatchBeginAFunction", kEntry,
+     [](Module& m) {
+         m.put(kFunction + 4, kEntryBytes);
+         directory(m, {{kFunction, kFunction + 0x40}, {kFunction + 4, kFunction + 0x30}});
+     },
+     kNone, false, memory::GivenHow::directory, memory::DirectorySays::disordered},
+    {"OutOfOrderRecordsGiveNothing", kInside,
+     [](Module& m) {
+         m.put(kOther + 0x10, kInsideBytes);
+         directory(m, {{kOther, kOther + 0x40}, {kFunction, kFunction + 0x40}});
+     },
+     kNone, false, memory::GivenHow::directory, memory::DirectorySays::disordered},
+    // Headers that cannot be trusted say nothing: an inside signature gives nothing, an entry match stands.
+    {"TruncatedDirectoryHasNothingToSay", kInside,
+     [](Module& m) {
+         m.put(kFunction + 0x10, kInsideBytes);
+         directory(m, {{kFunction, kFunction + 0x40}});
+         m.put32(kDirectory + 4, kEnd - kTables + 12);
+     },
+     kNone, false, memory::GivenHow::directory, memory::DirectorySays::noDirectory},
+    {"PeHeaderPastTheEndHasNothingToSay", kInside,
+     [](Module& m) {
+         m.put(kFunction + 0x10, kInsideBytes);
+         directory(m, {{kFunction, kFunction + 0x40}});
+         m.put32(0x3C, kEnd - 8);
+     },
+     kNone, false, memory::GivenHow::directory, memory::DirectorySays::noDirectory},
+    {"Pe32HeaderHasNothingToSay", kInside,
+     [](Module& m) {
+         m.put(kFunction + 0x10, kInsideBytes);
+         directory(m, {{kFunction, kFunction + 0x40}});
+         m.bytes[kPe + 24] = 0x0B, m.bytes[kPe + 25] = 0x01;
+     },
+     kNone, false, memory::GivenHow::directory, memory::DirectorySays::noDirectory},
+    {"FewerThanFourDataDirectoriesHaveNothingToSay", kInside,
+     [](Module& m) {
+         m.put(kFunction + 0x10, kInsideBytes);
+         directory(m, {{kFunction, kFunction + 0x40}});
+         m.put32(kPe + 24 + 108, 3);
+     },
+     kNone, false, memory::GivenHow::directory, memory::DirectorySays::noDirectory},
+    {"UnreadableHeadersHaveNothingToSay", kInside,
+     [](Module& m) {
+         m.put(kFunction + 0x10, kInsideBytes);
+         directory(m, {{kFunction, kFunction + 0x40}});
+         m.unreadableHeaders = true;
+     },
+     kNone, false, memory::GivenHow::directory, memory::DirectorySays::noDirectory},
+    {"UnreadableHeadersLeaveAnEntryMatchStanding", kEntry,
+     [](Module& m) {
+         m.put(kFunction + 5, kEntryBytes);
+         directory(m, {{kFunction, kFunction + 0x40}});
+         m.unreadableHeaders = true;
+     },
+     kFunction + 5},
+    {"ASetOverTwoCodeRunsCountsNoCopyInData", kEntryAndCall,
+     [](Module& m) {
+         m.dataInCode = true;
+         m.put(kFunction, kEntryBytes);
+         m.put(kData + 0x10, kEntryBytes);  // a copy in the data between the runs
+         m.call(kCaller, kFunction);        // in the second run
      },
      kFunction},
     {"NoneGivingWithoutAnEntryFindsNothing", kCall, [](Module&) {}, kNone},
@@ -206,6 +358,12 @@ TEST_P(FunctionSet, FindsWhatTheRuleSays) {
         const std::uint8_t* expected = row.expected == kNone ? nullptr : module.bytes.data() + row.expected;
         EXPECT_EQ(found.address, expected);
         EXPECT_EQ(found.tie, row.tie);
+        if (row.firstHow) {
+            EXPECT_EQ(found.gives[0].how, *row.firstHow);
+            if (*row.firstHow == memory::GivenHow::directory) {
+                EXPECT_EQ(found.gives[0].directory, row.says);
+            }
+        }
     }
 }
 

@@ -105,6 +105,7 @@ void fill(CarryAnswer& answer) {
         out.setCount = answer.sets[k].size();
         out.olderRva = c.olderRva.data();
         out.olderCount = c.olderRva.size();
+        out.sources = static_cast<std::uint32_t>(sigcheck::independentSources(c.set));
     }
     answer.expired = answer.run.expired;
     answer.oldFunctions = answer.run.oldFunctions;
@@ -178,15 +179,34 @@ std::uint32_t sigcheckResolveSet(const SigcheckModuleView* view, const SigcheckF
     };
     *out = SigcheckSetFinding{};
     for (std::size_t k = 0; k < plugin.count; ++k) {
+        const memory::Given& given = finding.gives[k];
         out->matches[k] = finding.matches[k].count;
         out->first[k] = rva(finding.matches[k].first);
-        out->gives[k] = rva(finding.gives[k]);
+        out->gives[k] = rva(given.address);
+        out->how[k] = given.how == memory::GivenHow::directory
+                          ? SIGCHECK_GIVEN_NO_DIRECTORY + static_cast<std::uint32_t>(given.directory) - 1
+                          : static_cast<std::uint32_t>(given.how);
+        out->within[k] = rva(given.within);
     }
     out->address = rva(finding.address);
     out->votes = static_cast<std::uint32_t>(finding.votes);
     out->tie = finding.tie;
-    out->fallback = finding.fallback;
     return 1;
+}
+static_assert(SIGCHECK_GIVEN_OUTSIDE_CODE == static_cast<int>(memory::GivenHow::outsideCode));
+static_assert(SIGCHECK_GIVEN_ROOT_NOT_CODE ==
+              SIGCHECK_GIVEN_NO_DIRECTORY + static_cast<int>(memory::DirectorySays::notCode) - 1);
+
+std::uint32_t sigcheckCanBeginFunction(const SigcheckModuleView* view, std::uint64_t rva, std::int64_t* within) {
+    const sigcheck::ModuleView& v = view->view;
+    *within = -1;
+    if (rva >= v.size()) return 1;
+    const memory::ModuleAccess access = sigcheck::accessOf(v);
+    const memory::ExceptionDirectory directory(access.begin, access.end, access.regions);
+    const std::uint8_t* function = nullptr;
+    if (directory.canBeginFunction(v.bytes() + rva, &function)) return 1;
+    if (function != nullptr) *within = function - v.bytes();
+    return 0;
 }
 
 const char* sigcheckVerdictName(std::uint32_t verdict) {
@@ -229,10 +249,11 @@ const SigcheckField* sigcheckLayout(std::uint64_t* count) {
         NOZZLES_FIELD(SigcheckSetFinding, matches),
         NOZZLES_FIELD(SigcheckSetFinding, first),
         NOZZLES_FIELD(SigcheckSetFinding, gives),
+        NOZZLES_FIELD(SigcheckSetFinding, how),
+        NOZZLES_FIELD(SigcheckSetFinding, within),
         NOZZLES_FIELD(SigcheckSetFinding, address),
         NOZZLES_FIELD(SigcheckSetFinding, votes),
         NOZZLES_FIELD(SigcheckSetFinding, tie),
-        NOZZLES_FIELD(SigcheckSetFinding, fallback),
         NOZZLES_SIZE(SigcheckProposed),
         NOZZLES_FIELD(SigcheckProposed, kind),
         NOZZLES_FIELD(SigcheckProposed, callAt),
@@ -263,6 +284,7 @@ const SigcheckField* sigcheckLayout(std::uint64_t* count) {
         NOZZLES_FIELD(SigcheckCarried, setCount),
         NOZZLES_FIELD(SigcheckCarried, olderRva),
         NOZZLES_FIELD(SigcheckCarried, olderCount),
+        NOZZLES_FIELD(SigcheckCarried, sources),
         NOZZLES_SIZE(SigcheckCarryRun),
         NOZZLES_FIELD(SigcheckCarryRun, expired),
         NOZZLES_FIELD(SigcheckCarryRun, oldFunctions),

@@ -24,15 +24,27 @@ const ProposedSignature* SetToCarry::entry() const {
 
 namespace {
 
-// What the signatures find in one build: a single entry signature's matches,
-// up to `most`; a set's function, where signatures gave it (none for a tie or a fallback).
+// Matches past those asked for that are read, so that passing over matches
+// inside known functions still leaves `most` to count.
+constexpr std::size_t kMostPassedOver = 16;
+
+// What the signatures find in one build: a single entry signature's matches
+// that can begin a function, up to `most`; a set's function, where
+// signatures gave it (none for a tie, or when none gives one).
 std::vector<std::uint32_t> foundIn(const ModuleView& view, const SetToCarry& set, std::size_t most) {
     const ProposedSignature* entry = set.entry();
-    if (set.signatures.size() == 1 && entry != nullptr)
-        return view.matchesInCode(entry->mask.c_str(), entry->pattern.data(), most);
+    const memory::ModuleAccess access = accessOf(view);
+    if (set.signatures.size() == 1 && entry != nullptr) {
+        const memory::ExceptionDirectory directory(access.begin, access.end, access.regions);
+        std::vector<std::uint32_t> starts;
+        for (const std::uint32_t rva : view.matchesInCode(entry->mask.c_str(), entry->pattern.data(),
+                                                          most + kMostPassedOver))
+            if (starts.size() < most && directory.canBeginFunction(view.bytes() + rva)) starts.push_back(rva);
+        return starts;
+    }
     const memory::SetFinding finding =
-        memory::resolveSet(toSignatureSet(set.signatures), accessOf(view), memory::bestVectorPath());
-    if (finding.votes == 0 || finding.tie) return {};
+        memory::resolveSet(toSignatureSet(set.signatures), access, memory::bestVectorPath());
+    if (finding.address == nullptr) return {};
     return {static_cast<std::uint32_t>(finding.address - view.bytes())};
 }
 

@@ -94,6 +94,13 @@ std::vector<bool> holdEverywhere(const Program& neu, std::uint32_t start, const 
 
 }  // namespace
 
+std::size_t independentSources(const std::vector<ProposedSignature>& set) {
+    std::vector<int> sources;
+    for (const ProposedSignature& s : set)
+        if (std::find(sources.begin(), sources.end(), s.source) == sources.end()) sources.push_back(s.source);
+    return sources.size();
+}
+
 memory::ModuleAccess accessOf(const ModuleView& view) {
     return {view.bytes(), view.bytes() + view.size(), view.regions()};
 }
@@ -132,7 +139,7 @@ std::vector<Given> functionsGiven(const ModuleView& view, const std::vector<Prop
         if (found[k].count == 0) continue;
         given[k].first = found[k].first - view.bytes();
         if (found[k].count != 1) continue;
-        const std::uint8_t* address = memory::addressGiven(converted[k], found[k].first, access, directory);
+        const std::uint8_t* address = memory::addressGiven(converted[k], found[k].first, access, directory).address;
         if (address != nullptr) given[k].function = address - view.bytes();
     }
     return given;
@@ -168,6 +175,7 @@ std::vector<ProposedSignature> proposeSet(const Program& old, std::uint32_t oldS
                 for (std::size_t after = 1; after <= kAroundCall && i + after < instructions.size(); ++after) {
                     ProposedSignature s = window(view, code, i - before, i + 1 + after, memory::SignatureKind::call, i);
                     if (s.mask.empty()) continue;
+                    s.source = static_cast<int>(caller);
                     candidates.push_back(std::move(s));
                     at.push_back(instructions[i - before].rva);
                     group.push_back(static_cast<int>(caller));

@@ -27,7 +27,16 @@ struct ProposedSignature {
     std::uint32_t callAt = 0;  // call: where the E8 or E9 stands in it
     std::string mask;
     std::vector<std::uint8_t> pattern;
+    // Where its bytes stand: the caller (a function of the new build's
+    // program) for a call signature, -1 for the function's own code.
+    // Signatures of one source break together when that code changes.
+    int source = -1;
 };
+
+// How many independent sources a set's evidence comes from: the function's
+// own code (its entry and inside signatures) counts once, and each caller
+// that holds call signatures once.
+std::size_t independentSources(const std::vector<ProposedSignature>& set);
 
 // A build besides the new one, and where the function is in it.
 struct CheckedBuild {

@@ -60,14 +60,30 @@ typedef struct SigcheckFunctionSet {
 } SigcheckFunctionSet;
 
 // A set as the plug-in's rule resolves it in one build.
+// Why a signature gives its address, or none (SigcheckSetFinding.how).
+enum {
+    SIGCHECK_GIVEN_GIVES = 0,            // it gives an address
+    SIGCHECK_GIVEN_NO_MATCH = 1,         // no match in code
+    SIGCHECK_GIVEN_SEVERAL_MATCHES = 2,  // two or more in code
+    SIGCHECK_GIVEN_INSIDE_FUNCTION = 3,  // its address lies strictly inside a known function (within)
+    SIGCHECK_GIVEN_OUTSIDE_CODE = 4,     // a call whose target lies outside the module's code
+    // An inside signature's match, of which the exception directory says:
+    SIGCHECK_GIVEN_NO_DIRECTORY = 5,       // nothing: there is none that may be read
+    SIGCHECK_GIVEN_DISORDERED = 6,         // nothing: its records are out of order or overlap
+    SIGCHECK_GIVEN_NO_RECORD = 7,          // no record holds it
+    SIGCHECK_GIVEN_BROKEN_CHAIN = 8,       // its chain leaves the directory, loops or runs too long
+    SIGCHECK_GIVEN_ROOT_NOT_A_RECORD = 9,  // its chain names a start where no record begins
+    SIGCHECK_GIVEN_ROOT_NOT_CODE = 10,     // the function it names begins outside code
+};
 typedef struct SigcheckSetFinding {
     uint32_t matches[SIGCHECK_MOST_IN_SET];  // each signature's matches in code: 0, 1, or 2 for two or more
     int64_t first[SIGCHECK_MOST_IN_SET];     // each one's lowest match, -1 for none
     int64_t gives[SIGCHECK_MOST_IN_SET];     // the address each gives, -1 for none
+    uint32_t how[SIGCHECK_MOST_IN_SET];      // why, a SIGCHECK_GIVEN_ value
+    int64_t within[SIGCHECK_MOST_IN_SET];    // SIGCHECK_GIVEN_INSIDE_FUNCTION: where that function begins
     int64_t address;                         // the function, -1 for none
     uint32_t votes;                          // how many signatures gave it
     uint32_t tie;                            // another address was given as often
-    uint32_t fallback;                       // none gave one: the entry signature's lowest match
 } SigcheckSetFinding;
 
 // A signature of a proposed set.
@@ -107,6 +123,7 @@ typedef struct SigcheckCarried {
     uint64_t setCount;
     const int64_t* olderRva;  // the function in each older build, -1 where not located
     uint64_t olderCount;
+    uint32_t sources;  // how many independent sources the set's evidence has: its own code, and each caller
 } SigcheckCarried;
 
 // Every signature of one carry, in the order given.
@@ -159,6 +176,12 @@ void sigcheckFreeCarry(const SigcheckCarryRun* run);
 
 // The set resolved by the plug-in's own code and rule; 0 for a set of more than SIGCHECK_MOST_IN_SET.
 uint32_t sigcheckResolveSet(const SigcheckModuleView* view, const SigcheckFunctionSet* set, SigcheckSetFinding* out);
+
+// Whether an address can begin a function by the plug-in's rule: 0 when it
+// lies strictly inside one the exception directory knows, with `within`
+// set to where that one begins, or when the directory's records are out of
+// order or overlap, with `within` -1; 1 otherwise.
+uint32_t sigcheckCanBeginFunction(const SigcheckModuleView* view, uint64_t rva, int64_t* within);
 
 // "kept", "replaced", ...; null past the last verdict.
 const char* sigcheckVerdictName(uint32_t verdict);

@@ -11,6 +11,9 @@ REGION_OTHER, REGION_CODE, REGION_READ_ONLY = 0, 1, 2
 # The kinds of a set's signatures (SIGCHECK_KIND_), by name.
 KINDS = {"entry": 0, "call": 1, "inside": 2}
 MOST_IN_SET = 8  # SIGCHECK_MOST_IN_SET
+# Why a signature of a set gives its address or none (SIGCHECK_GIVEN_, in order).
+GIVEN = ("gives", "no-match", "several-matches", "inside-function", "outside-code", "no-directory", "disordered",
+         "no-record", "broken-chain", "root-not-a-record", "root-not-code")
 NEAR_MISSES_MOST = 64
 LONGEST_HAND_MADE = 256  # room for a hand-made signature: the library makes none longer than 64 bytes
 
@@ -32,7 +35,8 @@ class SigcheckFunctionSet(ctypes.Structure):
 
 class SigcheckSetFinding(ctypes.Structure):
     _fields_ = [("matches", c_uint32 * MOST_IN_SET), ("first", c_int64 * MOST_IN_SET), ("gives", c_int64 * MOST_IN_SET),
-                ("address", c_int64), ("votes", c_uint32), ("tie", c_uint32), ("fallback", c_uint32)]
+                ("how", c_uint32 * MOST_IN_SET), ("within", c_int64 * MOST_IN_SET), ("address", c_int64),
+                ("votes", c_uint32), ("tie", c_uint32)]
 
 
 class SigcheckProposed(ctypes.Structure):
@@ -51,7 +55,7 @@ class SigcheckCarried(ctypes.Structure):
                 ("changedDisplacements", POINTER(c_char_p)), ("changedDisplacementCount", c_uint64),
                 ("candidates", POINTER(SigcheckCandidate)), ("candidateCount", c_uint64),
                 ("set", POINTER(SigcheckProposed)), ("setCount", c_uint64), ("olderRva", POINTER(c_int64)),
-                ("olderCount", c_uint64)]
+                ("olderCount", c_uint64), ("sources", c_uint32)]
 
 
 class SigcheckCarryRun(ctypes.Structure):
@@ -79,6 +83,7 @@ FUNCTIONS = {
                                                   POINTER(SigcheckFunctionSet), c_uint64, c_double]),
     "sigcheckResolveSet": (c_uint32, [c_void_p, POINTER(SigcheckFunctionSet), POINTER(SigcheckSetFinding)]),
     "sigcheckFreeCarry": (None, [POINTER(SigcheckCarryRun)]),
+    "sigcheckCanBeginFunction": (c_uint32, [c_void_p, c_uint64, POINTER(c_int64)]),
     "sigcheckVerdictName": (c_char_p, [c_uint32]),
     "sigcheckLayout": (POINTER(SigcheckField), [POINTER(c_uint64)]),
 }
@@ -155,7 +160,8 @@ class Library:
 
     def resolve(self, handle, name, signatures):
         """The set resolved in one build by the plug-in's own code and rule: {"signatures":
-        [{"matches", "first", "gives"}], "address", "votes", "tie", "fallback"}; RVAs, None for none."""
+        [{"matches", "first", "gives", "how", "within"}], "address", "votes", "tie"}; RVAs, None for
+        none; "how" one of GIVEN."""
         keep, array = function_sets([(name, signatures)])
         finding = SigcheckSetFinding()
         if not self.lib.sigcheckResolveSet(handle.handle, array, ctypes.byref(finding)):
@@ -166,9 +172,9 @@ class Library:
             return None if value < 0 else value
 
         return {"signatures": [{"matches": finding.matches[k], "first": rva(finding.first[k]),
-                                "gives": rva(finding.gives[k])} for k in range(len(signatures))],
-                "address": rva(finding.address), "votes": finding.votes, "tie": bool(finding.tie),
-                "fallback": bool(finding.fallback)}
+                                "gives": rva(finding.gives[k]), "how": GIVEN[finding.how[k]],
+                                "within": rva(finding.within[k])} for k in range(len(signatures))],
+                "address": rva(finding.address), "votes": finding.votes, "tie": bool(finding.tie)}
 
     def _carried(self, c, name):
         def texts(pointer, count):
@@ -185,6 +191,7 @@ class Library:
                 "set": [{"kind": next(k for k, v in KINDS.items() if v == s.kind), "call_at": s.callAt,
                          "signature": s.signature.decode()} for s in (c.set[k] for k in range(c.setCount))],
                 "older_rva": [None if c.olderRva[k] < 0 else c.olderRva[k] for k in range(c.olderCount)],
+                "sources": c.sources,
                 "candidates": [{"rva": d.rva, "score": round(d.score, 3) if math.isfinite(d.score) else 0.0,
                                 "evidence": texts(d.evidence, d.evidenceCount), "diff": texts(d.diff, d.diffCount)}
                                for d in (c.candidates[k] for k in range(c.candidateCount))]}
@@ -237,6 +244,13 @@ class ModuleHandle:
         out = (c_uint64 * limit)()
         count = self.lib.sigcheckNearMisses(self.handle, mask, pattern, mismatches, out, limit)
         return list(out[:count])
+
+    def can_begin_function(self, rva):
+        """None when rva can begin a function by the plug-in's rule; otherwise the RVA of the
+        function (or record) it lies strictly inside, or -1 when the exception directory's
+        records are out of order or overlap."""
+        within = c_int64(-1)
+        return None if self.lib.sigcheckCanBeginFunction(self.handle, rva, ctypes.byref(within)) else within.value
 
     def hand_made_signature(self, rva):
         """(mask, pattern) as a maintainer makes one for the function at rva, or None."""

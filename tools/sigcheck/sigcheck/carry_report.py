@@ -6,8 +6,8 @@ import json
 from .signatures import proposed_set, set_signature_text
 
 # The fields of each function's object in --json, in their order (docs/game-update.md lists them).
-JSON_FIELDS = ("name", "verdict", "old_rva", "new_rva", "signature", "survives", "margin", "set", "older_rva",
-               "evidence", "changed_displacements")
+JSON_FIELDS = ("name", "verdict", "old_rva", "new_rva", "signature", "survives", "margin", "set", "sources",
+               "older_rva", "evidence", "changed_displacements")
 
 
 def carried_well(result):
@@ -44,6 +44,8 @@ def carry_report(old, new, result, function_set, older):
         # An entry signature's line names its kind too, so that the set reads as one list.
         text = set_signature_text(kind, call_at, mask, pattern)
         print(f"  {'set:' if k == 0 else '    '} {'entry ' if kind == 'entry' else ''}{text}")
+    if result["set"]:
+        print("  " + sources_words(result))
     for path, rva in zip(older, result["older_rva"]):
         print(f"  older build {path}: " + (f"RVA 0x{rva:X}" if rva is not None else "not located; the set is not held to it"))
     if result["changed_displacements"]:
@@ -58,6 +60,15 @@ def carry_report(old, new, result, function_set, older):
                   + "; ".join(candidate["evidence"]))
             for line in candidate["diff"]:
                 print(f"      {line}")
+
+
+def sources_words(result):
+    """How many independent sources the set's evidence has, and what one source risks."""
+    sources = result["sources"]
+    if sources > 1:
+        return f"sources: {sources} independent (the function's own code and each caller count once)"
+    where = "one caller" if {s["kind"] for s in result["set"]} == {"call"} else "the function's own code"
+    return f"sources: one, {where}: one change there can lose or misfind the function after the next update"
 
 
 def report_in_words(old, new, outcome, sets, verdicts, older=()):

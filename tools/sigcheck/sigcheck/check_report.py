@@ -1,25 +1,60 @@
 """One build checked, as the plug-in would search it: for a single
 signature, the match the plug-in calls, how many there are in code, the
-copies outside code it passes over, and near-misses where there is no
-match; for a set, what each of its signatures gives and what they agree on."""
+matches inside known functions and the copies outside code it passes over,
+and near-misses where there is no match; for a set, what each of its
+signatures gives or why it gives nothing, and what they agree on."""
 from .signatures import set_signature_text, signature_text
 
 NEAR_MISSES = 5
 
 
+# Why a signature of a set gives no address, in the report's words (binding.GIVEN).
+WHY_NOT = {
+    "no-match": "no match in code",
+    "several-matches": "more than one match in code",
+    "outside-code": "its call's target lies outside the module's code",
+    "no-directory": "the module has no exception directory that may be read",
+    "disordered": "the exception directory's records are out of order or overlap, so nothing it says is trusted",
+    "no-record": "no exception directory record holds its match",
+    "broken-chain": "the exception directory's chain for its match leaves the directory, loops or runs too long",
+    "root-not-a-record": "the exception directory's chain for its match names a start where no record begins",
+    "root-not-code": "the function the exception directory names begins outside code",
+}
+
+
+def inside_words(address, within):
+    if within < 0:
+        return f"RVA 0x{address:X}, as the exception directory's records are out of order or overlap"
+    return f"RVA 0x{address:X} lies 0x{address - within:X} bytes into the function at RVA 0x{within:X}"
+
+
 def report(handle, module, name, mask, pattern):
-    """Prints one signature's findings; True when it has exactly one match in code."""
+    """Prints one signature's findings; True when the plug-in calls a match, and that
+    match is the only one in code."""
     m = mask.encode()
     code = handle.in_code(m, pattern)
+    # Each match judged as the plug-in judges it, the first few and then up to the one it calls.
+    passed = {}
+    for rva in code:
+        if len(passed) >= 6 and None in passed.values():
+            break
+        passed[rva] = handle.can_begin_function(rva)
+    starts = [rva for rva, within in passed.items() if within is None]
     print(f"{name}  {signature_text(mask, pattern)}")
-    if code:
-        first = code[0]
+    if starts:
+        first = starts[0]
         wild = " ".join(f"{module.bytes[first + k]:02X}" for k, c in enumerate(mask) if c == "?")
         print(f"  the plug-in calls: {module.where(first)}; wildcard bytes {wild}")
+    elif code:
+        print("  the plug-in calls: nothing, every match in code is passed over")
     else:
         print("  the plug-in calls: nothing, no match in code")
-    others = "" if len(code) < 2 else "; the plug-in calls the lowest, not " + ", ".join(f"RVA 0x{r:X}" for r in code[1:6])
+    others = "" if len(starts) < 2 else \
+        "; the plug-in calls the lowest, not " + ", ".join(f"RVA 0x{r:X}" for r in starts[1:6])
     print(f"  matches in code: {len(code)}{others}")
+    for rva in code[:6]:
+        if passed.get(rva) is not None:
+            print(f"  passed over: {inside_words(rva, passed[rva])}")
     outside = sorted(set(handle.anywhere(m, pattern)) - set(code))
     if outside:
         counts = {}
@@ -45,7 +80,7 @@ def report(handle, module, name, mask, pattern):
                 break
         if shown == 0:
             print("  near-misses: none with all fixed bytes but one or two")
-    return len(code) == 1
+    return len(starts) == 1 and len(code) == 1
 
 
 def report_set(library, handle, module, name, signatures):
@@ -57,7 +92,13 @@ def report_set(library, handle, module, name, signatures):
         matches = found["matches"]
         where = f"{matches if matches < 2 else '2 or more'} match{'es' if matches != 1 else ''} in code" + \
             (f", the lowest at RVA 0x{found['first']:X}" if found["first"] is not None else "")
-        gives = f"gives RVA 0x{found['gives']:X}" if found["gives"] is not None else "gives nothing"
+        if found["how"] == "gives":
+            gives = f"gives RVA 0x{found['gives']:X}"
+        elif found["how"] == "inside-function":
+            gives = "passed over: " + (inside_words(found["first"], found["within"]) if signature[0] == "entry"
+                                       else f"its target lies inside the function at RVA 0x{found['within']:X}")
+        else:
+            gives = "gives nothing: " + WHY_NOT[found["how"]]
         print(f"  {set_signature_text(*signature)}\n    {where}; {gives}")
     given = {f["gives"] for f in finding["signatures"] if f["gives"] is not None}
     if finding["tie"]:
@@ -65,7 +106,8 @@ def report_set(library, handle, module, name, signatures):
     elif finding["address"] is None:
         print("  the plug-in calls: nothing, no signature gives an address")
     else:
-        how = "the entry signature's lowest match, as no signature gives an address" if finding["fallback"] else \
-            f"{finding['votes']} of {len(signatures)} signatures give it"
-        print(f"  the plug-in calls: {module.where(finding['address'])}; {how}")
+        print(f"  the plug-in calls: {module.where(finding['address'])}; "
+              f"{finding['votes']} of {len(signatures)} signatures give it")
+        if len(given) > 1:
+            print("  signatures disagree: " + ", ".join(f"RVA 0x{rva:X}" for rva in sorted(given)))
     return finding["address"] is not None and len(given) <= 1

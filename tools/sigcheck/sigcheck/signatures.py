@@ -57,6 +57,9 @@ def header_sets(path=HEADER):
         found.append((name, [parse_set_signature(text) for text in HEADER_TEXT.findall(texts)]))
     if not found or any(None in signatures for _, signatures in found):
         raise Unreadable(f"{path}: no signatures(\"name\", \"bytes\", ...) in it, or one it cannot read")
+    for name, signatures in found:
+        if len(set(signatures)) != len(signatures):
+            raise Unreadable(f"{path}: {name} holds the same signature twice; each gives one vote")
     return found
 
 
@@ -72,10 +75,13 @@ def file_sets(path):
         if parsed is None or parsed[2].strip("?") == "":
             raise Unreadable(f"line {number}: a name, then bytes as two hexadecimal digits or ?? each, one fixed "
                              "at least (a call's in brackets)")
-        found.setdefault(words[0], []).append(parsed)
+        # One signature, one vote: a copy would outvote the rest of its set.
+        if parsed in found.get(words[0], {}):
+            raise Unreadable(f"line {number}: the same signature as line {found[words[0]][parsed]} for {words[0]}")
+        found.setdefault(words[0], {})[parsed] = number
     if not found:
         raise Unreadable("no signature in it")
-    return list(found.items())
+    return [(name, list(signatures)) for name, signatures in found.items()]
 
 
 def set_signature_text(kind, call_at, mask, pattern):

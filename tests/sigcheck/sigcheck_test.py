@@ -107,6 +107,34 @@ def wildcards(name, open_bytes):
     code = function_bytes(name, open_bytes)
     return "wildcard bytes " + " ".join(f"{code[k]:02X}" for k, c in enumerate(mask) if c == "?")
 
+DIRECTORIES = 0x40 + 4 + 20 + 112  # the optional header's data directories
+
+
+def with_directory(image, index, rva, size):
+    return patched(patched(image, DIRECTORIES + 8 * index, "<I", rva), DIRECTORIES + 8 * index + 4, "<I", size)
+
+
+def entries(*rows):
+    """Exception directory entries (begin, end, unwind data RVA)."""
+    return b"".join(struct.pack("<III", *row) for row in rows)
+
+
+UNWIND = bytes([0x01, 0x04, 0x01, 0x00, 0x04, 0x42, 0x00, 0x00])  # version 1, a 4-byte prologue: sub rsp, 28h
+INSIDE = bytes.fromhex("418B448010")  # the inside signature the INSIDE and DISAGREEING headers give getpropstate
+
+
+def chained_to(begin, end, unwind):
+    """Unwind information that says its record is part of the function of the record (begin, end, unwind)."""
+    return bytes([0x21, 0, 0, 0]) + struct.pack("<III", begin, end, unwind)
+
+
+def with_pdata(text_bytes, records, unwind=UNWIND):
+    """An image of .text and a .pdata at 0x2000 holding the records, then at 0x2040 the unwind information."""
+    pdata = entries(*records).ljust(0x40, b"\0") + unwind
+    return with_directory(pe([(".text", 0x1000, text_bytes, CODE), (".pdata", 0x2000, pdata, RDATA)]), 3, 0x2000,
+                          12 * len(records))
+
+
 # name, file bytes, flags, exit status, lines the report must hold (regular expressions)
 ROWS = [
     ("each function once", GOOD, [], 0,
@@ -163,6 +191,41 @@ ROWS = [
       + r"\n    1 match in code, the lowest at RVA 0x1050; gives "
       r"RVA 0x1050\n  call 48 8B CF \[E8 \?\? \?\? \?\? \?\?\] 85 C0\n    1 match in code, the lowest at RVA 0x1201; gives "
       r"RVA 0x1050\n  the plug-in calls: RVA 0x1050 .*; 2 of 2 signatures give it"]),
+    # Matches, and what they give, that lie strictly inside a function the exception directory knows.
+    ("a lower copy inside a function the exception directory knows",
+     with_pdata(text((0x20, GET), *functions(0x100)), [(0x1010, 0x1040, 0x2040)]), [], 0,
+     [r"getpropstate .*\n  the plug-in calls: RVA 0x1140 .*\n  matches in code: 2\n"
+      r"  passed over: RVA 0x1020 lies 0x10 bytes into the function at RVA 0x1010\n", r"3 of 3 functions found"]),
+    ("its only match inside a known function",
+     with_pdata(text((0x10, HANDLE), (0x105, GET), (0x90, SET)), [(0x1100, 0x1140, 0x2040)]), [], 1,
+     [r"getpropstate .*\n  the plug-in calls: nothing, every match in code is passed over\n  matches in code: 1\n"
+      r"  passed over: RVA 0x1105 lies 0x5 bytes into the function at RVA 0x1100\n"]),
+    ("a set whose signatures disagree: the majority is called, and the check fails",
+     with_pdata(text(*functions(), (0x60, INSIDE), (0x200, caller(0x200, 0x90))), [(0x1050, 0x1080, 0x2040)]),
+     ["--header", "DISAGREEING"], 1,
+     [r"gives RVA 0x1050\n  call .*\n    1 match in code, the lowest at RVA 0x1201; gives RVA 0x1090\n"
+      r"  inside .*\n    1 match in code, the lowest at RVA 0x1060; gives RVA 0x1050\n"
+      r"  the plug-in calls: RVA 0x1050 .*; 2 of 3 signatures give it\n"
+      r"  signatures disagree: RVA 0x1050, RVA 0x1090"]),
+    ("a set whose entry lies inside a known function: passed over, the call decides",
+     with_pdata(text((0x10, HANDLE), (0x28, GET), (0x90, SET), (0x200, caller(0x200, 0x140))),
+                [(0x1020, 0x1060, 0x2040)]),
+     ["--header", "AGREEING"], 0,
+     [r"getpropstate  \(a set of 2\)\n  .*\n    1 match in code, the lowest at RVA 0x1028; passed over: RVA "
+      r"0x1028 lies 0x8 bytes into the function at RVA 0x1020\n.*\n.*gives RVA 0x1140\n"
+      r"  the plug-in calls: RVA 0x1140 .*; 1 of 2 signatures give it"]),
+    # A directory that lies: what the plug-in would have called is the middle of a function.
+    ("a chain whose root is no record's start",
+     with_pdata(text(*functions(), (0x210, INSIDE)), [(0x1100, 0x1180, 0x2040), (0x1200, 0x1240, 0x2048)],
+                UNWIND + chained_to(0x1108, 0x1180, 0x2040)), ["--header", "INSIDE"], 1,
+     [r"inside 41 8B 44 80 10\n    1 match in code, the lowest at RVA 0x1210; gives nothing: the exception "
+      r"directory's chain for its match names a start where no record begins\n"
+      r"  the plug-in calls: nothing, no signature gives an address"]),
+    ("overlapping records, the later one 4 bytes into a function",
+     with_pdata(text(*functions(), (0x110, INSIDE)), [(0x1100, 0x1180, 0x2040), (0x1104, 0x1140, 0x2040)]),
+     ["--header", "INSIDE"], 1,
+     [r"gives nothing: the exception directory's records are out of order or overlap",
+      r"getpropstate .*\n.*\n.*\n  the plug-in calls: nothing, no signature gives an address"]),
     ("a set whose call finds another function: a tie, nothing called",
      pe([(".text", 0x1000, text(*functions(), (0x200, caller(0x200, 0x90))), CODE)]), ["--header", "AGREEING"], 1,
      [r"    1 match in code, the lowest at RVA 0x1201; gives RVA 0x1090\n"
@@ -172,19 +235,6 @@ ROWS = [
 
 # Carrying across an update, on images broken in the ways a game file can be.
 # (The rules for each byte of a new signature are the C++ analysis test's.)
-DIRECTORIES = 0x40 + 4 + 20 + 112  # the optional header's data directories
-
-
-def with_directory(image, index, rva, size):
-    return patched(patched(image, DIRECTORIES + 8 * index, "<I", rva), DIRECTORIES + 8 * index + 4, "<I", size)
-
-
-def entries(*rows):
-    """Exception directory entries (begin, end, unwind data RVA)."""
-    return b"".join(struct.pack("<III", *row) for row in rows)
-
-
-UNWIND = bytes([0x01, 0x04, 0x01, 0x00, 0x04, 0x42, 0x00, 0x00])  # version 1, a 4-byte prologue: sub rsp, 28h
 LOOPED = pe([(".text", 0x1000, text(*functions()), CODE),
              (".pdata", 0x2000, entries((0x1010, 0x1030, 0x2000 + 12 + 1), (0x1050, 0x1070, 0x2000 + 1)), RDATA)])
 UNWOUND = pe([(".text", 0x1000, text(*functions()), CODE),
@@ -230,6 +280,8 @@ UPDATE_ROWS = [
       + hex_text(GET[:3] + b"\x31\xC0") + " [^}]*\"survives\": false, \"margin\": 3, \"set\": "
       r'\[\{"kind": "call", "signature": "48 8B CF E8 \?\? \?\? \?\? \?\? 85 C0 5B C3", "call_at": 3\}\]']),
     ("a signature file's bad line", GOOD, GOOD, ["--signatures", "SIGNATURES"], 2, [r"line 2: a name, then bytes"]),
+    ("a signature file with one signature twice in a set", GOOD, GOOD, ["--signatures", "TWICE"], 2,
+     [r"line 3: the same signature as line 1 for getpropstate"]),
     ("a signature file's comments, blank lines and single ?", GOOD, GOOD, ["--signatures", "LISTING"], 0,
      [rf"getpropstate  {re.escape(header_text('getpropstate'))}\n  verdict: kept", r"1 of 1 signatures carried"]),
     ("found, with no signature of its own: the new build holds its first 71 bytes twice",
@@ -252,6 +304,8 @@ FILES = {
     "LISTING": "# the plug-in's getpropstate\n\n  getpropstate "
                + header_text("getpropstate").lower().replace("??", "?") + "  # as typed\n",
     "PREFIXED": "long " + hex_text(PREFIX[:7]) + "\n",
+    "TWICE": f"getpropstate {header_text('getpropstate')}\ngetpropstate inside 41 8B\n"
+             f"getpropstate {header_text('getpropstate').lower()}\n",
 }
 
 
@@ -276,13 +330,17 @@ def main():
     work.mkdir(parents=True, exist_ok=True)
     failures = 0
     # getpropstate's set: its entry signature and a call at a caller (the other two as the plug-in's header has them).
-    agreeing = work / "agreeing.h"
-    agreeing.write_text(re.sub(r'(signatures\("getpropstate",\s*"[^"]+")',
-                               lambda m: m.group(1) + ',\n    "call 48 8B CF [E8 ?? ?? ?? ??] 85 C0"', HEADER.read_text()))
+    # getpropstate as an inside signature alone, and as an entry, a call and an inside signature.
+    headers = {"AGREEING": (True, ['"call 48 8B CF [E8 ?? ?? ?? ??] 85 C0"']), "INSIDE": (False, ['"inside 41 8B 44 80 10"']),
+               "DISAGREEING": (True, ['"call 48 8B CF [E8 ?? ?? ?? ??] 85 C0"', '"inside 41 8B 44 80 10"'])}
+    for flag, (entry, added) in headers.items():
+        headers[flag] = work / f"{flag.lower()}.h"
+        headers[flag].write_text(re.sub(r'signatures\("getpropstate",\s*("[^"]+")', lambda m: 'signatures("getpropstate", '
+                                        + ", ".join(([m.group(1)] if entry else []) + added), HEADER.read_text()))
     for name, data, flags, status, patterns in ROWS:
         path = work / (re.sub(r"\W+", "-", name).strip("-") + ".bin")
         path.write_bytes(data)
-        flags = [str(agreeing) if flag == "AGREEING" else flag for flag in flags]
+        flags = [str(headers.get(flag, flag)) for flag in flags]
         failures += check(name, [tool, *flags, str(path)], status, patterns,
                           rf"nozzles-sigcheck: {re.escape(str(path))}: [^\n]+\n")
     for name, old, new, flags, status, patterns in UPDATE_ROWS:

@@ -6,6 +6,7 @@ signatures gives or why it gives nothing, and what they agree on."""
 from .signatures import set_signature_text, signature_text
 
 NEAR_MISSES = 5
+JUDGED = 64
 
 
 # Why a signature of a set gives no address, in the report's words (binding.GIVEN).
@@ -29,16 +30,12 @@ def inside_words(address, within):
 
 
 def report(handle, module, name, mask, pattern):
-    """Prints one signature's findings; True when the plug-in calls a match, and that
-    match is the only one in code."""
+    """Prints one signature's findings; True when exactly one match in code can begin a
+    function: the one the plug-in calls."""
     m = mask.encode()
     code = handle.in_code(m, pattern)
-    # Each match judged as the plug-in judges it, the first few and then up to the one it calls.
-    passed = {}
-    for rva in code:
-        if len(passed) >= 6 and None in passed.values():
-            break
-        passed[rva] = handle.can_begin_function(rva)
+    # Each match judged as the plug-in judges it (a signature with more is no use anyway).
+    passed = {rva: handle.can_begin_function(rva) for rva in code[:JUDGED]}
     starts = [rva for rva, within in passed.items() if within is None]
     print(f"{name}  {signature_text(mask, pattern)}")
     if starts:
@@ -80,7 +77,7 @@ def report(handle, module, name, mask, pattern):
                 break
         if shown == 0:
             print("  near-misses: none with all fixed bytes but one or two")
-    return len(starts) == 1 and len(code) == 1
+    return len(starts) == 1 and len(code) <= JUDGED
 
 
 def report_set(library, handle, module, name, signatures):

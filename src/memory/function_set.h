@@ -45,7 +45,7 @@ enum class GivenHow : std::uint8_t {
 struct Given {
     const std::uint8_t* address = nullptr;  // the address it gives, or null
     GivenHow how = GivenHow::noMatch;
-    const std::uint8_t* within = nullptr;             // insideFunction: where that function begins
+    const std::uint8_t* within = nullptr;               // insideFunction: where that function begins
     DirectorySays directory = DirectorySays::function;  // GivenHow::directory: what it said
 };
 

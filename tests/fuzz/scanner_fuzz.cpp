@@ -1,14 +1,35 @@
 // Fuzzes the signature scanner, on both vector paths, against the plain reference on
 // random buffers, masks and patterns, one signature and a set of them in one
 // pass; the buffer is an exact-size heap copy, so any read past its end is caught.
+// Then the bytes as a module, headers and exception directory included, and
+// a set resolved in it by the plug-in's rule: the same on both paths, and no
+// read outside the module whatever its headers say.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
 
+#include "memory/function_set.h"
 #include "memory/signature.h"
 #include "reference_search.h"
+
+namespace {
+
+// The module's first 1 KiB is its headers, readable; the rest is code.
+struct FuzzedModule {
+    const std::uint8_t* begin;
+    const std::uint8_t* end;
+    static platform::Region query(const void* context, const std::uint8_t* address) {
+        const auto& m = *static_cast<const FuzzedModule*>(context);
+        if (address < m.begin || address >= m.end) return {};
+        const std::uint8_t* headersEnd = m.end - m.begin > 1024 ? m.begin + 1024 : m.end;
+        if (address < headersEnd) return {m.begin, headersEnd, false, true};
+        return {headersEnd, m.end, true, true};
+    }
+};
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 3) return 0;
@@ -55,5 +76,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 std::abort();
         }
     }
+
+    // The tile as it came, as a module: an entry signature and inside signatures of its tails.
+    if (length > memory::kLongestSignature) return 0;
+    std::unique_ptr<std::uint8_t[]> image(new std::uint8_t[tile]);
+    std::memcpy(image.get(), bytes, tile);
+    const FuzzedModule module{image.get(), image.get() + tile};
+    const memory::ModuleAccess access{module.begin, module.end, {FuzzedModule::query, &module}};
+    memory::SignatureSet kinds;
+    for (std::size_t s = 0; s < count && s < memory::kMostSignaturesInSet; ++s) {
+        memory::SetSignature& signature = kinds.items[kinds.count++];
+        signature.kind = s == 0 ? memory::SignatureKind::entry : memory::SignatureKind::inside;
+        std::memcpy(signature.mask, set[s].mask, std::strlen(set[s].mask));
+        std::memcpy(signature.pattern, set[s].pattern, std::strlen(set[s].mask));
+    }
+    const memory::SetFinding sse2 = memory::resolveSet(kinds, access, memory::VectorPath::sse2);
+    const memory::SetFinding avx2 = memory::resolveSet(kinds, access, memory::VectorPath::avx2);
+    if (sse2.address != avx2.address || sse2.votes != avx2.votes || sse2.tie != avx2.tie) std::abort();
+    bool given = sse2.address == nullptr;
+    for (std::size_t s = 0; s < kinds.count; ++s) given = given || sse2.gives[s].address == sse2.address;
+    if (!given) std::abort();
     return 0;
 }

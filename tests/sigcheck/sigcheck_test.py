@@ -54,8 +54,8 @@ def text(*placed, size=0x400):
 
 def caller(at, function):
     """A function at `at` (in .text) that calls the one at `function`: push rbx; mov rcx, rdi; call; test eax, eax;
-    pop rbx; ret."""
-    return b"\x53\x48\x8B\xCF\xE8" + struct.pack("<i", function - (at + 9)) + b"\x85\xC0\x5B\xC3"
+    sete al; pop rbx; ret (12 fixed bytes around the call, as few as a call signature may have)."""
+    return b"\x53\x48\x8B\xCF\xE8" + struct.pack("<i", function - (at + 9)) + b"\x85\xC0\x0F\x94\xC0\x5B\xC3"
 
 
 def functions(offset=0x10):
@@ -278,7 +278,7 @@ UPDATE_ROWS = [
      ["--json"], 0,
      [r'"name": "getpropstate", "verdict": "replaced", "old_rva": 4176, "new_rva": 4208, "signature": "'
       + hex_text(GET[:3] + b"\x31\xC0") + " [^}]*\"survives\": false, \"margin\": 3, \"set\": "
-      r'\[\{"kind": "call", "signature": "48 8B CF E8 \?\? \?\? \?\? \?\? 85 C0 5B C3", "call_at": 3\}\]']),
+      r'\[\{"kind": "call", "signature": "53 48 8B CF E8 \?\? \?\? \?\? \?\? 85 C0 0F 94 C0 5B C3", "call_at": 4\}\]']),
     ("a signature file's bad line", GOOD, GOOD, ["--signatures", "SIGNATURES"], 2, [r"line 2: a name, then bytes"]),
     ("a signature file with one signature twice in a set", GOOD, GOOD, ["--signatures", "TWICE"], 2,
      [r"line 3: the same signature as line 1 for getpropstate"]),

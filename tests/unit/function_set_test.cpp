@@ -69,12 +69,12 @@ struct Module {
     static platform::Region query(const void* context, const std::uint8_t* address) {
         const auto& module = *static_cast<const Module*>(context);
         const std::uint8_t* base = module.bytes.data();
-        if (address >= base + module.bytes.size() && module.codeBeyond)
-            return {address, address + 0x1000, true, true};
+        if (address >= base + module.bytes.size() && module.codeBeyond) return {address, address + 0x1000, true, true};
         if (address < base || address >= base + module.bytes.size()) return {};
         const auto rva = static_cast<std::uint32_t>(address - base);
         if (rva < kCode) return {base, base + kCode, false, !module.unreadableHeaders};
-        if (module.dataInCode && rva >= kData && rva < kData + 0x100) return {base + kData, base + kData + 0x100, false, true};
+        if (module.dataInCode && rva >= kData && rva < kData + 0x100)
+            return {base + kData, base + kData + 0x100, false, true};
         if (module.dataInCode && rva < kData) return {base + kCode, base + kData, true, true};
         if (module.dataInCode && rva < kTables) return {base + kData + 0x100, base + kTables, true, true};
         if (rva < kTables) return {base + kCode, base + kTables, true, true};
@@ -125,8 +125,9 @@ constexpr SignatureSet kAll =
 constexpr SignatureSet kEntryAndCall =
     memory::signatures("f", "4C 8B C1 83 FA 07 77 19", "call 48 8B CF [E8 ?? ?? ?? ??] 85 C0");
 // Votes in the order B, C, A, A.
-constexpr SignatureSet kVotes = memory::signatures("f", "4C 8B C1 83 FA 07 77 19", "call 48 8B CF [E8 ?? ?? ?? ??] 85 C0",
-                                                   "inside 41 8B 44 80 10", "inside 41 8B 44 80 11");
+constexpr SignatureSet kVotes =
+    memory::signatures("f", "4C 8B C1 83 FA 07 77 19", "call 48 8B CF [E8 ?? ?? ?? ??] 85 C0", "inside 41 8B 44 80 10",
+                       "inside 41 8B 44 80 11");
 
 const Row kRows[] = {
     {"EntryAloneGivesItsMatch", kEntry, [](Module& m) { m.put(kFunction, kEntryBytes); }, kFunction},
@@ -212,9 +213,9 @@ const Row kRows[] = {
      kNone, false, memory::GivenHow::severalMatches},
     {"ALaterMajorityBreaksAnEarlierTie", kVotes,
      [](Module& m) {
-         m.put(kOther, kEntryBytes);                         // B
-         m.call(kCaller, kSecondCaller);                     // C
-         m.put(kFunction + 0x10, kInsideBytes);              // A
+         m.put(kOther, kEntryBytes);                               // B
+         m.call(kCaller, kSecondCaller);                           // C
+         m.put(kFunction + 0x10, kInsideBytes);                    // A
          m.put(kFunction + 0x20, {0x41, 0x8B, 0x44, 0x80, 0x11});  // A
          directory(m, {{kFunction, kFunction + 0x40}});
      },

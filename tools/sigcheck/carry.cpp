@@ -37,8 +37,8 @@ std::vector<std::uint32_t> foundIn(const ModuleView& view, const SetToCarry& set
     if (set.signatures.size() == 1 && entry != nullptr) {
         const memory::ExceptionDirectory directory(access.begin, access.end, access.regions);
         std::vector<std::uint32_t> starts;
-        for (const std::uint32_t rva : view.matchesInCode(entry->mask.c_str(), entry->pattern.data(),
-                                                          most + kMostPassedOver))
+        for (const std::uint32_t rva :
+             view.matchesInCode(entry->mask.c_str(), entry->pattern.data(), most + kMostPassedOver))
             if (starts.size() < most && directory.canBeginFunction(view.bytes() + rva)) starts.push_back(rva);
         return starts;
     }

@@ -4,7 +4,9 @@
 // its first instruction). Every one must find the function alone, by the
 // plug-in's own rule, in every build given: the new one, the old one, and
 // any older one where the carry located the function. Where none does, the
-// entry signature made for the new build alone.
+// entry signature made for the new build alone. An entry signature that
+// would stand alone is joined by its own bytes as an inside signature, so
+// that a second match finds nothing instead of the lower one.
 #pragma once
 
 #include <cstdint>

@@ -40,16 +40,17 @@ void ExceptionDirectory::load() const {
     const std::uint32_t rva = read32(pe + kOptional + kDirectories + kExceptionDirectory);
     const std::uint32_t size = read32(pe + kOptional + kDirectories + kExceptionDirectory + 4);
     if (size < kRecordBytes || !readable(rva, size)) return;
-    // In order, each record a range, none overlapping the next: the loader's
-    // own lookup is a binary search and relies on it, so a directory that
-    // breaks it was not written by a linker, and nothing it says is trusted.
+    // In order, each record a range inside the image, none overlapping the
+    // next: the loader's own lookup is a binary search and relies on it, so
+    // a directory that breaks it was not written by a linker, and nothing
+    // it says is trusted.
     const std::uint32_t count = size / kRecordBytes;
     std::uint32_t previousEnd = 0;
     for (std::uint32_t k = 0; k < count; ++k) {
         const std::uint64_t record = rva + std::uint64_t{k} * kRecordBytes;
         const std::uint32_t first = read32(record);
         const std::uint32_t last = read32(record + 4);
-        if (first >= last || first < previousEnd) {
+        if (first >= last || first < previousEnd || last > size_) {
             state_ = DirectorySays::disordered;
             return;
         }

@@ -25,7 +25,7 @@ namespace memory {
 enum class DirectorySays : std::uint8_t {
     function,        // one record holds it, and its chain ends at the start of a function in code
     noDirectory,     // the module has none, or none that may be read whole
-    disordered,      // its records are out of order or overlap: it says nothing
+    disordered,      // its records are out of order, overlap or lie outside the image: it says nothing
     noRecord,        // no record holds the address (a leaf function, or no function)
     brokenChain,     // the chain leaves the directory, loops, or runs past its bound
     rootNotARecord,  // the chain names a start where no record begins
@@ -52,7 +52,7 @@ public:
     // False when the address lies strictly inside a function the directory
     // knows: inside a record's range but not at its start, or at the start
     // of a record whose chain leads to another function's; and false everywhere in
-    // a directory whose records are out of order or overlap. A module
+    // a directory whose records are out of order, overlap or lie outside the image. A module
     // without a directory that may be read judges nothing: every address
     // may begin a function there. `within`, when false inside a function,
     // is where that function (or, with a broken chain, the record) begins.

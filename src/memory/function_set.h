@@ -39,7 +39,7 @@ enum class GivenHow : std::uint8_t {
     insideFunction,  // its address lies strictly inside a function the directory knows: passed over
     outsideCode,     // a call whose target lies outside the module's code
     directory,       // the directory says nothing certain: of an inside signature's match, or (when
-                     // its records are out of order or overlap) of any address
+                     // its records are out of order, overlap or lie outside the image) of any address
 };
 
 struct Given {

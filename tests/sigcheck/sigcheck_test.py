@@ -224,7 +224,7 @@ ROWS = [
     ("overlapping records, the later one 4 bytes into a function",
      with_pdata(text(*functions(), (0x110, INSIDE)), [(0x1100, 0x1180, 0x2040), (0x1104, 0x1140, 0x2040)]),
      ["--header", "INSIDE"], 1,
-     [r"gives nothing: the exception directory's records are out of order or overlap",
+     [r"gives nothing: the exception directory's records are out of order, overlap or lie outside the image",
       r"getpropstate .*\n.*\n.*\n  the plug-in calls: nothing, no signature gives an address"]),
     ("a set whose call finds another function: a tie, nothing called",
      pe([(".text", 0x1000, text(*functions(), (0x200, caller(0x200, 0x90))), CODE)]), ["--header", "AGREEING"], 1,

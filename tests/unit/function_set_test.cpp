@@ -286,6 +286,12 @@ const Row kRows[] = {
          directory(m, {{kFunction, kFunction + 0x40}, {kFunction + 4, kFunction + 0x30}});
      },
      kNone, false, memory::GivenHow::directory, memory::DirectorySays::disordered},
+    {"ARecordPastTheImageMakesTheDirectoryUntrusted", kInside,
+     [](Module& m) {
+         m.put(kFunction + 0x10, kInsideBytes);
+         directory(m, {{kFunction, kFunction + 0x40}, {kEnd - 0x10, kEnd + 0x10}});
+     },
+     kNone, false, memory::GivenHow::directory, memory::DirectorySays::disordered},
     {"OutOfOrderRecordsGiveNothing", kInside,
      [](Module& m) {
          m.put(kOther + 0x10, kInsideBytes);

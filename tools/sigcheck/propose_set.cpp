@@ -264,7 +264,15 @@ std::vector<ProposedSignature> proposeSet(const Program& old, std::uint32_t oldS
     if (set.size() == 1 && set[0].kind == memory::SignatureKind::entry && view.unwindFunctionAt(start) != nullptr) {
         ProposedSignature twin = set[0];
         twin.kind = memory::SignatureKind::inside;
-        set.push_back(std::move(twin));
+        // It must find the function by the plug-in's own reading of the
+        // directory, here and in every build where the entry signature does.
+        bool twinHolds = functionsGiven(view, {twin})[0].function == start;
+        for (const CheckedBuild& build : others) {
+            if (!twinHolds) break;
+            const std::vector<Given> there = functionsGiven(*build.view, {set[0], twin});
+            twinHolds = there[0].function != build.function || there[1].function == build.function;
+        }
+        if (twinHolds) set.push_back(std::move(twin));
     }
     return set;
 }

@@ -69,7 +69,7 @@ enum {
     SIGCHECK_GIVEN_OUTSIDE_CODE = 4,     // a call whose target lies outside the module's code
     // An inside signature's match, of which the exception directory says:
     SIGCHECK_GIVEN_NO_DIRECTORY = 5,       // nothing: there is none that may be read
-    SIGCHECK_GIVEN_DISORDERED = 6,         // nothing: its records are out of order or overlap
+    SIGCHECK_GIVEN_DISORDERED = 6,         // nothing: its records are out of order, overlap or lie outside the image
     SIGCHECK_GIVEN_NO_RECORD = 7,          // no record holds it
     SIGCHECK_GIVEN_BROKEN_CHAIN = 8,       // its chain leaves the directory, loops or runs too long
     SIGCHECK_GIVEN_ROOT_NOT_A_RECORD = 9,  // its chain names a start where no record begins

@@ -248,7 +248,7 @@ class ModuleHandle:
     def can_begin_function(self, rva):
         """None when rva can begin a function by the plug-in's rule; otherwise the RVA of the
         function (or record) it lies strictly inside, or -1 when the exception directory's
-        records are out of order or overlap."""
+        records are out of order, overlap or lie outside the image."""
         within = c_int64(-1)
         return None if self.lib.sigcheckCanBeginFunction(self.handle, rva, ctypes.byref(within)) else within.value
 

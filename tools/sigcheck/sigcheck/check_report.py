@@ -15,7 +15,7 @@ WHY_NOT = {
     "several-matches": "more than one match in code",
     "outside-code": "its call's target lies outside the module's code",
     "no-directory": "the module has no exception directory that may be read",
-    "disordered": "the exception directory's records are out of order or overlap, so nothing it says is trusted",
+    "disordered": "the exception directory's records are out of order, overlap or lie outside the image, so nothing it says is trusted",
     "no-record": "no exception directory record holds its match",
     "broken-chain": "the exception directory's chain for its match leaves the directory, loops or runs too long",
     "root-not-a-record": "the exception directory's chain for its match names a start where no record begins",
@@ -25,7 +25,7 @@ WHY_NOT = {
 
 def inside_words(address, within):
     if within < 0:
-        return f"RVA 0x{address:X}, as the exception directory's records are out of order or overlap"
+        return f"RVA 0x{address:X}, as the exception directory's records are out of order, overlap or lie outside the image"
     return f"RVA 0x{address:X} lies 0x{address - within:X} bytes into the function at RVA 0x{within:X}"
 
 

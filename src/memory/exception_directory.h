@@ -5,13 +5,13 @@
 // record for part of a function chains to the record of its whole.
 //
 // A game's tables are not always honest (a protector may rewrite them), so
-// the directory fails closed: one whose records are out of order or
-// overlap names no function and lets no address begin one, and a chain
-// that leaves the directory, loops, or ends where no record begins gives
-// no function. Every read is
-// checked against the module's bounds and against memory that may be read.
-// Nothing is read until the first question, so a search that has no match
-// to judge never touches the headers.
+// the directory fails closed: one whose records are out of order, overlap
+// or lie outside the image names no function and lets no address begin
+// one, and a chain that leaves the directory, loops, or ends where no
+// record begins gives no function. Every read is checked against the
+// module's bounds and against memory that may be read. Nothing is read
+// until the first question, so a search that has no match to judge never
+// touches the headers.
 #pragma once
 
 #include <cstddef>
@@ -44,18 +44,15 @@ public:
 
     // The function that holds `address`, by its record's chain to the root.
     Holder holding(const std::uint8_t* address) const;
-    const std::uint8_t* functionHolding(const std::uint8_t* address) const {
-        const Holder holder = holding(address);
-        return holder.says == DirectorySays::function ? holder.function : nullptr;
-    }
 
     // False when the address lies strictly inside a function the directory
     // knows: inside a record's range but not at its start, or at the start
-    // of a record whose chain leads to another function's; and false everywhere in
-    // a directory whose records are out of order, overlap or lie outside the image. A module
-    // without a directory that may be read judges nothing: every address
-    // may begin a function there. `within`, when false inside a function,
-    // is where that function (or, with a broken chain, the record) begins.
+    // of a record whose chain leads to another function's; and false
+    // everywhere in a directory whose records are out of order, overlap or
+    // lie outside the image. A module without a directory that may be read
+    // judges nothing: every address may begin a function there. `within`,
+    // when false inside a function, is where that function (or, with a
+    // broken chain, the record) begins.
     bool canBeginFunction(const std::uint8_t* address, const std::uint8_t** within = nullptr) const;
 
     // Whether the directory could be read and is in order (reads it first).

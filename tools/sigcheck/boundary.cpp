@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "carry.h"
+#include "memory/exception_directory.h"
 #include "memory/function_set.h"
 #include "memory/signature.h"
 #include "module_view.h"
@@ -15,8 +16,12 @@
 #include "sigcheck_api.h"
 
 struct SigcheckModuleView {
-    explicit SigcheckModuleView(const SigcheckModule& module) : view(module) {}
+    explicit SigcheckModuleView(const SigcheckModule& module)
+        : view(module), directory(view.bytes(), view.bytes() + view.size(), view.regions()) {}
     sigcheck::ModuleView view;
+    // The plug-in's reading of the module's exception directory, read and
+    // checked once for every address the check judges.
+    memory::ExceptionDirectory directory;
 };
 
 namespace {
@@ -201,10 +206,8 @@ std::uint32_t sigcheckCanBeginFunction(const SigcheckModuleView* view, std::uint
     const sigcheck::ModuleView& v = view->view;
     *within = -1;
     if (rva >= v.size()) return 1;
-    const memory::ModuleAccess access = sigcheck::accessOf(v);
-    const memory::ExceptionDirectory directory(access.begin, access.end, access.regions);
     const std::uint8_t* function = nullptr;
-    if (directory.canBeginFunction(v.bytes() + rva, &function)) return 1;
+    if (view->directory.canBeginFunction(v.bytes() + rva, &function)) return 1;
     if (function != nullptr) *within = function - v.bytes();
     return 0;
 }

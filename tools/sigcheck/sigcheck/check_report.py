@@ -25,7 +25,7 @@ WHY_NOT = {
 
 def inside_words(address, within):
     if within < 0:
-        return f"RVA 0x{address:X}, as the exception directory's records are out of order, overlap or lie outside the image"
+        return f"RVA 0x{address:X}, as {WHY_NOT['disordered']}"
     return f"RVA 0x{address:X} lies 0x{address - within:X} bytes into the function at RVA 0x{within:X}"
 
 

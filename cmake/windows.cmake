@@ -4,11 +4,10 @@ find_program(NOZZLES_DLLTOOL x86_64-w64-mingw32-dlltool REQUIRED)
 find_program(NOZZLES_OBJDUMP x86_64-w64-mingw32-objdump REQUIRED)
 
 set(NOZZLES_STATIC_RUNTIME -static -static-libgcc -static-libstdc++)
-# GCC cannot realign the Win64 stack beyond 16 bytes, yet it moves 32-byte
-# vectors to and from the stack with aligned moves, which then fault on about
-# every other call on Windows. The assembler writes every aligned vector move
-# as its unaligned twin, which costs nothing on aligned data.
-set(NOZZLES_VECTOR_MOVES -Wa,-muse-unaligned-vector-move)
+# The plug-in at -O2, after the build type's -O3: -O3 made it a sixth larger,
+# for loops whose vector code is written by hand either way.
+set(NOZZLES_PLUGIN_OPTIMISE -O2)
+find_program(NOZZLES_LLVM_STRIP llvm-strip-14 REQUIRED)
 
 # Import library mapping the plug-in's plain names to the hook's decorated exports.
 set(HOOK_IMPORT_LIB ${CMAKE_BINARY_DIR}/libScriptHookV-imports.a)
@@ -39,40 +38,45 @@ add_library(Nozzles MODULE
     src/plugin/resources.rc
     src/platform/platform_windows.cpp)
 set_target_properties(Nozzles PROPERTIES PREFIX "" SUFFIX ".asi" OUTPUT_NAME Nozzles)
-target_include_directories(Nozzles PRIVATE src ${CMAKE_BINARY_DIR}/generated)
-target_compile_options(Nozzles PRIVATE $<$<COMPILE_LANGUAGE:CXX>:${NOZZLES_WARNINGS} ${NOZZLES_REPRO}
-    ${NOZZLES_GUEST_FLAGS} ${NOZZLES_VECTOR_MOVES} -ffunction-sections -fdata-sections>)
+# Only the resources read the generated version header: no compile of C++
+# names the build folder, which clang records in the PDB with its command line.
+target_include_directories(Nozzles PRIVATE src $<$<COMPILE_LANGUAGE:RC>:${CMAKE_BINARY_DIR}/generated>)
+target_compile_options(Nozzles PRIVATE $<$<COMPILE_LANGUAGE:CXX>:${NOZZLES_PLUGIN_OPTIMISE} ${NOZZLES_WARNINGS} ${NOZZLES_REPRO}
+    ${NOZZLES_GUEST_FLAGS} -ffunction-sections -fdata-sections>)
 add_dependencies(Nozzles hook_imports)
 # A guest in the game's process: the runtime linked in (nothing to install),
 # only what is used kept, ASLR with high-entropy addresses and no-execute
 # asked for rather than left to the linker's defaults, and no time stamp.
 target_link_options(Nozzles PRIVATE ${NOZZLES_STATIC_RUNTIME} -Wl,--gc-sections
     -Wl,--dynamicbase -Wl,--high-entropy-va -Wl,--nxcompat -Wl,--entry=pluginEntry
-    -Wl,--exclude-all-symbols -Wl,--no-insert-timestamp -Wl,--build-id=none)
+    -Wl,--exclude-all-symbols -Wl,--no-insert-timestamp)
 target_link_libraries(Nozzles PRIVATE ${HOOK_IMPORT_LIB})
 
-# Crash symbols beside the package: the DLL ships stripped, pointing through
-# a debug link at its debug information, and the linker map says where each
-# function lies, so that a player's "Nozzles.asi+0x1A2B" names a function and
-# a line. Debug information changes no instruction; the build directory is
-# mapped away like the source directory, so both files are reproducible.
+# Crash symbols beside the package: the DLL names its PDB in its debug
+# directory (GUID, age and the file's name, no build path), so that WinDbg or
+# Visual Studio opens a player's crash dump with functions, lines and locals,
+# and llvm-symbolizer turns a "Nozzles.asi+0x1A2B" into a function and a line
+# on Linux. The linker map says where each function lies without any tool.
+# Debug information changes no instruction; source and build paths are
+# kept out, so both files are reproducible. The MinGW runtime's own DWARF
+# sections are stripped after the link: nothing reads them.
 set(NOZZLES_SYMBOLS ${CMAKE_BINARY_DIR}/Nozzles-${PROJECT_VERSION}-win64)
-target_compile_options(Nozzles PRIVATE $<$<COMPILE_LANGUAGE:CXX>:-g -ffile-prefix-map=${CMAKE_BINARY_DIR}=.>)
-target_link_options(Nozzles PRIVATE -Wl,-Map=${NOZZLES_SYMBOLS}.map)
-find_program(NOZZLES_OBJCOPY x86_64-w64-mingw32-objcopy REQUIRED)
-# objcopy stamps the PE header with the time unless told the time is 0, as the linker's is.
-set(NOZZLES_OBJCOPY_FIXED ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=0 ${NOZZLES_OBJCOPY})
+target_compile_options(Nozzles PRIVATE $<$<COMPILE_LANGUAGE:CXX>:-g -gcodeview -ffile-compilation-dir=.>)
+# The PDB and the map named relative to the build folder, where the link
+# runs: lld records its command line in the PDB, and the PDB's own path under
+# the source path given, so neither names the build folder.
+target_link_options(Nozzles PRIVATE -Wl,-Map=Nozzles-${PROJECT_VERSION}-win64.map -Wl,--pdb=Nozzles-${PROJECT_VERSION}-win64.pdb
+    -Wl,-Xlink=-pdbaltpath:%_PDB% -Wl,-Xlink=-pdbsourcepath:/nozzles)
 add_custom_command(TARGET Nozzles POST_BUILD
-    COMMAND ${NOZZLES_OBJCOPY_FIXED} --only-keep-debug $<TARGET_FILE:Nozzles> ${NOZZLES_SYMBOLS}.debug
-    COMMAND ${NOZZLES_OBJCOPY_FIXED} --strip-all --add-gnu-debuglink=${NOZZLES_SYMBOLS}.debug $<TARGET_FILE:Nozzles>
-    BYPRODUCTS ${NOZZLES_SYMBOLS}.debug ${NOZZLES_SYMBOLS}.map
+    COMMAND ${NOZZLES_LLVM_STRIP} --strip-debug $<TARGET_FILE:Nozzles>
+    BYPRODUCTS ${NOZZLES_SYMBOLS}.pdb ${NOZZLES_SYMBOLS}.map
     VERBATIM)
 
 # The player's package: `make dist` builds this target.
 set(NOZZLES_DIST_DIR ${CMAKE_SOURCE_DIR}/dist CACHE PATH "Where the player's zip and SHA256SUMS go")
 add_custom_target(dist
     COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tools/package.py --asi $<TARGET_FILE:Nozzles>
-        --symbols ${NOZZLES_SYMBOLS}.debug ${NOZZLES_SYMBOLS}.map --version ${PROJECT_VERSION}
+        --symbols ${NOZZLES_SYMBOLS}.pdb ${NOZZLES_SYMBOLS}.map --version ${PROJECT_VERSION}
         --out-dir ${NOZZLES_DIST_DIR}
     DEPENDS Nozzles
     VERBATIM)
@@ -140,8 +144,8 @@ foreach(variant next tie sets)
     set_target_properties(Nozzles-${variant} PROPERTIES PREFIX "" SUFFIX ".asi" OUTPUT_NAME Nozzles-${variant})
     target_include_directories(Nozzles-${variant} PRIVATE ${CMAKE_BINARY_DIR}/${variant}-signatures src
         ${CMAKE_BINARY_DIR}/generated)
-    target_compile_options(Nozzles-${variant} PRIVATE ${NOZZLES_WARNINGS} ${NOZZLES_GUEST_FLAGS}
-        ${NOZZLES_VECTOR_MOVES} -ffunction-sections -fdata-sections)
+    target_compile_options(Nozzles-${variant} PRIVATE ${NOZZLES_PLUGIN_OPTIMISE} ${NOZZLES_WARNINGS} ${NOZZLES_GUEST_FLAGS}
+        -ffunction-sections -fdata-sections)
     add_dependencies(Nozzles-${variant} hook_imports)
     target_link_options(Nozzles-${variant} PRIVATE ${NOZZLES_STATIC_RUNTIME} -Wl,--gc-sections
         -Wl,--entry=pluginEntry -Wl,--exclude-all-symbols)

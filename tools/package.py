@@ -3,8 +3,8 @@
 
     OUT_DIR/Nozzles-VERSION-win64.zip   Nozzles.asi, Nozzles.ini, README.txt,
                                         LICENSE.txt, CHANGES.txt
-    OUT_DIR/Nozzles-VERSION-win64.debug the DLL's debug information, which
-                                        the DLL names through its debug link
+    OUT_DIR/Nozzles-VERSION-win64.pdb   the DLL's debug information, which
+                                        the DLL names in its debug directory
     OUT_DIR/Nozzles-VERSION-win64.map   the linker map
     OUT_DIR/SHA256SUMS                  the SHA-256 of the zip, Nozzles.asi and
                                         the two symbol files, as sha256sum
@@ -13,7 +13,7 @@
 Both are reproducible: fixed order, time stamps and permissions; texts with
 Windows line ends; the version (CMake's project version) put into README.txt.
 
-    package.py --asi build/windows/Nozzles.asi --symbols DEBUG MAP --version 1.1.0 --out-dir dist
+    package.py --asi build/windows/Nozzles.asi --symbols PDB MAP --version 1.1.0 --out-dir dist
 """
 import argparse
 import hashlib
@@ -42,7 +42,7 @@ def contents(asi, version):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--asi", required=True)
-    parser.add_argument("--symbols", nargs=2, required=True, metavar=("DEBUG", "MAP"))
+    parser.add_argument("--symbols", nargs=2, required=True, metavar=("PDB", "MAP"))
     parser.add_argument("--version", required=True)
     parser.add_argument("--out-dir", required=True)
     args = parser.parse_args()

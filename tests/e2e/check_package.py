@@ -3,10 +3,12 @@
 README.txt lists them, the plug-in as built, the bare settings line, one
 version everywhere (zip name, README.txt, CHANGES.txt's newest entry, the
 DLL's version resource), the licence as at the repository's root, SHA256SUMS
-true of the files README.txt names, and the crash symbols: addr2line names a
-function from the map's address, and nothing only tests need is in them.
+true of the files README.txt names, and the crash symbols: llvm-symbolizer,
+given the zip's Nozzles.asi beside the PDB, names a function and its source
+file from an offset into it that the map gives, and nothing only tests need
+is in them.
 
-    check_package.py --asi BUILD/Nozzles.asi --windres WINDRES --version X.Y.Z --work DIR
+    check_package.py --asi BUILD/Nozzles.asi --windres WINDRES --symbolizer LLVM_SYMBOLIZER --version X.Y.Z --work DIR
 """
 import argparse
 import hashlib
@@ -23,7 +25,7 @@ FILES = ["Nozzles.asi", "Nozzles.ini", "README.txt", "LICENSE.txt", "CHANGES.txt
 
 
 def symbol_files(asi, version):
-    return [Path(asi).parent / f"Nozzles-{version}-win64.{kind}" for kind in ("debug", "map")]
+    return [Path(asi).parent / f"Nozzles-{version}-win64.{kind}" for kind in ("pdb", "map")]
 
 
 def pack(asi, version, out):
@@ -33,28 +35,30 @@ def pack(asi, version, out):
     return out / f"Nozzles-{version}-win64.zip"
 
 
-def symbol_failures(asi, addr2line, out, version):
+def symbol_failures(asi, plugin, symbolizer, out, version):
     """A player's "Nozzles.asi+0xOFFSET", turned into a function and a line as
-    docs/game-update.md shows: the image base from the map plus the offset."""
-    debug, map_file = (out / path.name for path in symbol_files(asi, version))
+    docs/game-update.md shows: the DLL from the zip beside the PDB, the offset
+    as an address relative to the image base. The offset is a few bytes into
+    updateNozzles, where the map puts it."""
+    pdb, map_file = (out / path.name for path in symbol_files(asi, version))
     text = map_file.read_text()
-    base = re.search(r"^\s+(0x[0-9a-f]+)\s+__image_base__ = ", text, re.M)
-    function = re.search(r"^ \.text\$_ZN6memory13findSignatureEPKcPKh\n.*\n\s+(0x[0-9a-f]+)\s+memory::findSignature\(",
-                         text, re.M)
-    if not base or not function:
-        return ["the map gives no image base or no findSignature"]
-    base, offset = int(base.group(1), 16), int(function.group(1), 16) - int(base.group(1), 16) + 5  # a few bytes in
+    function = re.search(r"^([0-9a-f]+) [0-9a-f]+\s+0\s+nozzle::updateNozzles\(\)$", text, re.M)
+    if not function:
+        return ["the map does not name updateNozzles"]
+    offset = int(function.group(1), 16) + 5
+    beside = out / "symbolize"
+    beside.mkdir(exist_ok=True)
+    (beside / "Nozzles.asi").write_bytes(plugin)
+    (beside / pdb.name).write_bytes(pdb.read_bytes())
+    named = subprocess.run([symbolizer, "--obj", str(beside / "Nozzles.asi"), "--relative-address", hex(offset)],
+                           capture_output=True, text=True).stdout.splitlines()
     failures = []
-    for image in (debug, Path(asi)):  # the debug file itself, and the DLL through its debug link
-        named = subprocess.run([addr2line, "-f", "-C", "-e", str(image), hex(base + offset)],
-                               capture_output=True, text=True).stdout.splitlines()
-        if len(named) != 2 or not named[0].startswith("memory::findSignature(") or \
-                not re.fullmatch(r"(\./)?src/memory/regions\.cpp:\d+( \(discriminator \d+\))?", named[1]):
-            failures.append(f"addr2line on {image.name} at Nozzles.asi+{offset:#x}: {named}")
+    if len(named) < 2 or named[0] != "nozzle::updateNozzles()" or \
+            not re.fullmatch(r"/nozzles/src/nozzle/controller\.cpp:\d+:\d+", named[1]):
+        failures.append(f"llvm-symbolizer at Nozzles.asi+{offset:#x}: {named}")
     # What only tests need stays out of the DLL: the map names every function it holds.
-    held = text.split("Linker script and memory map", 1)[-1]
     for test_only in ("resetProcessState", "MemorySource"):
-        if test_only in held:
+        if test_only in text:
             failures.append(f"the DLL holds {test_only}, which only tests need")
     return failures
 
@@ -74,7 +78,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--asi", required=True)
     parser.add_argument("--windres", required=True)
-    parser.add_argument("--addr2line", required=True)
+    parser.add_argument("--symbolizer", required=True)
     parser.add_argument("--version", required=True)
     parser.add_argument("--work", required=True)
     args = parser.parse_args()
@@ -116,12 +120,12 @@ def main():
         stated = names_under(read["README.txt"].decode("ascii"), "Checking your copy")
         if stated != [line.split()[1] for line in sums.splitlines()]:
             failures.append(f"README.txt says SHA256SUMS holds {stated}, it holds {sums}")
-    failures += symbol_failures(args.asi, args.addr2line, out, args.version)
+    failures += symbol_failures(args.asi, read.get("Nozzles.asi", b""), args.symbolizer, out, args.version)
     for failure in failures:
         print("FAILED:", failure)
     if not failures:
         print(f"{zip_path.name}: {', '.join(FILES)}; version {args.version} throughout; SHA256SUMS true of it and of the "
-              "debug file and map beside it; addr2line names findSignature and its line from the map's address")
+              "PDB and map beside it; llvm-symbolizer names updateNozzles and its line through the PDB")
     return 1 if failures else 0
 
 

@@ -31,21 +31,23 @@ add_executable(region_search_test
     src/memory/signature_each.cpp
     src/platform/platform_windows.cpp)
 target_include_directories(region_search_test PRIVATE src sim tests/support)
-target_compile_options(region_search_test PRIVATE ${NOZZLES_WARNINGS} ${NOZZLES_VECTOR_MOVES})
+target_compile_options(region_search_test PRIVATE ${NOZZLES_WARNINGS})
 target_link_options(region_search_test PRIVATE ${NOZZLES_STATIC_RUNTIME})
 foreach(path sse2 avx2)
     add_test(NAME regions.wine.${path} COMMAND region_search_test ${path})
     set_tests_properties(regions.wine.${path} PROPERTIES FIXTURES_REQUIRED wine SKIP_RETURN_CODE 77)
 endforeach()
 
+find_program(NOZZLES_PDBUTIL llvm-pdbutil-14 REQUIRED)
 add_test(NAME pe.plugin_file
     COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/e2e/check_pe.py
-        --objdump ${NOZZLES_OBJDUMP} --windres ${CMAKE_RC_COMPILER} --version ${PROJECT_VERSION}
-        --map ${NOZZLES_SYMBOLS}.map $<TARGET_FILE:Nozzles>)
+        --objdump ${NOZZLES_OBJDUMP} --windres ${CMAKE_RC_COMPILER} --pdbutil ${NOZZLES_PDBUTIL}
+        --version ${PROJECT_VERSION} --map ${NOZZLES_SYMBOLS}.map --pdb ${NOZZLES_SYMBOLS}.pdb $<TARGET_FILE:Nozzles>)
 find_program(NOZZLES_AS x86_64-w64-mingw32-as REQUIRED)
+find_program(NOZZLES_LD x86_64-w64-mingw32-ld REQUIRED)
 add_test(NAME pe.vector_move_rule
     COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/e2e/vector_moves_test.py
-        --as ${NOZZLES_AS} --objdump ${NOZZLES_OBJDUMP} ${CMAKE_BINARY_DIR}/vector-moves)
+        --as ${NOZZLES_AS} --ld ${NOZZLES_LD} --objdump ${NOZZLES_OBJDUMP} ${CMAKE_BINARY_DIR}/vector-moves)
 
 # Every scenario of the repository plays to its end.
 file(GLOB NOZZLES_SCENARIOS CONFIGURE_DEPENDS RELATIVE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/scenarios/*.txt)
@@ -57,10 +59,10 @@ foreach(path IN LISTS NOZZLES_SCENARIOS)
     set_tests_properties(scenario.${name} PROPERTIES TIMEOUT 300 FIXTURES_REQUIRED wine)
 endforeach()
 
-find_program(NOZZLES_ADDR2LINE x86_64-w64-mingw32-addr2line REQUIRED)
+find_program(NOZZLES_SYMBOLIZER llvm-symbolizer-14 REQUIRED)
 add_test(NAME package.contents
     COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/e2e/check_package.py
-        --asi $<TARGET_FILE:Nozzles> --windres ${CMAKE_RC_COMPILER} --addr2line ${NOZZLES_ADDR2LINE}
+        --asi $<TARGET_FILE:Nozzles> --windres ${CMAKE_RC_COMPILER} --symbolizer ${NOZZLES_SYMBOLIZER}
         --version ${PROJECT_VERSION} --work ${CMAKE_BINARY_DIR})
 add_test(NAME package.reproducible
     COMMAND ${CMAKE_SOURCE_DIR}/tools/check-reproducible $<TARGET_FILE:Nozzles> ${PROJECT_VERSION} ${CMAKE_BINARY_DIR})

@@ -20,8 +20,8 @@
 #include <windows.h>
 #endif
 
-extern "C" const std::uint8_t gameSparePages[];  // three pages of the stand-in game's code
-extern "C" std::uint8_t gameSpareDataPage[];     // a page of its writable data
+extern "C" std::uint8_t gameSparePages[];     // three pages of the stand-in game's code, which the test writes
+extern "C" std::uint8_t gameSpareDataPage[];  // a page of its writable data
 
 namespace {
 
@@ -84,7 +84,7 @@ void regionRules(memory::VectorPath path) {
 // written code page is copy-on-write: Windows then reports it
 // execute-read-write, Wine execute-write-copy, and both are code.
 void imagePages(memory::VectorPath path) {
-    const std::uint8_t* code = gameSparePages;
+    std::uint8_t* code = gameSparePages;
     const std::size_t size = sim::pageSize();
     const auto find = [&](const std::uint8_t* begin, const std::uint8_t* end) {
         return memory::findInExecutableRegions(begin, end, kSignature.mask, kSignature.pattern, path);
@@ -98,12 +98,12 @@ void imagePages(memory::VectorPath path) {
     }
 #endif
     sim::setPageAccess(code + size, Access::writableCode);
-    std::memcpy(const_cast<std::uint8_t*>(code) + size + 40, kFunction.data(), kFunction.size());
+    std::memcpy(code + size + 40, kFunction.data(), kFunction.size());
     expect("a written code page of the image is searched", path, find(code, code + 3 * size), code + size + 40);
     sim::setPageAccess(code + size, Access::executeOnly);
     expect("an execute-only page of the image is not read", path, find(code, code + 3 * size), nullptr);
     sim::setPageAccess(code + size, Access::writableCode);
-    std::memset(const_cast<std::uint8_t*>(code) + size + 40, 0xCC, kFunction.size());
+    std::memset(code + size + 40, 0xCC, kFunction.size());
     sim::setPageAccess(code + size, Access::code);
 
     std::memcpy(gameSpareDataPage + 40, kFunction.data(), kFunction.size());

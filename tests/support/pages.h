@@ -66,7 +66,7 @@ public:
     explicit GuardedBuffer(std::size_t size)
         : pages_((size + sim::pageSize() - 1) / sim::pageSize() + (size == 0 ? 2 : 1)), size_(size) {
         pages_.protect(pages_.count() - 1, sim::PageAccess::noAccess);
-        std::memset(pages_.page(0), 0x90, end() - pages_.page(0));
+        std::memset(pages_.page(0), 0x90, static_cast<std::size_t>(end() - pages_.page(0)));
     }
 
     std::uint8_t* begin() const { return end() - size_; }

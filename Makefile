@@ -39,7 +39,7 @@ sigcheck: host
 # (SIGUPDATE_FLAGS="--write-header src/memory/game_signatures.h", --json, --signatures FILE, ...).
 sigupdate: host
 	@test -n "$(OLD)" -a -n "$(NEW)" || { echo "usage: make sigupdate OLD=old.exe NEW=new.exe [OLDER=older.exe] [SIGUPDATE_FLAGS=...]" >&2; exit 2; }
-	@build/host/nozzles-sigcheck "$(NEW)" --old "$(OLD)" $(if $(OLDER),--old "$(OLDER)") $(SIGUPDATE_FLAGS)
+	@build/host/nozzles-sigcheck "$(NEW)" --old "$(OLD)" $(if $(OLDER),--older "$(OLDER)") $(SIGUPDATE_FLAGS)
 
 fuzz: fuzz-build
 	FUZZ_SECONDS=$(FUZZ_SECONDS) tools/fuzz-long

@@ -125,7 +125,7 @@ def carry(build, old, new, listing, signatures, older=()):
     listing.write_text("".join(f"{name} {text}\n" for name, text in signatures))
     started = time.monotonic()
     run = subprocess.run([str(build / "nozzles-sigcheck"), str(new), "--old", str(old),
-                          *[argument for path in older for argument in ("--old", str(path))],
+                          *[argument for path in older for argument in ("--older", str(path))],
                           "--signatures", str(listing), "--json"], capture_output=True, text=True)
     seconds = time.monotonic() - started
     if run.returncode == 2:

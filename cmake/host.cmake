@@ -115,6 +115,9 @@ if(NOT NOZZLES_SANITIZE)
     add_test(NAME sigcheck.boundary
         COMMAND ${NOZZLES_PE_PYTHON} ${CMAKE_SOURCE_DIR}/tests/sigcheck/boundary_test.py
             $<TARGET_FILE:nozzles_sigcheck>)
+    # The maintainers' documents, where they name tests and thresholds.
+    add_test(NAME documents.names_and_thresholds
+        COMMAND ${NOZZLES_PE_PYTHON} ${CMAKE_SOURCE_DIR}/tests/documents/documents_test.py ${CMAKE_SOURCE_DIR})
 endif()
 
 if(NOT NOZZLES_SANITIZE)

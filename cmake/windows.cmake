@@ -48,7 +48,7 @@ add_dependencies(Nozzles hook_imports)
 # only what is used kept, ASLR with high-entropy addresses and no-execute
 # asked for rather than left to the linker's defaults, and no time stamp.
 target_link_options(Nozzles PRIVATE ${NOZZLES_STATIC_RUNTIME} -Wl,--gc-sections
-    -Wl,--dynamicbase -Wl,--high-entropy-va -Wl,--nxcompat -Wl,--entry=pluginEntry
+    -Wl,--dynamicbase -Wl,--high-entropy-va -Wl,--nxcompat -Wl,--entry=pluginEntryPoint
     -Wl,--exclude-all-symbols -Wl,--no-insert-timestamp)
 target_link_libraries(Nozzles PRIVATE ${HOOK_IMPORT_LIB})
 
@@ -148,7 +148,7 @@ foreach(variant next tie sets)
         -ffunction-sections -fdata-sections)
     add_dependencies(Nozzles-${variant} hook_imports)
     target_link_options(Nozzles-${variant} PRIVATE ${NOZZLES_STATIC_RUNTIME} -Wl,--gc-sections
-        -Wl,--entry=pluginEntry -Wl,--exclude-all-symbols)
+        -Wl,--entry=pluginEntryPoint -Wl,--exclude-all-symbols)
     target_link_libraries(Nozzles-${variant} PRIVATE ${HOOK_IMPORT_LIB})
 endforeach()
 

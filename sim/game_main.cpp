@@ -136,7 +136,7 @@ public:
             std::fprintf(stderr, "cannot load %s (error %lu)\n", options_.pluginPath.c_str(), GetLastError());
             return false;
         }
-        // From the call to the plug-in's registration, as its entry made it.
+        // From the call to the plug-in's registration, as its entry point made it.
         const double microseconds =
             static_cast<double>(simRegistrationTime() - start.QuadPart) * 1e6 / static_cast<double>(frequency.QuadPart);
         // The clock, and stdio output kept buffered until flushed, as on Windows.

@@ -17,7 +17,7 @@ std::size_t pageSize();
 
 // Copies the first bytes of each of the game's three functions into the page
 // holding `address` and leaves that page read-only data: what a scan must
-// pass over, since calling into it would fault.
+// rule out, since calling into it would fault.
 void writeDataCopies(const std::uint8_t* address);
 
 }  // namespace sim

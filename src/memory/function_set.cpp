@@ -91,7 +91,7 @@ SetFinding resolveSet(const SignatureSet& set, const ModuleAccess& module, Vecto
         Given lowest;
         finding.address = lowestFunctionStart(signatures[0], module, path, directory, &lowest);
         if (finding.address == nullptr) {
-            finding.gives[0] = lowest;  // why the lowest was passed over
+            finding.gives[0] = lowest;  // why the lowest was ruled out
         } else {
             finding.gives[0].address = finding.address;
             finding.gives[0].how = GivenHow::gives;

@@ -36,7 +36,7 @@ enum class GivenHow : std::uint8_t {
     gives,           // it gives an address
     noMatch,         // no match in code
     severalMatches,  // two or more in code: only the search of a set of one entry takes the lowest
-    insideFunction,  // its address lies strictly inside a function the directory knows: passed over
+    insideFunction,  // its address lies strictly inside a function the directory knows: ruled out
     outsideCode,     // a call whose target lies outside the module's code
     directory,       // the directory says nothing certain: of an inside signature's match, or (when
                      // its records are out of order, overlap or lie outside the image) of any address
@@ -65,7 +65,7 @@ Given addressGiven(const SetSignature& signature, const std::uint8_t* match, con
 
 // The search for a set of one entry signature: its lowest match in code
 // that can begin a function; null when there is none. `lowest`, when
-// given, is what the lowest match gives (passed over or not).
+// given, is what the lowest match gives (ruled out or not).
 const std::uint8_t* lowestFunctionStart(const Signature& signature, const ModuleAccess& module, VectorPath path,
                                         const ExceptionDirectory& directory, Given* lowest = nullptr);
 

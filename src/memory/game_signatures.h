@@ -9,8 +9,9 @@
 // left open. memory/function_set.h says how a set finds its function.
 //
 // This file is the one place they stand. A game update changes the text
-// between the clang-format markers and nothing else; `make sigupdate` writes
-// it (nozzles-sigcheck --write-header), one signature to a line: two
+// between the clang-format markers and nothing else; `make sigupdate` prints
+// it, and with SIGUPDATE_FLAGS="--write-header FILE" writes it (nozzles-sigcheck
+// --write-header), one signature to a line: two
 // upper-case hexadecimal digits per byte, "??" for an open one, one space
 // between, no open byte at either end. Anything else fails the build.
 #pragma once

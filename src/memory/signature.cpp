@@ -279,7 +279,7 @@ const std::uint8_t* sparseChunk(const Block& block, const Candidates<Block>& can
 // densely as the chunk before it had few or many candidates: the handling
 // follows the data, never the machine. No software prefetch: the loads run
 // in address order, which the processor's own prefetcher follows, and
-// asking ahead cost time on some machines. The anchors' offsets live in the
+// asking ahead cost time where it was measured. The anchors' offsets live in the
 // block, not behind a reference, so that the loop keeps them in registers.
 // Every load stays inside [begin, end).
 template <typename Block>

@@ -25,10 +25,12 @@ constexpr std::size_t kFarthest = 8;
 // one before the signature's start), in the code byte table's parts per million.
 constexpr std::uint64_t kAnything = 1000000;
 
-// Every signature is filtered on a fingerprint of three of its bytes: its
-// last byte, and the bytes `near` and `far` before it, the same two
-// distances for the whole set, chosen so that the fingerprints are as rare
-// in code as they can be. Each signature is a bucket: a byte is split into
+// Every signature is filtered on a fingerprint of three of its bytes: a
+// fixed byte, the fingerprint's end, and the bytes `near` and `far` before
+// it. The two distances are the same for the whole set; each signature's
+// end is the fixed byte whose three bytes have the rarest product of code
+// frequencies, and the distances are those whose fingerprints are rarest
+// over the set. Each signature is a bucket: a byte is split into
 // its two halves, and a table per half and position says which buckets
 // accept it, so that one shuffle per half and position tests every
 // signature at once, as Teddy does. Three bytes, because two leave too

@@ -1,11 +1,11 @@
-// The library entry: registers the script with the hook on load and
-// unregisters it on unload. Windows build only.
+// The library's entry points: register the script with the hook on load and
+// unregister it on unload. Windows build only.
 #include <windows.h>
 
 #include "hook/hook.h"
 #include "plugin/script.h"
 
-// The runtime's own entry: constructs and destroys the statics and calls DllMain.
+// The runtime's own entry point: constructs and destroys the statics and calls DllMain.
 extern "C" BOOL WINAPI DllMainCRTStartup(HINSTANCE module, DWORD reason, LPVOID reserved);
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID) {
@@ -24,7 +24,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID) {
 // hook expects, and leaves the C runtime alone: no destructor, no fclose, no
 // free. Every log line is flushed already, and the system closes the file.
 // FreeLibrary (no reserved argument) and everything else go the usual way.
-extern "C" BOOL WINAPI pluginEntry(HINSTANCE module, DWORD reason, LPVOID reserved) {
+extern "C" BOOL WINAPI pluginEntryPoint(HINSTANCE module, DWORD reason, LPVOID reserved) {
     if (reason == DLL_PROCESS_DETACH && reserved != nullptr) {
         scriptUnregister(module);
         return TRUE;

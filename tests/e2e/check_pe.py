@@ -2,7 +2,7 @@
 """Checks the built plug-in file as the hook's loader and a player's machine
 see it, through binutils' own reading of the image (objdump, windres) and
 the linker's map of it: its name and size; a DLL whose entry point is the
-plug-in's own pluginEntry; imports from the hook (its six functions by their
+plug-in's own pluginEntryPoint; imports from the hook (its six functions by their
 decorated names), KERNEL32 and msvcrt only, and none of those a guest must
 not use; no exports; ASLR with high-entropy addresses and no-execute; no
 section both writable and executable; no aligned or non-temporal vector
@@ -170,10 +170,10 @@ def main():
         failures.append(f"{path.stat().st_size} bytes, more than {LARGEST}")
     # lld's map: RVA, size, alignment, then the output section, the input section or the symbol.
     linked = Path(args.map).read_text()
-    entry = re.search(r"^([0-9a-f]+) 0+\s+0\s+pluginEntry$", linked, re.M)
+    entry = re.search(r"^([0-9a-f]+) 0+\s+0\s+pluginEntryPoint$", linked, re.M)
     stated = re.search(r"AddressOfEntryPoint\s+([0-9a-f]+)", dump)
     if not (entry and stated) or int(entry.group(1), 16) != int(stated.group(1), 16):
-        failures.append("the entry point is not pluginEntry")
+        failures.append("the entry point is not pluginEntryPoint")
     failures += [f"links {what} in" for what, pattern in NOT_LINKED.items() if re.search(pattern, linked)]
     if not re.search(r"Characteristics 0x[0-9a-f]+", dump) or "DLL" not in dump:
         failures.append("not a DLL")
@@ -219,7 +219,7 @@ def main():
     for failure in failures:
         print("FAILED:", failure)
     if not failures:
-        print(f"{path.name}: {path.stat().st_size} bytes; entry pluginEntry; imports {sorted(imports)}, the six hook "
+        print(f"{path.name}: {path.stat().st_size} bytes; entry pluginEntryPoint; imports {sorted(imports)}, the six hook "
               f"functions by their decorated names, none of {sorted(FORBIDDEN_IMPORTS)}; no exports; ASLR (high "
               f"entropy) and NX; no writable code; no wide aligned move that may fault; nothing of {sorted(NOT_LINKED)}; a manifest "
               f"and version {args.version}; names {Path(args.pdb).name}, whose GUID and age it holds")

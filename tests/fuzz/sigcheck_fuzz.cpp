@@ -65,10 +65,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (mask[k] == '?') pattern[k] = 0;
     const sigcheck::SetToCarry set{"f", {{memory::SignatureKind::entry, 0, mask, pattern}}};
     sigcheck::Deadline deadline(10);
-    const sigcheck::Matches matches = sigcheck::findMatches(view, view, set);
-    const sigcheck::Program program(view, matches.old, deadline);
+    const sigcheck::Found found = sigcheck::findInBoth(view, view, set);
+    const sigcheck::Program program(view, found.old, deadline);
     const sigcheck::Correspondence pairs(program, program, deadline);
-    const sigcheck::Carried carried = sigcheck::carry(program, program, pairs, matches, set, deadline);
+    const sigcheck::Carried carried = sigcheck::carry(program, program, pairs, found, set, deadline);
     if (!carried.answered) return 0;
     const std::uint32_t function = carried.candidates[0].rva;
     if (carried.proposal.found && carried.verdict != sigcheck::Verdict::kept) {
@@ -79,6 +79,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto proposed = sigcheck::proposeSet(program, carried.oldRva, pairs, program, function, carried.proposal,
                                                {{&view, carried.oldRva}}, deadline);
     for (const sigcheck::Given& given : sigcheck::functionsGiven(view, proposed))
-        if (given.function != function) std::abort();
+        if (given.functionRva != function) std::abort();
     return 0;
 }

@@ -53,7 +53,7 @@ void regionRules(memory::VectorPath path) {
         pages.protect(0, Access::data);
         pages.protect(1, Access::code);
         pages.protect(2, Access::code);
-        expect("a data copy below the function is passed over", path, search(pages, path), pages.page(2) + 7);
+        expect("a data copy below the function is ruled out", path, search(pages, path), pages.page(2) + 7);
     }
     {
         Pages pages(2);
@@ -107,7 +107,7 @@ void imagePages(memory::VectorPath path) {
     sim::setPageAccess(code + size, Access::code);
 
     std::memcpy(gameSpareDataPage + 40, kFunction.data(), kFunction.size());
-    expect("a written data page of the image is passed over", path, find(gameSpareDataPage, gameSpareDataPage + size),
+    expect("a written data page of the image is ruled out", path, find(gameSpareDataPage, gameSpareDataPage + size),
            nullptr);
     std::memset(gameSpareDataPage + 40, 0, kFunction.size());
 }

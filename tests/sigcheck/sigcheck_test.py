@@ -148,7 +148,7 @@ ROWS = [
     ("a copy in read-only data below the function",
      pe([(".rdata", 0x1000, text((0x20, GET), (0x60, GET)), RDATA), (".text", 0x2000, text(*functions()), CODE)]),
      [], 0, [r"getpropstate .*\n  the plug-in calls: RVA 0x2050 .* in \.text.*\n  matches in code: 1\n"
-             r"  copies outside code, passed over: 2 \(\.rdata 2\)"]),
+             r"  copies outside code, ruled out: 2 \(\.rdata 2\)"]),
     ("near-misses with one byte changed, then two",
      pe([(".text", 0x1000, text((0x10, HANDLE), (0x50, GET), (0x90, bytes(nearer)), (0x200, bytes(near))), CODE)]),
      [], 1, [r"setpropstate .*\n  the plug-in calls: nothing",
@@ -166,7 +166,7 @@ ROWS = [
      [r"a module dump, image base 0x7FF600000000",
       r"setpropstate .*\n  the plug-in calls: RVA 0x2090 \(0x7FF600002090\) in \.text, dump offset 0x2090; "
       + wildcards("setpropstate", b"\x07") + "\n"
-      r"  matches in code: 1\n  copies outside code, passed over: 1 \(\.rdata 1\)"]),
+      r"  matches in code: 1\n  copies outside code, ruled out: 1 \(\.rdata 1\)"]),
     # Input that cannot be read: exit 2 and one line naming the file and the fault.
     ("an empty file", b"", [], 2, [r"empty file"]),
     ("not a PE file", b"#!/bin/sh\necho a script, not a game\n" * 4, [], 2, [r"not a PE file"]),
@@ -195,11 +195,11 @@ ROWS = [
     ("a lower copy inside a function the exception directory knows",
      with_pdata(text((0x20, GET), *functions(0x100)), [(0x1010, 0x1040, 0x2040)]), [], 0,
      [r"getpropstate .*\n  the plug-in calls: RVA 0x1140 .*\n  matches in code: 2\n"
-      r"  passed over: RVA 0x1020 lies 0x10 bytes into the function at RVA 0x1010\n", r"3 of 3 functions found"]),
+      r"  ruled out: RVA 0x1020 lies 0x10 bytes into the function at RVA 0x1010\n", r"3 of 3 functions found"]),
     ("its only match inside a known function",
      with_pdata(text((0x10, HANDLE), (0x105, GET), (0x90, SET)), [(0x1100, 0x1140, 0x2040)]), [], 1,
-     [r"getpropstate .*\n  the plug-in calls: nothing, every match in code is passed over\n  matches in code: 1\n"
-      r"  passed over: RVA 0x1105 lies 0x5 bytes into the function at RVA 0x1100\n"]),
+     [r"getpropstate .*\n  the plug-in calls: nothing, every match in code is ruled out\n  matches in code: 1\n"
+      r"  ruled out: RVA 0x1105 lies 0x5 bytes into the function at RVA 0x1100\n"]),
     ("a set whose signatures disagree: the majority is called, and the check fails",
      with_pdata(text(*functions(), (0x60, INSIDE), (0x200, caller(0x200, 0x90))), [(0x1050, 0x1080, 0x2040)]),
      ["--header", "DISAGREEING"], 1,
@@ -207,11 +207,11 @@ ROWS = [
       r"  inside .*\n    1 match in code, the lowest at RVA 0x1060; gives RVA 0x1050\n"
       r"  the plug-in calls: RVA 0x1050 .*; 2 of 3 signatures give it\n"
       r"  signatures disagree: RVA 0x1050, RVA 0x1090"]),
-    ("a set whose entry lies inside a known function: passed over, the call decides",
+    ("a set whose entry lies inside a known function: ruled out, the call decides",
      with_pdata(text((0x10, HANDLE), (0x28, GET), (0x90, SET), (0x200, caller(0x200, 0x140))),
                 [(0x1020, 0x1060, 0x2040)]),
      ["--header", "AGREEING"], 0,
-     [r"getpropstate  \(a set of 2\)\n  .*\n    1 match in code, the lowest at RVA 0x1028; passed over: RVA "
+     [r"getpropstate  \(a set of 2\)\n  .*\n    1 match in code, the lowest at RVA 0x1028; ruled out: RVA "
       r"0x1028 lies 0x8 bytes into the function at RVA 0x1020\n.*\n.*gives RVA 0x1140\n"
       r"  the plug-in calls: RVA 0x1140 .*; 1 of 2 signatures give it"]),
     # A directory that lies: what the plug-in would have called is the middle of a function.
@@ -269,8 +269,15 @@ UPDATE_ROWS = [
      pe([(".text", 0x1000, text(*functions(0x20)), CODE)], mapped=True),
      ["--mapped", "--base", "0x7FF600000000", "--old-mapped", "--old-base", "0x7FF700000000"], 0,
      [CARRIED, r"new: RVA 0x1060 \(0x7FF600001060\) in \.text, dump offset 0x1060"]),
+    ("an older build as a mapped dump too, read as one", pe([(".text", 0x1000, text(*functions()), CODE)], mapped=True),
+     pe([(".text", 0x1000, text(*functions(0x20)), CODE)], mapped=True),
+     ["--mapped", "--old-mapped", "--old-base", "0x7FF700000000", "--older", "OLD", "--old-base", "0x7FF500000000"], 0,
+     [CARRIED, r"getpropstate .*\n(  .*\n)*  older build \S+-old\.bin: RVA 0x1050\n"]),
     ("a signature the old build holds twice", pe([(".text", 0x1000, text((0x8, GET), *functions(0x100)), CODE)]),
      GOOD, [], 1, [r"getpropstate .*\n  verdict: old-not-unique\n  old: 2 matches in code"]),
+    ("a set that gives no address in the old build", GOOD, GOOD, ["--signatures", "LOST"], 1,
+     [r"getpropstate .*\n    inside .*\n  verdict: old-not-unique\n  old: the set finds no function\n",
+      r"evidence: the old set gives no address in the old build's code"]),
     ("moved, with an instruction more: its new entry signature holds in the new build only, a call in both",
      pe([(".text", 0x1000, text(*functions(), (0x200, caller(0x200, 0x50))), CODE)]),
      pe([(".text", 0x1000, text((0x30, HANDLE), (0x70, GET[:3] + b"\x31\xC0" + GET[3:]), (0xB0, SET),
@@ -298,12 +305,14 @@ UPDATE_ROWS = [
 
 
 # The signature files the rows name: one with a bad second line; the plug-in's
-# getpropstate as a maintainer might type it; the long function's first bytes.
+# getpropstate as a maintainer might type it; the long function's first bytes;
+# a set for getpropstate whose two signatures match nothing.
 FILES = {
     "SIGNATURES": "first 90 90\nsecond 90 xx\n",
     "LISTING": "# the plug-in's getpropstate\n\n  getpropstate "
                + header_text("getpropstate").lower().replace("??", "?") + "  # as typed\n",
     "PREFIXED": "long " + hex_text(PREFIX[:7]) + "\n",
+    "LOST": "getpropstate 90 91 92 93 94 95 96 97\ngetpropstate inside 90 91 92 93 94 95 96 98\n",
     "TWICE": f"getpropstate {header_text('getpropstate')}\ngetpropstate inside 41 8B\n"
              f"getpropstate {header_text('getpropstate').lower()}\n",
 }
@@ -349,7 +358,7 @@ def main():
         old_path.write_bytes(old)
         new_path.write_bytes(new)
         header.unlink(missing_ok=True)
-        named = {"HEADER": header}
+        named = {"HEADER": header, "OLD": old_path}
         for flag, content in FILES.items():
             named[flag] = Path(f"{stem}-{flag.lower()}.txt")
             named[flag].write_text(content)

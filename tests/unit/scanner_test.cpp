@@ -1,3 +1,4 @@
+#include <cstdio>
 #include <cstring>
 #include <random>
 #include <string>
@@ -236,11 +237,41 @@ TEST_F(ModuleQuery, FailedQueryGivesNull) {
     EXPECT_EQ(memory::findFunction(memory::kGetPropStateSignatures), nullptr);
 }
 
+// Each signature of a set that does not give `function` in the game's code,
+// with what it gives instead: the bytes the stand-in game must hold, in a
+// caller's call or a function's body as well as in its first bytes.
+std::string signaturesMissing(const memory::SignatureSet& set, const void* function) {
+    static const char* const kKinds[] = {"entry", "call", "inside"};
+    static const char* const kHow[] = {"gives another address",        "no match in code",
+                                       "several matches in code",      "ruled out, inside a known function",
+                                       "a call's target outside code", "the exception directory says nothing certain"};
+    const platform::ByteRange range = platform::mainModuleRange();
+    const memory::ModuleAccess module{range.begin, range.end, memory::processRegions()};
+    const memory::SetFinding finding = memory::resolveSet(set, module, memory::bestVectorPath());
+    std::string missing;
+    for (std::size_t k = 0; k < set.count; ++k) {
+        if (finding.gives[k].address == function) continue;
+        const memory::SetSignature& signature = set.items[k];
+        missing += std::string("\n  ") + kKinds[static_cast<int>(signature.kind)];
+        for (std::size_t i = 0; signature.mask[i] != '\0'; ++i) {
+            char byte[4] = " ??";
+            if (signature.mask[i] == 'x') std::snprintf(byte, sizeof byte, " %02X", signature.pattern[i]);
+            missing += byte;
+        }
+        missing += std::string(": ") + kHow[static_cast<int>(finding.gives[k].how)];
+    }
+    return missing;
+}
+
 TEST_F(ModuleQuery, EachSetFindsItsFunctionInTheGamesCode) {
     SKIP_UNLESS_PAGE_PROTECTIONS_READ_APART();
-    EXPECT_EQ(memory::findFunction(memory::kHandleToAddressSignatures), reinterpret_cast<void*>(&gameHandleToAddress));
-    EXPECT_EQ(memory::findFunction(memory::kGetPropStateSignatures), reinterpret_cast<void*>(&gameGetPropState));
-    EXPECT_EQ(memory::findFunction(memory::kSetPropStateSignatures), reinterpret_cast<void*>(&gameSetPropState));
+    const void* functions[] = {reinterpret_cast<void*>(&gameHandleToAddress),
+                               reinterpret_cast<void*>(&gameGetPropState), reinterpret_cast<void*>(&gameSetPropState)};
+    for (std::size_t k = 0; k < std::size(memory::kGameSignatures); ++k) {
+        const memory::SignatureSet& set = *memory::kGameSignatures[k];
+        EXPECT_EQ(memory::findFunction(set), functions[k])
+            << set.name << ": the signatures that do not give it" << signaturesMissing(set, functions[k]);
+    }
 }
 
 }  // namespace

@@ -76,16 +76,16 @@ void fill(CarryAnswer& answer) {
         const sigcheck::Carried& c = answer.run.carried[k];
         SigcheckCarried& out = answer.carried[k];
         out.verdict = static_cast<std::uint32_t>(c.verdict);
-        out.oldMatches = static_cast<std::uint32_t>(c.oldMatches);
-        out.oldRva = c.oldMatches == 1 ? static_cast<std::int64_t>(c.oldRva) : -1;
+        out.oldFoundCount = static_cast<std::uint32_t>(c.oldFoundCount);
+        out.oldRva = c.oldFoundCount == 1 ? static_cast<std::int64_t>(c.oldRva) : -1;
         out.newRva = c.answered ? static_cast<std::int64_t>(c.candidates[0].rva) : -1;
-        out.newMatches = c.newMatches.data();
-        out.newMatchCount = c.newMatches.size();
-        const bool signature = c.answered && c.proposal.found;
-        if (signature) answer.signatureTexts[k] = sigcheck::signatureText(c.proposal.mask, c.proposal.pattern);
-        out.signature = signature ? answer.signatureTexts[k].c_str() : nullptr;
-        out.survives = signature && c.proposal.survives;
-        out.margin = signature ? c.proposal.margin : 0;
+        out.newFound = c.newFound.data();
+        out.newFoundCount = c.newFound.size();
+        const bool proposed = c.answered && c.proposal.found;
+        if (proposed) answer.signatureTexts[k] = sigcheck::signatureText(c.proposal.mask, c.proposal.pattern);
+        out.entrySignature = proposed ? answer.signatureTexts[k].c_str() : nullptr;
+        out.survives = proposed && c.proposal.survives;
+        out.margin = proposed ? c.proposal.margin : 0;
         out.evidence = c.evidence.c_str();
         out.changedDisplacements = answer.linesOf(c.changedDisplacements);
         out.changedDisplacementCount = c.changedDisplacements.size();
@@ -185,7 +185,7 @@ std::uint32_t sigcheckResolveSet(const SigcheckModuleView* view, const SigcheckF
     *out = SigcheckSetFinding{};
     for (std::size_t k = 0; k < plugin.count; ++k) {
         const memory::Given& given = finding.gives[k];
-        out->matches[k] = finding.matches[k].count;
+        out->matchCount[k] = finding.matches[k].count;
         out->first[k] = rva(finding.matches[k].first);
         out->gives[k] = rva(given.address);
         out->how[k] = given.how == memory::GivenHow::directory
@@ -231,7 +231,7 @@ const SigcheckField* sigcheckLayout(std::uint64_t* count) {
         NOZZLES_FIELD(SigcheckModule, kinds),
         NOZZLES_FIELD(SigcheckModule, regionCount),
         NOZZLES_FIELD(SigcheckModule, base),
-        NOZZLES_FIELD(SigcheckModule, entry),
+        NOZZLES_FIELD(SigcheckModule, entryPoint),
         NOZZLES_FIELD(SigcheckModule, pdataRva),
         NOZZLES_FIELD(SigcheckModule, pdataSize),
         NOZZLES_FIELD(SigcheckModule, relocRva),
@@ -249,7 +249,7 @@ const SigcheckField* sigcheckLayout(std::uint64_t* count) {
         NOZZLES_FIELD(SigcheckFunctionSet, signatures),
         NOZZLES_FIELD(SigcheckFunctionSet, count),
         NOZZLES_SIZE(SigcheckSetFinding),
-        NOZZLES_FIELD(SigcheckSetFinding, matches),
+        NOZZLES_FIELD(SigcheckSetFinding, matchCount),
         NOZZLES_FIELD(SigcheckSetFinding, first),
         NOZZLES_FIELD(SigcheckSetFinding, gives),
         NOZZLES_FIELD(SigcheckSetFinding, how),
@@ -270,12 +270,12 @@ const SigcheckField* sigcheckLayout(std::uint64_t* count) {
         NOZZLES_FIELD(SigcheckCandidate, diffCount),
         NOZZLES_SIZE(SigcheckCarried),
         NOZZLES_FIELD(SigcheckCarried, verdict),
-        NOZZLES_FIELD(SigcheckCarried, oldMatches),
+        NOZZLES_FIELD(SigcheckCarried, oldFoundCount),
         NOZZLES_FIELD(SigcheckCarried, oldRva),
         NOZZLES_FIELD(SigcheckCarried, newRva),
-        NOZZLES_FIELD(SigcheckCarried, newMatches),
-        NOZZLES_FIELD(SigcheckCarried, newMatchCount),
-        NOZZLES_FIELD(SigcheckCarried, signature),
+        NOZZLES_FIELD(SigcheckCarried, newFound),
+        NOZZLES_FIELD(SigcheckCarried, newFoundCount),
+        NOZZLES_FIELD(SigcheckCarried, entrySignature),
         NOZZLES_FIELD(SigcheckCarried, survives),
         NOZZLES_FIELD(SigcheckCarried, margin),
         NOZZLES_FIELD(SigcheckCarried, evidence),

@@ -46,13 +46,13 @@ Range placeBetween(const Program& old, int f, const Program& neu, const Correspo
 // Who might be the function now, the strongest sources first: a long list
 // of neighbours' neighbours is what the cap cuts.
 std::vector<int> gatherCandidates(const OldFunction& f, const Program& neu, const Correspondence& pairs,
-                                  const Matches& matches, Range between) {
+                                  const Found& found, Range between) {
     std::vector<int> pool;
-    const auto add = [&](const std::vector<int>& found) {
-        for (std::size_t k = 0; k < found.size() && k < kFromEachSource; ++k) pool.push_back(found[k]);
+    const auto add = [&](const std::vector<int>& from) {
+        for (std::size_t k = 0; k < from.size() && k < kFromEachSource; ++k) pool.push_back(from[k]);
     };
-    for (const std::uint32_t rva : matches.neu) add({neu.indexOf(rva)});
-    add({pairs.newOf(f.function)});
+    for (const std::uint32_t rva : found.neu) add({neu.indexOf(rva)});
+    add({pairs.newOf(f.index)});
     add(neu.withBytes(f.body->bytesHash));
     add(neu.withExact(f.body->exactHash));
     add(neu.withShape(f.body->shapeHash));
@@ -86,11 +86,11 @@ std::vector<int> gatherCandidates(const OldFunction& f, const Program& neu, cons
 // The cheap measures of one candidate: the landmarks and paired neighbours
 // it shares with the old function, its place, the old signature's match.
 Candidate measure(const Program& old, const OldFunction& f, const Program& neu, const Correspondence& pairs,
-                  const Matches& matches, int c, double landmarkTotal, const Ranking& ranking, Range between) {
+                  const Found& found, int c, double landmarkTotal, const Ranking& ranking, Range between) {
     Candidate candidate;
-    candidate.function = c;
+    candidate.index = c;
     candidate.rva = neu.functions()[static_cast<std::size_t>(c)].start;
-    candidate.signatureMatch = std::find(matches.neu.begin(), matches.neu.end(), candidate.rva) != matches.neu.end();
+    candidate.signatureMatch = std::find(found.neu.begin(), found.neu.end(), candidate.rva) != found.neu.end();
     if (ranking.landmarkWeight > 0) {
         double shared = 0;
         double union_ = landmarkTotal;
@@ -134,7 +134,7 @@ void scoreCandidates(const OldFunction& f, const Program& neu, const Corresponde
     auto& candidates = ranking.candidates;
     auto& code = ranking.code;
     for (std::size_t k = 0; k < candidates.size() && !deadline.expired(); ++k) {
-        code[k] = neu.instructionsOf(candidates[k].function);
+        code[k] = neu.instructionsOf(candidates[k].index);
         candidates[k].code = bagSimilarity(f.shape, shapeForms(code[k]));
     }
     const double landmarkWeight = ranking.landmarkWeight;
@@ -158,10 +158,10 @@ void scoreCandidates(const OldFunction& f, const Program& neu, const Corresponde
             c.code *= 0.5;  // not compared in full: never ahead of one that was
         c.score = total(c);
         // Paired build-wide with another old function: it is that one.
-        const int paired = pairs.oldOf(c.function);
-        if (paired >= 0 && paired != f.function) c.score *= 0.5;
+        const int paired = pairs.oldOf(c.index);
+        if (paired >= 0 && paired != f.index) c.score *= 0.5;
         // Called with the old function's arguments, it would read one it is not given.
-        const Function& theirs = neu.functions()[static_cast<std::size_t>(c.function)];
+        const Function& theirs = neu.functions()[static_cast<std::size_t>(c.index)];
         c.moreArguments =
             f.body->argumentsKnown && theirs.argumentsKnown && arity(theirs.arguments) > arity(f.body->arguments);
         if (c.moreArguments) c.score *= 0.5;
@@ -184,7 +184,7 @@ void scoreCandidates(const OldFunction& f, const Program& neu, const Corresponde
 
 OldFunction describeOld(const Program& old, int function, const Correspondence& pairs) {
     OldFunction f;
-    f.function = function;
+    f.index = function;
     f.body = &old.functions()[static_cast<std::size_t>(function)];
     f.code = old.instructionsOf(function);
     f.exact = exactForms(f.code);
@@ -198,13 +198,13 @@ OldFunction describeOld(const Program& old, int function, const Correspondence& 
 }
 
 Ranking rankCandidates(const Program& old, const OldFunction& f, const Program& neu, const Correspondence& pairs,
-                       const Matches& matches, Deadline& deadline) {
+                       const Found& found, Deadline& deadline) {
     // Where it lies: the linker keeps the order of a module's functions, so
     // the function stands between the new places of the paired functions
     // that stood before and after it.
-    const Range between = placeBetween(old, f.function, neu, pairs);
+    const Range between = placeBetween(old, f.index, neu, pairs);
     const double placeWeight = between.end > between.begin ? kPlaceWeight : 0.0;
-    const std::vector<int> pool = gatherCandidates(f, neu, pairs, matches, between);
+    const std::vector<int> pool = gatherCandidates(f, neu, pairs, found, between);
 
     // What each is measured on: the old function's code always; its
     // landmarks and its paired neighbours where it has any. A common
@@ -215,12 +215,12 @@ Ranking rankCandidates(const Program& old, const OldFunction& f, const Program& 
     for (const std::uint64_t landmark : f.landmarks) landmarkTotal += weight(old, neu, landmark);
     ranking.landmarkWeight = std::min(2.0, landmarkTotal);
     ranking.graphWeight = std::min(3.0, static_cast<double>(f.callees.size() + f.callers.size()) / 2.0);
-    ranking.uniqueMatch = matches.neu.size() == 1;
+    ranking.uniqueMatch = found.neu.size() == 1;
     for (const int c : pool) {
         if (deadline.expired()) break;
         // A jump through an import slot is that import, not a function of the game's.
         if ((neu.functions()[static_cast<std::size_t>(c)].importThunk >= 0) != (f.body->importThunk >= 0)) continue;
-        ranking.candidates.push_back(measure(old, f, neu, pairs, matches, c, landmarkTotal, ranking, between));
+        ranking.candidates.push_back(measure(old, f, neu, pairs, found, c, landmarkTotal, ranking, between));
     }
     ranking.code.resize(ranking.candidates.size());
     scoreCandidates(f, neu, pairs, placeWeight, ranking, deadline);

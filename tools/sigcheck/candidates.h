@@ -13,15 +13,17 @@
 
 namespace sigcheck {
 
-// The matches of one signature in each build: found before the programs are
-// made, so that the functions they start are among the programs' functions.
-struct Matches {
+// Where the signatures find the function in each build: a single entry
+// signature's matches, or the one address a set's rule gives (none where it
+// gives none). Found before the programs are made, so that the functions
+// they start are among the programs' functions.
+struct Found {
     std::vector<std::uint32_t> old, neu;
 };
 
 // Everything the candidates are measured against, of the old function.
 struct OldFunction {
-    int function = -1;
+    int index = -1;  // in the old build's program
     const Function* body = nullptr;
     std::vector<Instruction> code;
     std::vector<std::uint64_t> exact, shape;
@@ -32,7 +34,7 @@ OldFunction describeOld(const Program& old, int function, const Correspondence& 
 
 struct Candidate {
     std::uint32_t rva = 0;
-    int function = -1;  // in the new build's program
+    int index = -1;  // in the new build's program
     double score = 0;
     double code = 0;         // how alike its instructions are
     double landmarks = 0;    // how many of the old function's landmarks it uses, weighed by rarity
@@ -56,6 +58,6 @@ struct Ranking {
 };
 
 Ranking rankCandidates(const Program& old, const OldFunction& f, const Program& neu, const Correspondence& pairs,
-                       const Matches& matches, Deadline& deadline);
+                       const Found& found, Deadline& deadline);
 
 }  // namespace sigcheck

@@ -11,7 +11,7 @@ namespace sigcheck {
 
 namespace {
 
-// Matches of the old signature in the new build looked at, at most.
+// Matches of the old signatures in the new build looked at, at most.
 constexpr std::size_t kMostNewMatches = 16;
 
 }  // namespace
@@ -24,9 +24,9 @@ const ProposedSignature* SetToCarry::entry() const {
 
 namespace {
 
-// Matches past those asked for that are read, so that passing over matches
+// Matches past those asked for that are read, so that ruling out matches
 // inside known functions still leaves `most` to count.
-constexpr std::size_t kMostPassedOver = 16;
+constexpr std::size_t kMostRuledOut = 16;
 
 // What the signatures find in one build: a single entry signature's matches
 // that can begin a function, up to `most`; a set's function, where
@@ -38,7 +38,7 @@ std::vector<std::uint32_t> foundIn(const ModuleView& view, const SetToCarry& set
         const memory::ExceptionDirectory directory(access.begin, access.end, access.regions);
         std::vector<std::uint32_t> starts;
         for (const std::uint32_t rva :
-             view.matchesInCode(entry->mask.c_str(), entry->pattern.data(), most + kMostPassedOver))
+             view.matchesInCode(entry->mask.c_str(), entry->pattern.data(), most + kMostRuledOut))
             if (starts.size() < most && directory.canBeginFunction(view.bytes() + rva)) starts.push_back(rva);
         return starts;
     }
@@ -50,35 +50,37 @@ std::vector<std::uint32_t> foundIn(const ModuleView& view, const SetToCarry& set
 
 }  // namespace
 
-Matches findMatches(const ModuleView& old, const ModuleView& neu, const SetToCarry& set) {
+Found findInBoth(const ModuleView& old, const ModuleView& neu, const SetToCarry& set) {
     return {foundIn(old, set, 3), foundIn(neu, set, kMostNewMatches)};
 }
 
-Carried carry(const Program& old, const Program& neu, const Correspondence& pairs, const Matches& matches,
+Carried carry(const Program& old, const Program& neu, const Correspondence& pairs, const Found& found,
               const SetToCarry& set, Deadline& deadline) {
     const ProposedSignature* entry = set.entry();
     Carried result;
-    result.oldMatches = matches.old.size();
-    result.newMatches = matches.neu;
-    if (matches.old.size() != 1) {
+    result.oldFoundCount = found.old.size();
+    result.newFound = found.neu;
+    if (found.old.size() != 1) {
         result.verdict = Verdict::oldNotUnique;
-        result.evidence = "the old signature matches " + std::to_string(matches.old.size()) +
-                          (matches.old.size() > 2    ? " or more places"
-                           : matches.old.size() == 1 ? " place"
-                                                     : " places") +
-                          " in the old build's code";
+        // A set finds the rule's one answer, or none: say which it was.
+        const bool single = set.signatures.size() == 1 && entry != nullptr;
+        result.evidence = !single
+                              ? "the old set gives no address in the old build's code: no signature gives one, "
+                                "or two addresses are given as often"
+                              : "the old signature matches " + std::to_string(found.old.size()) +
+                                    (found.old.size() > 2 ? " or more places" : " places") + " in the old build's code";
         return result;
     }
-    result.oldRva = matches.old[0];
+    result.oldRva = found.old[0];
     const int function = old.indexOf(result.oldRva);
     if (function < 0) {  // the program was given this start: only a time limit leaves it out
         result.evidence = "the old function could not be read";
         return result;
     }
     const OldFunction f = describeOld(old, function, pairs);
-    Ranking ranking = rankCandidates(old, f, neu, pairs, matches, deadline);
-    describeCandidates(old, f, neu, pairs, matches, ranking);
-    const Decision decision = decide(old, f, neu, pairs, ranking, matches, entry ? entry->mask.size() : 0);
+    Ranking ranking = rankCandidates(old, f, neu, pairs, found, deadline);
+    describeCandidates(old, f, neu, pairs, found, ranking);
+    const Decision decision = decide(old, f, neu, pairs, ranking, found, entry ? entry->mask.size() : 0);
     result.verdict = decision.verdict;
     result.answered = decision.answered;
     result.candidates = ranking.candidates;
@@ -100,7 +102,7 @@ Carried carry(const Program& old, const Program& neu, const Correspondence& pair
     const double second = result.candidates.size() > 1 ? result.candidates[1].score : 0.0;
     for (std::size_t n = 0; n < best.evidence.size(); ++n) result.evidence += (n ? "; " : "") + best.evidence[n];
     if (result.verdict == Verdict::wrongFunction)
-        result.evidence = "the old signature's only match, RVA " + hex(matches.neu[0]) +
+        result.evidence = "the old signature's only match, RVA " + hex(found.neu[0]) +
                           ", is another function; the function is at RVA " + hex(best.rva) + ": " + result.evidence;
     result.evidence += "; lead " + percent(best.score - second);
     result.changedDisplacements = changedDisplacements(old.view(), f.code, neu.view(), ranking.code[0]);
@@ -147,28 +149,28 @@ void settleConflicts(std::vector<Carried>& carried, const std::vector<std::strin
 namespace {
 
 // Where each set's function is in another build, by a carry from the old one; -1 where not found.
-// `oldMatches`: what the sets find in the old build, found already.
-std::vector<std::int64_t> locate(const Program& oldProgram, const std::vector<Matches>& oldMatches,
-                                 const ModuleView& other, const std::vector<SetToCarry>& sets, double seconds) {
-    Deadline deadline(seconds);
-    std::vector<Matches> matches;
+// `inOld`: what the sets find in the old build, found already. The
+// run's one deadline: the time limit is the whole run's, older builds included.
+std::vector<std::int64_t> locate(const Program& oldProgram, const std::vector<Found>& inOld, const ModuleView& other,
+                                 const std::vector<SetToCarry>& sets, Deadline& deadline) {
+    std::vector<Found> found;
     std::vector<std::uint32_t> starts;
     for (std::size_t k = 0; k < sets.size(); ++k) {
-        matches.push_back({oldMatches[k].old, foundIn(other, sets[k], kMostNewMatches)});
-        starts.insert(starts.end(), matches.back().neu.begin(), matches.back().neu.end());
+        found.push_back({inOld[k].old, foundIn(other, sets[k], kMostNewMatches)});
+        starts.insert(starts.end(), found.back().neu.begin(), found.back().neu.end());
     }
     const Program program(other, starts, deadline);
     const Correspondence pairs(oldProgram, program, deadline);
     std::vector<Carried> carried;
     std::vector<std::string> names;
     for (std::size_t k = 0; k < sets.size(); ++k) {
-        carried.push_back(carry(oldProgram, program, pairs, matches[k], sets[k], deadline));
+        carried.push_back(carry(oldProgram, program, pairs, found[k], sets[k], deadline));
         names.push_back(sets[k].name);
     }
     settleConflicts(carried, names);
-    std::vector<std::int64_t> found;
-    for (const Carried& c : carried) found.push_back(c.answered ? std::int64_t{c.candidates[0].rva} : -1);
-    return found;
+    std::vector<std::int64_t> answers;
+    for (const Carried& c : carried) answers.push_back(c.answered ? std::int64_t{c.candidates[0].rva} : -1);
+    return answers;
 }
 
 }  // namespace
@@ -176,12 +178,12 @@ std::vector<std::int64_t> locate(const Program& oldProgram, const std::vector<Ma
 CarryRun carryAll(const ModuleView& old, const ModuleView& neu, const std::vector<const ModuleView*>& older,
                   const std::vector<SetToCarry>& sets, double seconds) {
     Deadline deadline(seconds);
-    std::vector<Matches> matches;
+    std::vector<Found> found;
     std::vector<std::uint32_t> oldStarts, newStarts;
     for (const SetToCarry& set : sets) {
-        matches.push_back(findMatches(old, neu, set));
-        if (matches.back().old.size() == 1) oldStarts.push_back(matches.back().old[0]);
-        newStarts.insert(newStarts.end(), matches.back().neu.begin(), matches.back().neu.end());
+        found.push_back(findInBoth(old, neu, set));
+        if (found.back().old.size() == 1) oldStarts.push_back(found.back().old[0]);
+        newStarts.insert(newStarts.end(), found.back().neu.begin(), found.back().neu.end());
     }
     // The two builds are read side by side, one thread each: decoding them is most of the work.
     std::unique_ptr<Program> oldRead;
@@ -198,13 +200,13 @@ CarryRun carryAll(const ModuleView& old, const ModuleView& neu, const std::vecto
     const Correspondence pairs(oldProgram, newProgram, deadline);
     std::vector<std::string> names;
     for (std::size_t k = 0; k < sets.size(); ++k) {
-        run.carried.push_back(carry(oldProgram, newProgram, pairs, matches[k], sets[k], deadline));
+        run.carried.push_back(carry(oldProgram, newProgram, pairs, found[k], sets[k], deadline));
         names.push_back(sets[k].name);
     }
     settleConflicts(run.carried, names);
     // Each older build: where the carry from the old one puts each function.
     std::vector<std::vector<std::int64_t>> located;
-    for (const ModuleView* other : older) located.push_back(locate(oldProgram, matches, *other, sets, seconds));
+    for (const ModuleView* other : older) located.push_back(locate(oldProgram, found, *other, sets, deadline));
     for (std::size_t k = 0; k < sets.size(); ++k) {
         Carried& c = run.carried[k];
         for (const auto& inOlder : located) c.olderRva.push_back(inOlder[k]);

@@ -19,11 +19,11 @@ namespace sigcheck {
 
 struct Carried {
     Verdict verdict = Verdict::notFound;
-    std::size_t oldMatches = 0;  // of the old signature, in the old build's code (3: three or more)
+    std::size_t oldFoundCount = 0;  // Found::old's size: a single signature's matches (3: three or more)
     std::uint32_t oldRva = 0;
-    std::vector<std::uint32_t> newMatches;  // of the old signature, in the new build's code
-    std::vector<Candidate> candidates;      // best first
-    bool answered = false;                  // candidates[0] is the function
+    std::vector<std::uint32_t> newFound;  // Found::neu: where the old signatures find it in the new build
+    std::vector<Candidate> candidates;    // best first
+    bool answered = false;                // candidates[0] is the function
     std::string evidence;
     Proposal proposal;                   // the entry signature
     std::vector<ProposedSignature> set;  // every signature to use, the entry's among them where it holds
@@ -40,9 +40,9 @@ struct SetToCarry {
 
 // What the signatures find in each build: a single entry signature its
 // matches (as a maintainer reads them), a set the function its rule gives.
-Matches findMatches(const ModuleView& old, const ModuleView& neu, const SetToCarry& set);
+Found findInBoth(const ModuleView& old, const ModuleView& neu, const SetToCarry& set);
 
-Carried carry(const Program& old, const Program& neu, const Correspondence& pairs, const Matches& matches,
+Carried carry(const Program& old, const Program& neu, const Correspondence& pairs, const Found& found,
               const SetToCarry& set, Deadline& deadline);
 
 // Two old functions cannot both be one new function: where two answers

@@ -25,16 +25,16 @@ std::string hex(std::uint64_t value) {
 std::string percent(double share) { return std::to_string(static_cast<int>(std::lround(share * 100))) + "%"; }
 
 void describeCandidates(const Program& old, const OldFunction& f, const Program& neu, const Correspondence& pairs,
-                        const Matches& matches, Ranking& ranking) {
+                        const Found& found, Ranking& ranking) {
     const Function& oldFunction = *f.body;
     for (std::size_t r = 0; r < ranking.candidates.size() && r < kShownCandidates; ++r) {
         Candidate& c = ranking.candidates[r];
-        const Function& theirs = neu.functions()[static_cast<std::size_t>(c.function)];
+        const Function& theirs = neu.functions()[static_cast<std::size_t>(c.index)];
         auto& e = c.evidence;
         if (c.signatureMatch)
             e.push_back(ranking.uniqueMatch ? "the old signature matches here alone"
                                             : "the old signature matches here and at " +
-                                                  std::to_string(matches.neu.size() - 1) + " more places");
+                                                  std::to_string(found.neu.size() - 1) + " more places");
         const auto unique = [](const std::vector<int>& all) {
             return all.size() == 1 ? ", unique in the new build" : "";
         };
@@ -51,7 +51,7 @@ void describeCandidates(const Program& old, const OldFunction& f, const Program&
         if (ranking.landmarkWeight > 0) {
             std::vector<std::string> named;
             std::size_t count = 0;
-            for (const std::uint64_t landmark : neu.landmarks(c.function)) {
+            for (const std::uint64_t landmark : neu.landmarks(c.index)) {
                 if (!std::binary_search(f.landmarks.begin(), f.landmarks.end(), landmark)) continue;
                 if (named.size() < 2 && neu.landmarkUses(landmark) <= kNamedUses)
                     named.push_back(neu.describeLandmark(landmark));
@@ -70,9 +70,9 @@ void describeCandidates(const Program& old, const OldFunction& f, const Program&
         if (c.moreArguments)
             e.push_back("reads " + std::to_string(arity(theirs.arguments)) + " arguments, the old function " +
                         std::to_string(arity(oldFunction.arguments)));
-        if (pairs.newOf(f.function) == c.function) e.push_back("paired with it build-wide");
-        const int paired = pairs.oldOf(c.function);
-        if (paired >= 0 && paired != f.function)
+        if (pairs.newOf(f.index) == c.index) e.push_back("paired with it build-wide");
+        const int paired = pairs.oldOf(c.index);
+        if (paired >= 0 && paired != f.index)
             e.push_back("paired build-wide with the old function at RVA " +
                         hex(old.functions()[static_cast<std::size_t>(paired)].start));
     }

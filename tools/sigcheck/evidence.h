@@ -20,7 +20,7 @@ std::string percent(double share);
 
 // Each shown candidate's evidence, from the counts its score took.
 void describeCandidates(const Program& old, const OldFunction& f, const Program& neu, const Correspondence& pairs,
-                        const Matches& matches, Ranking& ranking);
+                        const Found& found, Ranking& ranking);
 
 // Why the decision gives no answer, in one line.
 std::string whyNoAnswer(const Decision& decision, const Ranking& ranking, const Program& neu);

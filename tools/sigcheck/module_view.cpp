@@ -7,9 +7,9 @@ namespace sigcheck {
 
 namespace {
 
-// A chain of unwind entries longer than this is a loop, or no function.
+// A chain of unwind records longer than this is a loop, or no function.
 constexpr int kLongestChain = 32;
-// No compiler makes one function this long; an entry that claims it is broken.
+// No compiler makes one function this long; a record that claims it is broken.
 constexpr std::uint32_t kLongestFunction = 16u << 20;
 constexpr std::uint8_t kChainedUnwindInfo = 0x4;
 
@@ -39,7 +39,7 @@ ModuleView::ModuleView(const SigcheckModule& d)
     : bytes_(d.bytes),
       size_(d.size > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<std::uint32_t>(d.size)),
       base_(d.base),
-      entry_(d.entry) {
+      entryPoint_(d.entryPoint) {
     for (std::uint64_t k = 0; k < d.regionCount; ++k) {
         const std::uint64_t begin = d.bounds[k] < size_ ? d.bounds[k] : size_;
         const std::uint64_t end = d.bounds[k + 1] < size_ ? d.bounds[k + 1] : size_;
@@ -133,7 +133,7 @@ bool ModuleView::read64(std::uint32_t rva, std::uint64_t& value) const {
 void ModuleView::readUnwindFunctions(std::uint32_t rva, std::uint32_t size) {
     if (!inside(rva, size)) return;
     const std::uint32_t count = size / 12;
-    const auto entryAt = [&](std::uint32_t at, Range& range, std::uint32_t& unwind) {
+    const auto recordAt = [&](std::uint32_t at, Range& range, std::uint32_t& unwind) {
         if (!inside(at, 12)) return false;
         range = {read32(bytes_ + at), read32(bytes_ + at + 4)};
         unwind = read32(bytes_ + at + 8);
@@ -142,11 +142,11 @@ void ModuleView::readUnwindFunctions(std::uint32_t rva, std::uint32_t size) {
     for (std::uint32_t i = 0; i < count; ++i) {
         Range range;
         std::uint32_t unwind = 0;
-        entryAt(rva + 12 * i, range, unwind);
+        recordAt(rva + 12 * i, range, unwind);
         bool root = false;
         for (int step = 0; step < kLongestChain; ++step) {
             std::uint32_t parent = 0;
-            if (unwind & 1u) {  // the slot names another entry instead of unwind data
+            if (unwind & 1u) {  // the slot names another record instead of unwind data
                 parent = unwind - 1;
             } else {
                 if (!inside(unwind, 4)) break;
@@ -158,8 +158,8 @@ void ModuleView::readUnwindFunctions(std::uint32_t rva, std::uint32_t size) {
                 const std::uint32_t codes = bytes_[unwind + 2];
                 parent = unwind + 4 + 2 * ((codes + 1) & ~1u);
             }
-            // A chained entry belongs to the function its chain ends at.
-            if (!entryAt(parent, range, unwind)) break;
+            // A chained record belongs to the function its chain ends at.
+            if (!recordAt(parent, range, unwind)) break;
         }
         if (!root || range.end <= range.begin || range.end - range.begin > kLongestFunction) continue;
         if (!isCode(range.begin) || range.end > size_) continue;
@@ -180,10 +180,10 @@ void ModuleView::readRelocations(std::uint32_t rva, std::uint32_t size) {
         const std::uint32_t blockSize = read32(bytes_ + at + 4);
         if (blockSize < 8 || blockSize > rva + size - at) break;
         for (std::uint32_t e = at + 8; e + 2 <= at + blockSize; e += 2) {
-            const std::uint16_t entry = read16(bytes_ + e);
-            const unsigned type = entry >> 12;
+            const std::uint16_t item = read16(bytes_ + e);
+            const unsigned type = item >> 12;
             const std::uint32_t length = type == 10 ? 8 : type == 3 ? 4 : 0;  // DIR64, HIGHLOW
-            const std::uint64_t slot = std::uint64_t{page} + (entry & 0xFFFu);
+            const std::uint64_t slot = std::uint64_t{page} + (item & 0xFFFu);
             if (length == 0 || !inside(slot, length)) continue;  // padding, or past the image
             relocations_.push_back({static_cast<std::uint32_t>(slot), static_cast<std::uint32_t>(slot + length)});
             if (length == 8 && !isCode(static_cast<std::uint32_t>(slot)))

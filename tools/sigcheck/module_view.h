@@ -3,7 +3,7 @@
 // plug-in's own search over its code, and two tables the PE format keeps
 // beside the code, read here: the exception directory's functions and the
 // base relocations. Both are arrays of fixed-size records, a game's with
-// hundreds of thousands of entries, so they are read in C++ with every bound
+// hundreds of thousands of records, so they are read in C++ with every bound
 // checked. The headers, the sections and the import table are read by
 // pefile on the Python side (sigcheck/layout.py) and handed over in a
 // SigcheckModule.
@@ -37,7 +37,7 @@ public:
     const std::uint8_t* bytes() const { return bytes_; }
     std::uint32_t size() const { return size_; }
     std::uint64_t base() const { return base_; }
-    std::uint32_t entry() const { return entry_; }
+    std::uint32_t entryPoint() const { return entryPoint_; }
 
     RegionKind kindAt(std::uint32_t rva) const;
     // The region given for rva, or the byte alone outside every region.
@@ -54,8 +54,8 @@ public:
     int importAt(std::uint32_t slot) const;
     const std::string& importName(int index) const { return importNames_[static_cast<std::size_t>(index)]; }
 
-    // The exception directory's functions, chained entries followed back to
-    // the entry that starts their function; sorted, one per start.
+    // The exception directory's functions, chained records followed back to
+    // the record that starts their function; sorted, one per start.
     const std::vector<Range>& unwindFunctions() const { return unwindFunctions_; }
     // The function of the exception directory that starts at rva, if any.
     const Range* unwindFunctionAt(std::uint32_t rva) const;
@@ -92,7 +92,7 @@ private:
     const std::uint8_t* bytes_;
     std::uint32_t size_;
     std::uint64_t base_;
-    std::uint32_t entry_;
+    std::uint32_t entryPoint_;
     std::vector<std::uint64_t> bounds_;
     std::vector<RegionKind> kinds_;
     std::vector<Range> unwindFunctions_;

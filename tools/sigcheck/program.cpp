@@ -87,7 +87,7 @@ Program::Program(const ModuleView& image, const std::vector<std::uint32_t>& star
         return holder == nullptr || holder->begin == rva;
     };
     for (const Range& range : image.unwindFunctions()) known.push_back(range.begin);
-    if (image.entry() != 0 && opensFunction(image.entry())) known.push_back(image.entry());
+    if (image.entryPoint() != 0 && opensFunction(image.entryPoint())) known.push_back(image.entryPoint());
     for (const std::uint32_t start : starts)
         if (image.isCode(start)) known.push_back(start);
     for (const std::uint32_t slot : image.pointerSlots()) {

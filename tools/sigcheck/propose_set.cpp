@@ -84,14 +84,15 @@ std::vector<bool> holdEverywhere(const Program& neu, std::uint32_t start, const 
     std::vector<ProposedSignature> survivors;
     std::vector<std::size_t> index;
     for (std::size_t k = 0; k < all.size(); ++k) {
-        if (here[k].function != start || here[k].first != at[k]) continue;
+        if (here[k].functionRva != start || here[k].first != at[k]) continue;
         survivors.push_back(all[k]);
         index.push_back(k);
     }
     std::vector<bool> good(survivors.size(), true);
     for (const CheckedBuild& build : others) {
         const std::vector<Given> there = functionsGiven(*build.view, survivors);
-        for (std::size_t k = 0; k < survivors.size(); ++k) good[k] = good[k] && there[k].function == build.function;
+        for (std::size_t k = 0; k < survivors.size(); ++k)
+            good[k] = good[k] && there[k].functionRva == build.functionRva;
     }
     for (std::size_t k = 0; k < survivors.size(); ++k) holds[index[k]] = good[k];
     return holds;
@@ -140,12 +141,12 @@ std::vector<Given> functionsGiven(const ModuleView& view, const std::vector<Prop
     const memory::ExceptionDirectory directory(access.begin, access.end, access.regions);
     std::vector<Given> given(signatures.size());
     for (std::size_t k = 0; k < signatures.size(); ++k) {
-        given[k].matches = found[k].count;
+        given[k].matchCount = found[k].count;
         if (found[k].count == 0) continue;
         given[k].first = found[k].first - view.bytes();
         if (found[k].count != 1) continue;
         const std::uint8_t* address = memory::addressGiven(converted[k], found[k].first, access, directory).address;
-        if (address != nullptr) given[k].function = address - view.bytes();
+        if (address != nullptr) given[k].functionRva = address - view.bytes();
     }
     return given;
 }
@@ -266,11 +267,11 @@ std::vector<ProposedSignature> proposeSet(const Program& old, std::uint32_t oldS
         twin.kind = memory::SignatureKind::inside;
         // It must find the function by the plug-in's own reading of the
         // directory, here and in every build where the entry signature does.
-        bool twinHolds = functionsGiven(view, {twin})[0].function == start;
+        bool twinHolds = functionsGiven(view, {twin})[0].functionRva == start;
         for (const CheckedBuild& build : others) {
             if (!twinHolds) break;
             const std::vector<Given> there = functionsGiven(*build.view, {set[0], twin});
-            twinHolds = there[0].function != build.function || there[1].function == build.function;
+            twinHolds = there[0].functionRva != build.functionRva || there[1].functionRva == build.functionRva;
         }
         if (twinHolds) set.push_back(std::move(twin));
     }

@@ -43,7 +43,7 @@ std::size_t independentSources(const std::vector<ProposedSignature>& set);
 // A build besides the new one, and where the function is in it.
 struct CheckedBuild {
     const ModuleView* view = nullptr;
-    std::uint32_t function = 0;
+    std::uint32_t functionRva = 0;
 };
 
 // `entry`: the entry signature proposed (or kept) for the new build, if
@@ -58,9 +58,9 @@ std::vector<ProposedSignature> proposeSet(const Program& old, std::uint32_t oldS
 // matches in code (0, 1, or 2 for two or more), its lowest, and the address
 // it gives (exactly one match, and what that match says); RVAs, -1 for none.
 struct Given {
-    unsigned matches = 0;
+    unsigned matchCount = 0;
     std::int64_t first = -1;
-    std::int64_t function = -1;
+    std::int64_t functionRva = -1;
 };
 std::vector<Given> functionsGiven(const ModuleView& view, const std::vector<ProposedSignature>& signatures);
 

@@ -33,8 +33,8 @@ typedef struct SigcheckModule {
     const uint64_t* bounds;  // region k is [bounds[k], bounds[k + 1])
     const uint8_t* kinds;    // per region, a SIGCHECK_REGION_ value
     uint64_t regionCount;
-    uint64_t base;   // the address the image's absolute pointers are relative to
-    uint32_t entry;  // AddressOfEntryPoint, 0 for none
+    uint64_t base;        // the address the image's absolute pointers are relative to
+    uint32_t entryPoint;  // AddressOfEntryPoint, 0 for none
     uint32_t pdataRva;
     uint32_t pdataSize;
     uint32_t relocRva;
@@ -76,14 +76,14 @@ enum {
     SIGCHECK_GIVEN_ROOT_NOT_CODE = 10,     // the function it names begins outside code
 };
 typedef struct SigcheckSetFinding {
-    uint32_t matches[SIGCHECK_MOST_IN_SET];  // each signature's matches in code: 0, 1, or 2 for two or more
-    int64_t first[SIGCHECK_MOST_IN_SET];     // each one's lowest match, -1 for none
-    int64_t gives[SIGCHECK_MOST_IN_SET];     // the address each gives, -1 for none
-    uint32_t how[SIGCHECK_MOST_IN_SET];      // why, a SIGCHECK_GIVEN_ value
-    int64_t within[SIGCHECK_MOST_IN_SET];    // SIGCHECK_GIVEN_INSIDE_FUNCTION: where that function begins
-    int64_t address;                         // the function, -1 for none
-    uint32_t votes;                          // how many signatures gave it
-    uint32_t tie;                            // another address was given as often
+    uint32_t matchCount[SIGCHECK_MOST_IN_SET];  // each signature's matches in code: 0, 1, or 2 for two or more
+    int64_t first[SIGCHECK_MOST_IN_SET];        // each one's lowest match, -1 for none
+    int64_t gives[SIGCHECK_MOST_IN_SET];        // the address each gives, -1 for none
+    uint32_t how[SIGCHECK_MOST_IN_SET];         // why, a SIGCHECK_GIVEN_ value
+    int64_t within[SIGCHECK_MOST_IN_SET];       // SIGCHECK_GIVEN_INSIDE_FUNCTION: where that function begins
+    int64_t address;                            // the function, -1 for none
+    uint32_t votes;                             // how many signatures gave it
+    uint32_t tie;                               // another address was given as often
 } SigcheckSetFinding;
 
 // A signature of a proposed set.
@@ -105,15 +105,17 @@ typedef struct SigcheckCandidate {
 
 // One signature carried.
 typedef struct SigcheckCarried {
-    uint32_t verdict;            // its name: sigcheckVerdictName
-    uint32_t oldMatches;         // of the old signature in the old build's code; 3 for three or more
-    int64_t oldRva;              // the old function; -1 unless the old signature matches once
-    int64_t newRva;              // the answer; -1 for none
-    const uint32_t* newMatches;  // of the old signature in the new build's code, at most 16
-    uint64_t newMatchCount;
-    const char* signature;  // to use in the new build ("48 8B ?? 57"); null for none
-    uint32_t survives;      // it also matches the old function alone in the old build
-    uint32_t margin;        // fixed bytes to its nearest near-miss in the new build; 3 for three or more
+    uint32_t verdict;          // its name: sigcheckVerdictName
+    uint32_t oldFoundCount;    // of the old signature in the old build's code, 3 for three or more; of a
+                               // set, 1 when the rule gives the old function, 0 when it gives none
+    int64_t oldRva;            // the old function; -1 unless the old signature matches once
+    int64_t newRva;            // the answer; -1 for none
+    const uint32_t* newFound;  // of the old signature in the new build's code, at most 16; of a set,
+                               // the rule's one answer there, or none
+    uint64_t newFoundCount;
+    const char* entrySignature;  // to use in the new build ("48 8B ?? 57"); null for none
+    uint32_t survives;           // it also matches the old function alone in the old build
+    uint32_t margin;             // fixed bytes to its nearest near-miss in the new build; 3 for three or more
     const char* evidence;
     const char* const* changedDisplacements;
     uint64_t changedDisplacementCount;

@@ -8,7 +8,7 @@ namespace {
 
 // An answer also needs this lead over the runner-up; a lone match of the
 // old signature that scores below kAnother is another function.
-constexpr double kMargin = 0.15;
+constexpr double kLead = 0.15;
 constexpr double kAnother = 0.35;
 // Code this short, with nothing else to go by, is too common to answer on.
 constexpr std::uint32_t kFewestInstructionsAlone = 6;
@@ -53,7 +53,7 @@ const char* verdictName(Verdict verdict) {
 }
 
 Decision decide(const Program& old, const OldFunction& f, const Program& neu, const Correspondence& pairs,
-                const Ranking& ranking, const Matches& matches, std::size_t signatureLength) {
+                const Ranking& ranking, const Found& found, std::size_t signatureLength) {
     Decision d;
     const auto& candidates = ranking.candidates;
     const bool uniqueMatch = ranking.uniqueMatch;
@@ -73,16 +73,16 @@ Decision decide(const Program& old, const OldFunction& f, const Program& neu, co
     // Inlining that changed: a function new in this build, beside the best one,
     // calls it where the old function had no such caller. The old function
     // may be that caller now, and the best one what it calls.
-    d.wrapper = best == nullptr ? -1 : newWrapper(old, f.function, neu, best->function, pairs);
+    d.wrapper = best == nullptr ? -1 : newWrapper(old, f.index, neu, best->index, pairs);
     // Who calls a function says which it is: none of the old one's paired
     // callers calls the best candidate, while one of them calls another.
     if (best != nullptr && best->sharedCallers == 0 && !f.callers.empty())
         for (const Candidate& c : candidates) d.callersDisagree = d.callersDisagree || c.sharedCallers > 0;
-    const bool confident = best != nullptr && best->score >= kAnswer && best->score - second >= kMargin && alike &&
+    const bool confident = best != nullptr && best->score >= kAnswer && best->score - second >= kLead && alike &&
                            !d.weak && d.wrapper < 0 && !d.callersDisagree;
     for (const Candidate& c : candidates)
-        if (uniqueMatch && c.rva == matches.neu[0]) d.atMatch = &c;
-    if (uniqueMatch && confident && best->rva == matches.neu[0]) {
+        if (uniqueMatch && c.rva == found.neu[0]) d.atMatch = &c;
+    if (uniqueMatch && confident && best->rva == found.neu[0]) {
         d.verdict = Verdict::kept;
     } else if (uniqueMatch && (confident || d.atMatch == nullptr || d.atMatch->score < kAnother)) {
         d.verdict = Verdict::wrongFunction;

@@ -1,6 +1,8 @@
 // Whether the ranking answers where the old function is now, and the
 // verdict on the old signature: the thresholds that guard an answer, and
-// the checks that refuse one, all in this one place.
+// the checks that refuse one, all in this one place. carry.cpp amends the
+// verdict afterwards in two cases only: once the set is made (replaced or
+// found-no-signature), and where two answers meet (settleConflicts).
 #pragma once
 
 #include <cstddef>
@@ -27,7 +29,7 @@ struct Decision {
 // `signatureLength`: the old signature's, which ran past the old function's
 // end when it is longer than the function.
 Decision decide(const Program& old, const OldFunction& f, const Program& neu, const Correspondence& pairs,
-                const Ranking& ranking, const Matches& matches, std::size_t signatureLength);
+                const Ranking& ranking, const Found& found, std::size_t signatureLength);
 
 // An answer needs a score of at least this, and code at least this alike.
 inline constexpr double kAnswer = 0.5;

@@ -20,7 +20,7 @@ LONGEST_HAND_MADE = 256  # room for a hand-made signature: the library makes non
 
 class SigcheckModule(ctypes.Structure):
     _fields_ = [("bytes", c_void_p), ("size", c_uint64), ("bounds", c_void_p), ("kinds", c_void_p),
-                ("regionCount", c_uint64), ("base", c_uint64), ("entry", c_uint32), ("pdataRva", c_uint32),
+                ("regionCount", c_uint64), ("base", c_uint64), ("entryPoint", c_uint32), ("pdataRva", c_uint32),
                 ("pdataSize", c_uint32), ("relocRva", c_uint32), ("relocSize", c_uint32),
                 ("importSlots", c_void_p), ("importNames", c_void_p), ("importCount", c_uint64)]
 
@@ -34,7 +34,7 @@ class SigcheckFunctionSet(ctypes.Structure):
 
 
 class SigcheckSetFinding(ctypes.Structure):
-    _fields_ = [("matches", c_uint32 * MOST_IN_SET), ("first", c_int64 * MOST_IN_SET), ("gives", c_int64 * MOST_IN_SET),
+    _fields_ = [("matchCount", c_uint32 * MOST_IN_SET), ("first", c_int64 * MOST_IN_SET), ("gives", c_int64 * MOST_IN_SET),
                 ("how", c_uint32 * MOST_IN_SET), ("within", c_int64 * MOST_IN_SET), ("address", c_int64),
                 ("votes", c_uint32), ("tie", c_uint32)]
 
@@ -49,8 +49,8 @@ class SigcheckCandidate(ctypes.Structure):
 
 
 class SigcheckCarried(ctypes.Structure):
-    _fields_ = [("verdict", c_uint32), ("oldMatches", c_uint32), ("oldRva", c_int64), ("newRva", c_int64),
-                ("newMatches", POINTER(c_uint32)), ("newMatchCount", c_uint64), ("signature", c_char_p),
+    _fields_ = [("verdict", c_uint32), ("oldFoundCount", c_uint32), ("oldRva", c_int64), ("newRva", c_int64),
+                ("newFound", POINTER(c_uint32)), ("newFoundCount", c_uint64), ("entrySignature", c_char_p),
                 ("survives", c_uint32), ("margin", c_uint32), ("evidence", c_char_p),
                 ("changedDisplacements", POINTER(c_char_p)), ("changedDisplacementCount", c_uint64),
                 ("candidates", POINTER(SigcheckCandidate)), ("candidateCount", c_uint64),
@@ -160,7 +160,7 @@ class Library:
 
     def resolve(self, handle, name, signatures):
         """The set resolved in one build by the plug-in's own code and rule: {"signatures":
-        [{"matches", "first", "gives", "how", "within"}], "address", "votes", "tie"}; RVAs, None for
+        [{"match_count", "first", "gives", "how", "within"}], "address", "votes", "tie"}; RVAs, None for
         none; "how" one of GIVEN."""
         keep, array = function_sets([(name, signatures)])
         finding = SigcheckSetFinding()
@@ -171,7 +171,7 @@ class Library:
         def rva(value):
             return None if value < 0 else value
 
-        return {"signatures": [{"matches": finding.matches[k], "first": rva(finding.first[k]),
+        return {"signatures": [{"match_count": finding.matchCount[k], "first": rva(finding.first[k]),
                                 "gives": rva(finding.gives[k]), "how": GIVEN[finding.how[k]],
                                 "within": rva(finding.within[k])} for k in range(len(signatures))],
                 "address": rva(finding.address), "votes": finding.votes, "tie": bool(finding.tie)}
@@ -181,10 +181,10 @@ class Library:
             return [pointer[k].decode() for k in range(count)]
 
         return {"name": name, "verdict": self.verdicts[c.verdict],
-                "old_rva": None if c.oldRva < 0 else c.oldRva, "old_matches": c.oldMatches,
-                "new_matches": [c.newMatches[k] for k in range(c.newMatchCount)],
+                "old_rva": None if c.oldRva < 0 else c.oldRva, "old_found_count": c.oldFoundCount,
+                "new_found": [c.newFound[k] for k in range(c.newFoundCount)],
                 "new_rva": None if c.newRva < 0 else c.newRva,
-                "signature": c.signature.decode() if c.signature is not None else None,
+                "signature": c.entrySignature.decode() if c.entrySignature is not None else None,
                 "survives": bool(c.survives), "margin": c.margin, "evidence": c.evidence.decode(),
                 "changed_displacements": texts(c.changedDisplacements, c.changedDisplacementCount),
                 # Scores are given to three decimals.
@@ -217,7 +217,7 @@ class ModuleHandle:
         slots = (c_uint32 * max(1, len(imports)))(*[slot & 0xFFFFFFFF for slot, _ in imports])
         names = (c_char_p * max(1, len(imports)))(*[name.encode() for _, name in imports])
         self.description = SigcheckModule(keep(data), len(module.bytes), keep(bounds), keep(kinds),
-                                          len(module.regions), module.base, module.entry, *module.exceptions,
+                                          len(module.regions), module.base, module.entry_point, *module.exceptions,
                                           *module.relocations, keep(slots), keep(names), len(imports))
         self.handle = self.lib.sigcheckOpen(ctypes.byref(self.description))
 

@@ -20,17 +20,20 @@ def carry_report(old, new, result, function_set, older):
     name, signatures = function_set
     print(f"{name}  " + "\n    ".join(set_signature_text(*s) for s in signatures))
     print(f"  verdict: {result['verdict']}")
+    single = len(signatures) == 1
     if result["old_rva"] is None:
-        print(f"  old: {result['old_matches'] if result['old_matches'] < 3 else '3 or more'} matches in code")
+        count = result["old_found_count"]
+        print(f"  old: {count if count < 3 else '3 or more'} matches in code" if single
+              else "  old: the set finds no function")
     else:
         print(f"  old: {old.where(result['old_rva'])}")
-    matches = result["new_matches"]
-    shown = ", ".join(f"RVA 0x{rva:X}" for rva in matches[:5]) + (", ..." if len(matches) > 5 else "")
-    if len(signatures) == 1:
-        print(f"  the old signature in the new build: {len(matches)} match{'es' if len(matches) != 1 else ''} in code"
-              + (f" ({shown})" if matches else ""))
+    found = result["new_found"]
+    shown = ", ".join(f"RVA 0x{rva:X}" for rva in found[:5]) + (", ..." if len(found) > 5 else "")
+    if single:
+        print(f"  the old signature in the new build: {len(found)} match{'es' if len(found) != 1 else ''} in code"
+              + (f" ({shown})" if found else ""))
     else:
-        print("  the old set in the new build: " + (f"finds RVA 0x{matches[0]:X}" if matches else "finds no function"))
+        print("  the old set in the new build: " + (f"finds RVA 0x{found[0]:X}" if found else "finds no function"))
     if result["new_rva"] is not None:
         print(f"  new: {new.where(result['new_rva'])}")
     print(f"  evidence: {result['evidence']}")

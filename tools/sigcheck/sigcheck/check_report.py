@@ -1,6 +1,6 @@
 """One build checked, as the plug-in would search it: for a single
 signature, the match the plug-in calls, how many there are in code, the
-matches inside known functions and the copies outside code it passes over,
+matches inside known functions and the copies outside code it rules out,
 and near-misses where there is no match; for a set, what each of its
 signatures gives or why it gives nothing, and what they agree on."""
 from .signatures import set_signature_text, signature_text
@@ -35,32 +35,32 @@ def report(handle, module, name, mask, pattern):
     m = mask.encode()
     code = handle.in_code(m, pattern)
     # Each match judged as the plug-in judges it (a signature with more is no use anyway).
-    passed = {rva: handle.can_begin_function(rva) for rva in code[:JUDGED]}
-    starts = [rva for rva, within in passed.items() if within is None]
+    judged = {rva: handle.can_begin_function(rva) for rva in code[:JUDGED]}
+    starts = [rva for rva, within in judged.items() if within is None]
     print(f"{name}  {signature_text(mask, pattern)}")
     if starts:
         first = starts[0]
         wild = " ".join(f"{module.bytes[first + k]:02X}" for k, c in enumerate(mask) if c == "?")
         print(f"  the plug-in calls: {module.where(first)}; wildcard bytes {wild}")
     elif code:
-        print("  the plug-in calls: nothing, every match in code is passed over")
+        print("  the plug-in calls: nothing, every match in code is ruled out")
     else:
         print("  the plug-in calls: nothing, no match in code")
     others = "" if len(starts) < 2 else \
         "; the plug-in calls the lowest, not " + ", ".join(f"RVA 0x{r:X}" for r in starts[1:6])
     print(f"  matches in code: {len(code)}{others}")
     for rva in code[:6]:
-        if passed.get(rva) is not None:
-            print(f"  passed over: {inside_words(rva, passed[rva])}")
+        if judged.get(rva) is not None:
+            print(f"  ruled out: {inside_words(rva, judged[rva])}")
     outside = sorted(set(handle.anywhere(m, pattern)) - set(code))
     if outside:
         counts = {}
         for rva in outside:
             counts[module.place(rva)] = counts.get(module.place(rva), 0) + 1
-        print(f"  copies outside code, passed over: {len(outside)} ("
+        print(f"  copies outside code, ruled out: {len(outside)} ("
               + ", ".join(f"{where} {n}" for where, n in counts.items()) + ")")
     else:
-        print("  copies outside code, passed over: 0")
+        print("  copies outside code, ruled out: 0")
     if not code:
         fixed = [k for k, c in enumerate(mask) if c != "?"]
         shown = 0
@@ -86,13 +86,13 @@ def report_set(library, handle, module, name, signatures):
     finding = library.resolve(handle, name, signatures)
     print(f"{name}  (a set of {len(signatures)})")
     for signature, found in zip(signatures, finding["signatures"]):
-        matches = found["matches"]
-        where = f"{matches if matches < 2 else '2 or more'} match{'es' if matches != 1 else ''} in code" + \
+        count = found["match_count"]
+        where = f"{count if count < 2 else '2 or more'} match{'es' if count != 1 else ''} in code" + \
             (f", the lowest at RVA 0x{found['first']:X}" if found["first"] is not None else "")
         if found["how"] == "gives":
             gives = f"gives RVA 0x{found['gives']:X}"
         elif found["how"] == "inside-function":
-            gives = "passed over: " + (inside_words(found["first"], found["within"]) if signature[0] == "entry"
+            gives = "ruled out: " + (inside_words(found["first"], found["within"]) if signature[0] == "entry"
                                        else f"its target lies inside the function at RVA 0x{found['within']:X}")
         else:
             gives = "gives nothing: " + WHY_NOT[found["how"]]

@@ -4,7 +4,7 @@ and carried across a game update.
     nozzles-sigcheck GAME.exe                 each signature's matches in a PE image on disk
     nozzles-sigcheck --mapped [--base ADDR] DUMP
                                               the module as it lay mapped in a running process
-    nozzles-sigcheck NEW.exe --old OLD.exe [--old OLDER.exe ...] [--signatures FILE] [--json]
+    nozzles-sigcheck NEW.exe --old OLD.exe [--older OLDER.exe ...] [--signatures FILE] [--json]
                      [--write-header FILE]
                                               each function found in the old build by its
                                               signatures, located in the new one, and a set of
@@ -31,9 +31,13 @@ def arguments():
     parser.add_argument("--base", type=lambda text: int(text, 0), help="where the dumped module lay (default: "
                         "the ImageBase its headers give)")
     parser.add_argument("--old", metavar="OLD", action="append", help="the build the signatures were made for: "
-                        "carry them to FILE; given again, an older build the new sets must hold in too")
-    parser.add_argument("--old-mapped", action="store_true", help="OLD is a dump of the module as mapped")
-    parser.add_argument("--old-base", type=lambda text: int(text, 0), help="where the dumped OLD module lay")
+                        "carry them to FILE (given again, the same as --older, as scripts may give it)")
+    parser.add_argument("--older", metavar="OLDER", action="append", default=[], help="a build older than OLD "
+                        "that the new sets must hold in too; given again, another")
+    parser.add_argument("--old-mapped", action="store_true", help="OLD, and every OLDER, is a dump of the "
+                        "module as mapped")
+    parser.add_argument("--old-base", type=lambda text: int(text, 0), action="append", help="where the dumped OLD "
+                        "module lay; given again, where each OLDER did, in their order")
     parser.add_argument("--signatures", metavar="FILE", help="signatures to carry, one a line: a name, then bytes "
                         "(default: the plug-in's, from src/memory/game_signatures.h)")
     parser.add_argument("--header", metavar="FILE", help="the sets of a header of the plug-in's form "
@@ -49,8 +53,12 @@ def arguments():
         parser.error("--base goes with --mapped")
     if args.old_base is not None and not args.old_mapped:
         parser.error("--old-base goes with --old-mapped")
-    if args.old is None and (args.old_mapped or args.signatures or args.json or args.write_header):
-        parser.error("--old-mapped, --signatures, --json and --write-header go with --old")
+    if args.old is None and (args.older or args.old_mapped or args.signatures or args.json or args.write_header):
+        parser.error("--older, --old-mapped, --signatures, --json and --write-header go with --old")
+    # OLD first, then every older build, as they were given.
+    args.builds = (args.old or []) + args.older
+    if args.old_base is not None and len(args.old_base) > len(args.builds):
+        parser.error("--old-base given more often than OLD and the OLDER builds")
     if args.write_header and args.signatures:
         parser.error("--write-header writes the plug-in's own signatures: not with --signatures")
     if args.header and args.signatures:
@@ -108,8 +116,9 @@ def main():
     args = arguments()
     try:
         module = read(args.file, args.mapped, args.base)
-        old = read(args.old[0], args.old_mapped, args.old_base) if args.old else None
-        older = [read(path, False, None) for path in (args.old or [])[1:]]
+        bases = (args.old_base or []) + [None] * len(args.builds)
+        olds = [read(path, args.old_mapped, base) for path, base in zip(args.builds, bases)]
+        old, older = (olds[0] if olds else None), olds[1:]
         if args.signatures:
             try:
                 sets = file_sets(args.signatures)

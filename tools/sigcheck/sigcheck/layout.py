@@ -111,7 +111,7 @@ class LaidOutModule:
             content = content[:section.span_end - section.rva]
             self.bytes[section.rva:section.rva + len(content)] = content
         self.regions = self._regions()
-        self.entry = pe.OPTIONAL_HEADER.AddressOfEntryPoint
+        self.entry_point = pe.OPTIONAL_HEADER.AddressOfEntryPoint
         directories = pe.OPTIONAL_HEADER.DATA_DIRECTORY
         # Where the library finds the tables it reads itself.
         self.exceptions = (directories[3].VirtualAddress, directories[3].Size) if len(directories) > 3 else (0, 0)

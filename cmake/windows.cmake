@@ -4,8 +4,9 @@ find_program(NOZZLES_DLLTOOL x86_64-w64-mingw32-dlltool REQUIRED)
 find_program(NOZZLES_OBJDUMP x86_64-w64-mingw32-objdump REQUIRED)
 
 set(NOZZLES_STATIC_RUNTIME -static -static-libgcc -static-libstdc++)
-# The plug-in at -O2, after the build type's -O3: -O3 made it a sixth larger,
-# for loops whose vector code is written by hand either way.
+# The plug-in at -O2, after the build type's -O3: -O3 made it 68,608 bytes
+# against 59,392, past check_pe.py's 64 KiB, for loops whose vector code is
+# written by hand either way.
 set(NOZZLES_PLUGIN_OPTIMISE -O2)
 find_program(NOZZLES_LLVM_STRIP llvm-strip-14 REQUIRED)
 

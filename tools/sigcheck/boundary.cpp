@@ -50,7 +50,7 @@ struct CarryAnswer : SigcheckCarryRun {
     std::vector<std::string> signatureTexts;
     std::vector<std::vector<std::string>> setTexts;
     std::vector<std::vector<SigcheckProposed>> sets;
-    std::vector<SigcheckCarried> carried;
+    std::vector<SigcheckCarried> carriedStore;
     std::vector<std::vector<SigcheckCandidate>> candidates;
     std::vector<std::vector<const char*>> lines;
 
@@ -67,14 +67,14 @@ void fill(CarryAnswer& answer) {
     answer.signatureTexts.resize(count);
     answer.setTexts.resize(count);
     answer.sets.resize(count);
-    answer.carried.resize(count);
+    answer.carriedStore.resize(count);
     answer.candidates.resize(count);
     std::size_t lists = 0;
     for (const sigcheck::Carried& c : answer.run.carried) lists += 1 + 2 * c.candidates.size();
     answer.lines.reserve(lists);
     for (std::size_t k = 0; k < count; ++k) {
         const sigcheck::Carried& c = answer.run.carried[k];
-        SigcheckCarried& out = answer.carried[k];
+        SigcheckCarried& out = answer.carriedStore[k];
         out.verdict = static_cast<std::uint32_t>(c.verdict);
         out.oldFoundCount = static_cast<std::uint32_t>(c.oldFoundCount);
         out.oldRva = c.oldFoundCount == 1 ? static_cast<std::int64_t>(c.oldRva) : -1;
@@ -116,8 +116,8 @@ void fill(CarryAnswer& answer) {
     answer.oldFunctions = answer.run.oldFunctions;
     answer.newFunctions = answer.run.newFunctions;
     answer.paired = answer.run.paired;
-    answer.signatures = answer.carried.data();
-    answer.signatureCount = count;
+    answer.carried = answer.carriedStore.data();
+    answer.carriedCount = count;
 }
 
 }  // namespace
@@ -293,8 +293,8 @@ const SigcheckField* sigcheckLayout(std::uint64_t* count) {
         NOZZLES_FIELD(SigcheckCarryRun, oldFunctions),
         NOZZLES_FIELD(SigcheckCarryRun, newFunctions),
         NOZZLES_FIELD(SigcheckCarryRun, paired),
-        NOZZLES_FIELD(SigcheckCarryRun, signatures),
-        NOZZLES_FIELD(SigcheckCarryRun, signatureCount),
+        NOZZLES_FIELD(SigcheckCarryRun, carried),
+        NOZZLES_FIELD(SigcheckCarryRun, carriedCount),
         NOZZLES_SIZE(SigcheckField),
         NOZZLES_FIELD(SigcheckField, structure),
         NOZZLES_FIELD(SigcheckField, field),

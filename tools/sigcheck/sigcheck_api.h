@@ -134,8 +134,8 @@ typedef struct SigcheckCarryRun {
     uint64_t oldFunctions;
     uint64_t newFunctions;
     uint64_t paired;  // functions paired between the builds
-    const SigcheckCarried* signatures;
-    uint64_t signatureCount;
+    const SigcheckCarried* carried;  // one for each function, in the order of the sets given
+    uint64_t carriedCount;
 } SigcheckCarryRun;
 
 // One field of a structure above as the library was compiled with it

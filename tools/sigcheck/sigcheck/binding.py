@@ -60,7 +60,7 @@ class SigcheckCarried(ctypes.Structure):
 
 class SigcheckCarryRun(ctypes.Structure):
     _fields_ = [("expired", c_uint32), ("oldFunctions", c_uint64), ("newFunctions", c_uint64),
-                ("paired", c_uint64), ("signatures", POINTER(SigcheckCarried)), ("signatureCount", c_uint64)]
+                ("paired", c_uint64), ("carried", POINTER(SigcheckCarried)), ("carriedCount", c_uint64)]
 
 
 class SigcheckField(ctypes.Structure):
@@ -153,7 +153,7 @@ class Library:
                 raise TimeLimitPassed(f"ran past its time limit of {seconds:.3f} s")
             return {"old_functions": answer.oldFunctions, "new_functions": answer.newFunctions,
                     "paired": answer.paired,
-                    "signatures": [self._carried(answer.signatures[k], name) for k, (name, _) in enumerate(sets)]}
+                    "signatures": [self._carried(answer.carried[k], name) for k, (name, _) in enumerate(sets)]}
         finally:
             self.lib.sigcheckFreeCarry(run)
             del keep

@@ -2,15 +2,15 @@
 """Checks the built plug-in file as the hook's loader and a player's machine
 see it, through binutils' own reading of the image (objdump, windres) and
 the linker's map of it: its name and size; a DLL whose entry point is the
-plug-in's own pluginEntryPoint; imports from the hook (its six functions by their
-decorated names), KERNEL32 and msvcrt only, and none of those a guest must
-not use; no exports; ASLR with high-entropy addresses and no-execute; no
-section both writable and executable; no aligned or non-temporal vector
+plug-in's own pluginEntryPoint; imports from the hook (its six functions by
+their decorated names), KERNEL32 and msvcrt only, and none of those a guest
+must not use; no exports; ASLR with high-entropy addresses and no-execute;
+no section both writable and executable; no aligned or non-temporal vector
 move on a 32- or 64-byte register that may meet an address not aligned to
-its size; no stream library, threads runtime or
-exception runtime linked in; a manifest and the version resource; one
-CodeView record in the debug directory that names the PDB beside it by its
-file name alone, with the PDB's own GUID and age (llvm-pdbutil's reading).
+its size; no stream library, threads runtime or exception runtime linked
+in; a manifest and the version resource; one CodeView record in the debug
+directory that names the PDB beside it by its file name alone, with the
+PDB's own GUID and age (llvm-pdbutil's reading).
 
     check_pe.py --objdump OBJDUMP --windres WINDRES --pdbutil PDBUTIL --version X.Y.Z --map MAP --pdb PDB PATH/Nozzles.asi
 """

@@ -42,8 +42,8 @@ set_target_properties(Nozzles PROPERTIES PREFIX "" SUFFIX ".asi" OUTPUT_NAME Noz
 # Only the resources read the generated version header: no compile of C++
 # names the build folder, which clang records in the PDB with its command line.
 target_include_directories(Nozzles PRIVATE src $<$<COMPILE_LANGUAGE:RC>:${CMAKE_BINARY_DIR}/generated>)
-target_compile_options(Nozzles PRIVATE $<$<COMPILE_LANGUAGE:CXX>:${NOZZLES_PLUGIN_OPTIMISE} ${NOZZLES_WARNINGS} ${NOZZLES_REPRO}
-    ${NOZZLES_GUEST_FLAGS} -ffunction-sections -fdata-sections>)
+target_compile_options(Nozzles PRIVATE $<$<COMPILE_LANGUAGE:CXX>:${NOZZLES_PLUGIN_OPTIMISE} ${NOZZLES_WARNINGS}
+    ${NOZZLES_REPRO} ${NOZZLES_GUEST_FLAGS} -ffunction-sections -fdata-sections>)
 add_dependencies(Nozzles hook_imports)
 # A guest in the game's process: the runtime linked in (nothing to install),
 # only what is used kept, ASLR with high-entropy addresses and no-execute
@@ -66,8 +66,8 @@ target_compile_options(Nozzles PRIVATE $<$<COMPILE_LANGUAGE:CXX>:-g -gcodeview -
 # The PDB and the map named relative to the build folder, where the link
 # runs: lld records its command line in the PDB, and the PDB's own path under
 # the source path given, so neither names the build folder.
-target_link_options(Nozzles PRIVATE -Wl,-Map=Nozzles-${PROJECT_VERSION}-win64.map -Wl,--pdb=Nozzles-${PROJECT_VERSION}-win64.pdb
-    -Wl,-Xlink=-pdbaltpath:%_PDB% -Wl,-Xlink=-pdbsourcepath:/nozzles)
+target_link_options(Nozzles PRIVATE -Wl,-Map=Nozzles-${PROJECT_VERSION}-win64.map
+    -Wl,--pdb=Nozzles-${PROJECT_VERSION}-win64.pdb -Wl,-Xlink=-pdbaltpath:%_PDB% -Wl,-Xlink=-pdbsourcepath:/nozzles)
 add_custom_command(TARGET Nozzles POST_BUILD
     COMMAND ${NOZZLES_LLVM_STRIP} --strip-debug $<TARGET_FILE:Nozzles>
     BYPRODUCTS ${NOZZLES_SYMBOLS}.pdb ${NOZZLES_SYMBOLS}.map
@@ -145,8 +145,8 @@ foreach(variant next tie sets)
     set_target_properties(Nozzles-${variant} PROPERTIES PREFIX "" SUFFIX ".asi" OUTPUT_NAME Nozzles-${variant})
     target_include_directories(Nozzles-${variant} PRIVATE ${CMAKE_BINARY_DIR}/${variant}-signatures src
         ${CMAKE_BINARY_DIR}/generated)
-    target_compile_options(Nozzles-${variant} PRIVATE ${NOZZLES_PLUGIN_OPTIMISE} ${NOZZLES_WARNINGS} ${NOZZLES_GUEST_FLAGS}
-        -ffunction-sections -fdata-sections)
+    target_compile_options(Nozzles-${variant} PRIVATE ${NOZZLES_PLUGIN_OPTIMISE} ${NOZZLES_WARNINGS}
+        ${NOZZLES_GUEST_FLAGS} -ffunction-sections -fdata-sections)
     add_dependencies(Nozzles-${variant} hook_imports)
     target_link_options(Nozzles-${variant} PRIVATE ${NOZZLES_STATIC_RUNTIME} -Wl,--gc-sections
         -Wl,--entry=pluginEntryPoint -Wl,--exclude-all-symbols)

@@ -133,7 +133,7 @@ typedef struct SigcheckCarryRun {
     uint32_t expired;  // the time limit passed: nothing else holds
     uint64_t oldFunctions;
     uint64_t newFunctions;
-    uint64_t paired;  // functions paired between the builds
+    uint64_t paired;                 // functions paired between the builds
     const SigcheckCarried* carried;  // one for each function, in the order of the sets given
     uint64_t carriedCount;
 } SigcheckCarryRun;

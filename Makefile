@@ -47,12 +47,14 @@ fuzz: fuzz-build
 check: host
 	tools/memcheck
 
-# The real-code image: the executable sections of Wine's modules. Then what a
-# missing function costs a frame in the stand-in game under Wine. Then the
-# signatures carried across real updates (fetched with npm when absent).
+# The real-code images: the executable sections of Wine's modules, and of an
+# MSVC-built program (fetched with npm when absent). Then what a missing
+# function costs a frame in the stand-in game under Wine. Then the signatures
+# carried across real updates (fetched with npm when absent).
 bench: host windows
 	@tools/code-byte-frequencies --extract build/host/real-code.bin
-	build/host/scanner_bench --code=build/host/real-code.bin --benchmark_repetitions=5 --benchmark_enable_random_interleaving=true --benchmark_min_time=0.2
+	@/usr/bin/python3 bench/sigupdate_bench.py build/host --msvc-code build/host/msvc-code.bin
+	build/host/scanner_bench --code=build/host/real-code.bin --msvc-code=build/host/msvc-code.bin --benchmark_repetitions=5 --benchmark_enable_random_interleaving=true --benchmark_min_time=0.2
 	bench/missing_function_cost.py build/windows
 	bench/sigupdate_bench.py build/host
 

@@ -6,6 +6,8 @@
 //                  300 bytes: a copy with one fixed byte changed, or a prefix;
 //   real-code      the executable sections of Wine's modules (--code=FILE,
 //                  which `make bench` extracts with tools/code-byte-frequencies);
+//   msvc-code      the executable sections of an MSVC-built program
+//                  (--msvc-code=FILE: duckdb's, which `make bench` fetches);
 //   no-candidates  64 MiB of code-like bytes none of which a signature fixes.
 // Every image is searched in full: no signature occurs in any of them.
 // Beside each search: a plain streaming read of the same bytes at the same
@@ -127,13 +129,13 @@ std::vector<std::uint8_t> denseBytes(std::mt19937_64& random) {
     return image;
 }
 
-// The largest set the signature tool writes, seven signatures: here the
+// A set of the shapes the signature tool writes, eight signatures: here the
 // plug-in's entry signature of getpropstate, three call signatures cut
 // around calls in code (six bytes before the call, its displacement open,
-// six after) and three inside signatures cut from the middle of code
+// six after) and four inside signatures cut from the middle of code
 // (sixteen bytes, a displacement's four open), none of them in padding.
-// Every image is then made to lack them all, as a missing function's.
-// Searched in one pass.
+// Every image is then made to lack them all, as a missing function's. Its
+// first 2 to 8 are searched in one pass each.
 struct SignatureSetStore {
     std::vector<std::string> masks;
     std::vector<std::vector<std::uint8_t>> patterns;
@@ -160,7 +162,7 @@ void makeLargestSet(const std::vector<std::uint8_t>& code, std::mt19937_64& rand
         set.patterns.emplace_back(code.begin() + static_cast<std::ptrdiff_t>(at - 6),
                                   code.begin() + static_cast<std::ptrdiff_t>(at + 11));
     }
-    while (set.masks.size() < 7) {
+    while (set.masks.size() < 8) {
         const std::size_t at = random() % (code.size() - 16);
         if (!looksLikeCode(code.data() + at, 16)) continue;
         set.masks.emplace_back("xxx????xxxxxxxxx");
@@ -196,22 +198,28 @@ void finish(Image& image) {
     if (counts[rarest] != 0) std::replace(image.bytes.begin(), image.bytes.end(), image.absent, std::uint8_t{0x90});
 }
 
-std::vector<Image> makeImages(const std::string& codePath) {
+// The code in a file, as `make bench` extracted it; none when it is missing or empty.
+void addCode(std::vector<Image>& images, const char* name, const std::string& path) {
+    if (path.empty()) return;
+    std::ifstream file(path, std::ios::binary);
+    std::vector<std::uint8_t> code((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    if (code.empty())
+        std::fprintf(stderr, "no code in %s: the %s image is left out\n", path.c_str(), name);
+    else
+        images.push_back({name, std::move(code)});
+}
+
+std::vector<Image> makeImages(const std::string& codePath, const std::string& msvcPath) {
     std::mt19937_64 random(20261208);
     std::vector<Image> images;
     images.push_back({"synthetic", syntheticBytes(random)});
     images.push_back({"dense", denseBytes(random)});
-    if (!codePath.empty()) {
-        std::ifstream file(codePath, std::ios::binary);
-        std::vector<std::uint8_t> code((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-        if (code.empty())
-            std::fprintf(stderr, "no real code in %s: that image is left out\n", codePath.c_str());
-        else
-            images.push_back({"real-code", std::move(code)});
-    }
+    addCode(images, "real-code", codePath);
+    addCode(images, "msvc-code", msvcPath);
     images.push_back({"no-candidates", codeLikeBytes(random, true)});
     // Cut from real code where there is some.
-    makeLargestSet(images.size() == 4 ? images[2].bytes : codeLikeBytes(random, false), random);
+    const auto real = std::find_if(images.begin(), images.end(), [](const Image& i) { return i.name == "real-code"; });
+    makeLargestSet(real != images.end() ? real->bytes : codeLikeBytes(random, false), random);
     for (Image& image : images) finish(image);
     return images;
 }
@@ -237,17 +245,39 @@ void runScan(benchmark::State& state, Scan scan, const Image& image, const Named
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes.size()));
 }
 
-void runSet(benchmark::State& state, memory::VectorPath path, const Image& image) {
+void runSet(benchmark::State& state, memory::VectorPath path, const Image& image, std::size_t count) {
     const auto& bytes = image.bytes;
     for (auto _ : state) {
-        memory::EachMatch found[7] = {};
-        memory::findEachInRange(bytes.data(), bytes.data() + bytes.size(), largestSet.signatures.data(),
-                                largestSet.signatures.size(), found, path);
+        memory::EachMatch found[memory::kMostInOnePass] = {};
+        memory::findEachInRange(bytes.data(), bytes.data() + bytes.size(), largestSet.signatures.data(), count, found,
+                                path);
         benchmark::DoNotOptimize(found);
         for (const memory::EachMatch& match : found)
             if (match.count != 0) state.SkipWithError("found a signature in an image that holds none");
     }
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes.size()));
+}
+
+// The places the set's filter passes on to a whole check, per MiB: where
+// each of a signature's three fingerprint bytes is its fixed byte or open.
+double candidatesPerMiB(const Image& image, std::size_t count) {
+    const memory::Signature* set = largestSet.signatures.data();
+    const memory::Fingerprints fingerprints = memory::fingerprintsOf(set, count);
+    const auto accepts = [&](std::size_t s, std::size_t at, std::size_t back) {
+        const std::size_t k = fingerprints.end[s] - back;  // into the signature; wraps when before its start
+        return k >= std::strlen(set[s].mask) || set[s].mask[k] == '?' || image.bytes[at - back] == set[s].pattern[k];
+    };
+    std::size_t candidates = 0;
+    for (std::size_t at = fingerprints.distance[1]; at < image.bytes.size(); ++at) {
+        for (std::size_t s = 0; s < count; ++s) {
+            if (accepts(s, at, 0) && accepts(s, at, fingerprints.distance[0]) &&
+                accepts(s, at, fingerprints.distance[1])) {
+                ++candidates;
+                break;
+            }
+        }
+    }
+    return static_cast<double>(candidates) / (static_cast<double>(image.bytes.size()) / (1 << 20));
 }
 
 void runMemchr(benchmark::State& state, const Image& image) {
@@ -444,17 +474,19 @@ public:
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string codePath;
+    std::string codePath, msvcPath;
     std::vector<char*> rest;
     for (int i = 0; i < argc; ++i) {
         if (std::strncmp(argv[i], "--code=", 7) == 0)
             codePath = argv[i] + 7;
+        else if (std::strncmp(argv[i], "--msvc-code=", 12) == 0)
+            msvcPath = argv[i] + 12;
         else
             rest.push_back(argv[i]);
     }
     int restCount = static_cast<int>(rest.size());
     benchmark::Initialize(&restCount, rest.data());
-    std::vector<Image> images = makeImages(codePath);
+    std::vector<Image> images = makeImages(codePath, msvcPath);
     bool withLibhat = false;
 #if defined(NOZZLES_WITH_LIBHAT)
     if (!libhatAgrees(images)) return 1;
@@ -472,10 +504,14 @@ int main(int argc, char** argv) {
         add("read-SSE2/" + image.name, [&image](benchmark::State& st) { runPlainRead(st, false, image); });
         if (avx2) add("floor-AVX2/" + image.name, [&image](benchmark::State& st) { runFilterFloor(st, true, image); });
         add("floor-SSE2/" + image.name, [&image](benchmark::State& st) { runFilterFloor(st, false, image); });
-        if (avx2)
-            add("set-AVX2/" + image.name,
-                [&image](benchmark::State& st) { runSet(st, memory::VectorPath::avx2, image); });
-        add("set-SSE2/" + image.name, [&image](benchmark::State& st) { runSet(st, memory::VectorPath::sse2, image); });
+        for (std::size_t count = 2; count <= largestSet.signatures.size(); ++count) {
+            const std::string size = std::to_string(count);
+            if (avx2)
+                add("set" + size + "-AVX2/" + image.name,
+                    [&image, count](benchmark::State& st) { runSet(st, memory::VectorPath::avx2, image, count); });
+            add("set" + size + "-SSE2/" + image.name,
+                [&image, count](benchmark::State& st) { runSet(st, memory::VectorPath::sse2, image, count); });
+        }
         for (const NamedSignature& s : kSignatures) {
             const std::string suffix = image.name + "/" + s.name;
             if (avx2) add("AVX2/" + suffix, [&image, &s](benchmark::State& st) { runScan(st, avx2Scan, image, s); });
@@ -545,22 +581,36 @@ int main(int argc, char** argv) {
         std::printf("\n");
     }
     // A missing function's set in one pass, beside one signature's pass
-    // (the mean time of the three) and the plain read.
-    std::printf("\nthe largest set, seven signatures in one pass (SSE2: the 128-bit pass, with SSSE3's shuffles)\n");
-    std::printf("%-5s %-14s %8s %8s %12s %12s\n", "path", "image", "GB/s", "of read", "one, GB/s", "set / one");
+    // (the mean time of the three) and the plain read: each set's time as a
+    // multiple of one signature's, and the filter's candidates per MiB.
+    const std::size_t largest = largestSet.signatures.size();
+    std::printf(
+        "\nsets of 2 to %zu signatures in one pass, each as a multiple of one signature's pass "
+        "(SSE2: the 128-bit pass, with SSSE3's shuffles)\n",
+        largest);
+    std::printf("%-5s %-14s %8s %10s", "path", "image", "read", "one, GB/s");
+    for (std::size_t count = 2; count <= largest; ++count) std::printf("  set of %zu", count);
+    std::printf("\n");
     for (const char* path : {"AVX2", "SSE2"}) {
         for (const Image& image : images) {
-            const auto set = rates.find(std::string("set-") + path + "/" + image.name);
-            if (set == rates.end()) continue;
+            if (rates.find(std::string("set2-") + path + "/" + image.name) == rates.end()) continue;
             double seconds = 0;
             for (const NamedSignature& s : kSignatures)
                 seconds += 1.0 / rates[std::string(path) + "/" + image.name + "/" + s.name];
             const double one = static_cast<double>(std::size(kSignatures)) / seconds;
-            const double read = rates[std::string("read-") + path + "/" + image.name];
-            std::printf("%-5s %-14s %8.2f %7.0f%% %12.2f %11.2fx\n", path, image.name.c_str(), set->second / 1e9,
-                        read > 0 ? 100.0 * set->second / read : 0.0, one / 1e9, one / set->second);
+            std::printf("%-5s %-14s %8.2f %10.2f", path, image.name.c_str(),
+                        rates[std::string("read-") + path + "/" + image.name] / 1e9, one / 1e9);
+            for (std::size_t count = 2; count <= largest; ++count) {
+                const double set = rates["set" + std::to_string(count) + "-" + path + "/" + image.name];
+                std::printf(" %9.2fx", set > 0 ? one / set : 0.0);
+            }
+            std::printf("\n");
         }
     }
+    std::printf("\nthe set's candidates per MiB (places checked whole), with the set's first 2, 4 and %zu\n", largest);
+    for (const Image& image : images)
+        std::printf("%-14s %10.0f %10.0f %10.0f\n", image.name.c_str(), candidatesPerMiB(image, 2),
+                    candidatesPerMiB(image, 4), candidatesPerMiB(image, largest));
     benchmark::Shutdown();
     return 0;
 }

@@ -2,6 +2,7 @@
 """Carrying signatures across real updates, judged against the truth, and timed.
 
     sigupdate_bench.py BUILD_DIR [--pair NAME [--old VERSION] [--new VERSION]] [--count N] [--seed S]
+    sigupdate_bench.py BUILD_DIR --msvc-code FILE    (only the scanner benchmark's MSVC-built code, to FILE)
 
 Without --pair, every pair below. Each is fetched with `npm pack` into
 BUILD_DIR/sigupdate-pair when absent; one that cannot be had (no npm, no
@@ -296,9 +297,27 @@ def timed(build, library):
         print(f"  {count:3d} signatures: {seconds:.1f} s ({answered} answered)")
 
 
+def msvc_code(build, out):
+    """The executable sections of the newest MSVC-built duckdb above, written to
+    `out` for the scanner benchmark's msvc-code image; one line when it cannot
+    be had, and no file."""
+    package, member, versions, _ = TRIPLES["duckdb-minor"]
+    path = fetch(build / "sigupdate-pair", package, member, versions[-1])
+    if path is None:
+        print(f"msvc-code: {package} {versions[-1]} could not be fetched with npm: that image is left out")
+        Path(out).unlink(missing_ok=True)
+        return
+    image = pefile.PE(str(path), fast_load=True)
+    code = b"".join(s.get_data()[:min(s.Misc_VirtualSize or s.SizeOfRawData, s.SizeOfRawData)]
+                    for s in image.sections if s.Characteristics & EXECUTE)
+    Path(out).write_bytes(code)
+    print(f"{out}: {len(code)} bytes of code from {path.name}")
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("build")
+    parser.add_argument("--msvc-code", metavar="FILE", help="only write an MSVC-built program's code to FILE")
     parser.add_argument("--pair", choices=sorted(PAIRS))
     parser.add_argument("--triple", choices=sorted(TRIPLES))
     parser.add_argument("--old")
@@ -307,6 +326,9 @@ def main():
     parser.add_argument("--seed", type=int, default=2026)
     args = parser.parse_args()
     build = Path(args.build).resolve()
+    if args.msvc_code:
+        msvc_code(build, args.msvc_code)
+        return 0
     library = Library(str(build / "libnozzles_sigcheck.so"))
     try:
         if not args.triple:

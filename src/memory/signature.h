@@ -38,6 +38,16 @@ struct EachMatch {
 };
 void findEachInRange(const std::uint8_t* begin, const std::uint8_t* end, const Signature* signatures, std::size_t count,
                      EachMatch* found, VectorPath path);
+// Where the set's pass fingerprints each of up to kMostInOnePass signatures:
+// three bytes, the end and the bytes `distance[0]` and `distance[1]` before
+// it (the same two for the whole set), `end[s]` into signature s. A place
+// in code where each of a signature's three bytes is its fixed byte, or it
+// is open, is a candidate the pass checks whole.
+struct Fingerprints {
+    std::size_t distance[2] = {1, 2};
+    std::size_t end[kMostInOnePass] = {};
+};
+Fingerprints fingerprintsOf(const Signature* signatures, std::size_t count);
 // The same, each signature by findInRange on its own: the way without
 // SSSE3, and a reference for the tests.
 void findEachOneByOne(const std::uint8_t* begin, const std::uint8_t* end, const Signature* signatures,

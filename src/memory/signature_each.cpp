@@ -83,21 +83,11 @@ Filter makeFilter(const Signature* signatures, std::size_t count) {
     Filter filter;
     filter.count = count;
     for (std::size_t s = 0; s < count; ++s) filter.length[s] = std::strlen(signatures[s].mask);
-    // The two distances whose fingerprints are rarest over the whole set.
-    std::uint64_t best = UINT64_MAX;
-    for (std::size_t near = 1; near <= kNearest; ++near) {
-        for (std::size_t far = near + 1; far <= kFarthest; ++far) {
-            const std::size_t distance[2] = {near, far};
-            std::uint64_t sum = 0;
-            for (std::size_t s = 0; s < count; ++s) {
-                std::size_t end = 0;
-                sum += rarestFingerprint(signatures[s], filter.length[s], distance, end) / count;
-            }
-            if (sum < best) best = sum, filter.distance[0] = near, filter.distance[1] = far;
-        }
-    }
+    const Fingerprints fingerprints = fingerprintsOf(signatures, count);
+    filter.distance[0] = fingerprints.distance[0];
+    filter.distance[1] = fingerprints.distance[1];
     for (std::size_t s = 0; s < count; ++s) {
-        rarestFingerprint(signatures[s], filter.length[s], filter.distance, filter.end[s]);
+        filter.end[s] = fingerprints.end[s];
         const auto end = static_cast<std::ptrdiff_t>(filter.end[s]);
         accept(filter, 0, s, fixedAt(signatures[s], end));
         for (std::size_t p = 0; p < 2; ++p)
@@ -185,18 +175,21 @@ struct Ssse3 {
     // buckets, and which of its bytes have any.
     NOZZLES_SSSE3 bool group(const std::uint8_t* at, std::uint8_t* buckets, std::uint32_t* marked) const {
         constexpr std::size_t kGroup = kGroupBytes / kWidth;
-        __m128i marks[kGroup];
         __m128i any = _mm_setzero_si128();
+#pragma GCC unroll 8
         for (std::size_t k = 0; k < kGroup; ++k) {
             const std::uint8_t* ends = at + k * kWidth;
-            marks[k] = _mm_and_si128(lookup(ends, 0), lookup(ends - filter_->distance[1], 2));
-            any = _mm_or_si128(any, marks[k]);
+            any = _mm_or_si128(any, _mm_and_si128(lookup(ends, 0), lookup(ends - filter_->distance[1], 2)));
         }
         const __m128i zero = _mm_setzero_si128();
         if (_mm_movemask_epi8(_mm_cmpeq_epi8(any, zero)) == 0xFFFF) return false;
+        // The rare group that passes: all three positions, afresh.
+        __m128i marks[kGroup];
         any = zero;
         for (std::size_t k = 0; k < kGroup; ++k) {
-            marks[k] = _mm_and_si128(marks[k], lookup(at + k * kWidth - filter_->distance[0], 1));
+            const std::uint8_t* ends = at + k * kWidth;
+            marks[k] = _mm_and_si128(_mm_and_si128(lookup(ends, 0), lookup(ends - filter_->distance[0], 1)),
+                                     lookup(ends - filter_->distance[1], 2));
             any = _mm_or_si128(any, marks[k]);
         }
         if (_mm_movemask_epi8(_mm_cmpeq_epi8(any, zero)) == 0xFFFF) return false;
@@ -233,17 +226,20 @@ struct Avx2 {
 
     NOZZLES_AVX2 bool group(const std::uint8_t* at, std::uint8_t* buckets, std::uint32_t* marked) const {
         constexpr std::size_t kGroup = kGroupBytes / kWidth;
-        __m256i marks[kGroup];
         __m256i any = _mm256_setzero_si256();
+#pragma GCC unroll 4
         for (std::size_t k = 0; k < kGroup; ++k) {
             const std::uint8_t* ends = at + k * kWidth;
-            marks[k] = _mm256_and_si256(lookup(ends, 0), lookup(ends - filter_->distance[1], 2));
-            any = _mm256_or_si256(any, marks[k]);
+            any = _mm256_or_si256(any, _mm256_and_si256(lookup(ends, 0), lookup(ends - filter_->distance[1], 2)));
         }
         if (_mm256_testz_si256(any, any) != 0) return false;
+        // The rare group that passes: all three positions, afresh.
+        __m256i marks[kGroup];
         any = _mm256_setzero_si256();
         for (std::size_t k = 0; k < kGroup; ++k) {
-            marks[k] = _mm256_and_si256(marks[k], lookup(at + k * kWidth - filter_->distance[0], 1));
+            const std::uint8_t* ends = at + k * kWidth;
+            marks[k] = _mm256_and_si256(_mm256_and_si256(lookup(ends, 0), lookup(ends - filter_->distance[0], 1)),
+                                        lookup(ends - filter_->distance[1], 2));
             any = _mm256_or_si256(any, marks[k]);
         }
         if (_mm256_testz_si256(any, any) != 0) return false;
@@ -296,6 +292,28 @@ NOZZLES_SSSE3 __attribute__((flatten)) void searchEachSsse3(Pass& pass) { search
 NOZZLES_AVX2 __attribute__((flatten)) void searchEachAvx2(Pass& pass) { searchEach<Avx2>(pass); }
 
 }  // namespace
+
+Fingerprints fingerprintsOf(const Signature* signatures, std::size_t count) {
+    Fingerprints chosen;
+    std::size_t length[kMostInOnePass] = {};
+    for (std::size_t s = 0; s < count && s < kMostInOnePass; ++s) length[s] = std::strlen(signatures[s].mask);
+    count = count < kMostInOnePass ? count : kMostInOnePass;
+    // The two distances whose fingerprints are rarest over the whole set.
+    std::uint64_t best = UINT64_MAX;
+    for (std::size_t near = 1; near <= kNearest; ++near) {
+        for (std::size_t far = near + 1; far <= kFarthest; ++far) {
+            const std::size_t distance[2] = {near, far};
+            std::uint64_t sum = 0;
+            for (std::size_t s = 0; s < count; ++s) {
+                std::size_t end = 0;
+                sum += rarestFingerprint(signatures[s], length[s], distance, end) / count;
+            }
+            if (sum < best) best = sum, chosen.distance[0] = near, chosen.distance[1] = far;
+        }
+    }
+    for (std::size_t s = 0; s < count; ++s) rarestFingerprint(signatures[s], length[s], chosen.distance, chosen.end[s]);
+    return chosen;
+}
 
 void findEachOneByOne(const std::uint8_t* begin, const std::uint8_t* end, const Signature* signatures,
                       std::size_t count, EachMatch* found, VectorPath path) {

@@ -66,14 +66,12 @@ Given addressGiven(const SetSignature& signature, const std::uint8_t* match, con
 }
 
 const std::uint8_t* lowestFunctionStart(const Signature& signature, const ModuleAccess& module, VectorPath path,
-                                        const ExceptionDirectory& directory, Given* lowest) {
+                                        const ExceptionDirectory& directory) {
     for (const std::uint8_t* from = module.begin; from < module.end;) {
         const std::uint8_t* match =
             findInExecutableRegions(from, module.end, signature.mask, signature.pattern, path, module.regions);
         if (match == nullptr) break;
-        const Given given = judged(match, directory);
-        if (lowest != nullptr && from == module.begin) *lowest = given;
-        if (given.address != nullptr) return match;
+        if (judged(match, directory).address != nullptr) return match;
         from = match + 1;  // overlapping starts count, as in the first pass
     }
     return nullptr;
@@ -88,13 +86,16 @@ SetFinding resolveSet(const SignatureSet& set, const ModuleAccess& module, Vecto
     const ExceptionDirectory directory(module.begin, module.end, module.regions);
     if (set.count == 1 && set.items[0].kind == SignatureKind::entry) {
         if (finding.matches[0].count == 0) return finding;
-        Given lowest;
-        finding.address = lowestFunctionStart(signatures[0], module, path, directory, &lowest);
-        if (finding.address == nullptr) {
-            finding.gives[0] = lowest;  // why the lowest was ruled out
-        } else {
-            finding.gives[0].address = finding.address;
-            finding.gives[0].how = GivenHow::gives;
+        // The pass has the lowest match already; the search goes on past it
+        // only when it is ruled out and another match follows.
+        const std::uint8_t* lowest = finding.matches[0].first;
+        finding.gives[0] = judged(lowest, directory);  // why the lowest is ruled out, if it is
+        finding.address = finding.gives[0].address;
+        if (finding.address == nullptr && finding.matches[0].count == 2)
+            finding.address =
+                lowestFunctionStart(signatures[0], {lowest + 1, module.end, module.regions}, path, directory);
+        if (finding.address != nullptr) {
+            finding.gives[0] = Given{finding.address, GivenHow::gives};
             finding.votes = 1;
         }
         return finding;

@@ -64,10 +64,9 @@ Given addressGiven(const SetSignature& signature, const std::uint8_t* match, con
                    const ExceptionDirectory& directory);
 
 // The search for a set of one entry signature: its lowest match in code
-// that can begin a function; null when there is none. `lowest`, when
-// given, is what the lowest match gives (ruled out or not).
+// that can begin a function; null when there is none.
 const std::uint8_t* lowestFunctionStart(const Signature& signature, const ModuleAccess& module, VectorPath path,
-                                        const ExceptionDirectory& directory, Given* lowest = nullptr);
+                                        const ExceptionDirectory& directory);
 
 // The plug-in's search for a function in the process's main module, afresh on every call.
 void* findFunction(const SignatureSet& set);

@@ -37,7 +37,7 @@ import pefile
 ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "tools" / "sigcheck"))
 from sigcheck.binding import Library  # noqa: E402  (the tool's own image reading and search)
-from sigcheck.layout import EXECUTE, LaidOutModule  # noqa: E402
+from sigcheck.layout import EXECUTE, REGION_CODE, LaidOutModule  # noqa: E402
 from sigcheck.signatures import parse_bytes, proposed_set, signature_text  # noqa: E402
 
 # name: (package, the file in it, old version, new version, what it is)
@@ -307,9 +307,9 @@ def msvc_code(build, out):
         print(f"msvc-code: {package} {versions[-1]} could not be fetched with npm: that image is left out")
         Path(out).unlink(missing_ok=True)
         return
-    image = pefile.PE(str(path), fast_load=True)
-    code = b"".join(s.get_data()[:min(s.Misc_VirtualSize or s.SizeOfRawData, s.SizeOfRawData)]
-                    for s in image.sections if s.Characteristics & EXECUTE)
+    # The code regions as the signature tool lays the module out.
+    image = LaidOutModule(path, False, None)
+    code = b"".join(image.bytes[begin:end] for begin, end, kind in image.regions if kind == REGION_CODE)
     Path(out).write_bytes(code)
     print(f"{out}: {len(code)} bytes of code from {path.name}")
 

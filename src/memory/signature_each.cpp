@@ -18,6 +18,12 @@ namespace {
 
 // This many bytes of fingerprint ends are tested with one branch.
 constexpr std::size_t kGroupBytes = 128;
+// How far ahead of the group being tested the pass asks for the code. The
+// filter's shuffles keep the processor busy enough that its own prefetcher
+// falls behind, and the pass then waits on memory and on the shuffles in
+// turn; four KiB ahead hid the wait where it was measured, with no read
+// outside the range (the pass asks only while that far is left in it).
+constexpr std::size_t kPrefetchAhead = 4096;
 // How far back from a fingerprint's last byte its other two may stand.
 constexpr std::size_t kNearest = 4;
 constexpr std::size_t kFarthest = 8;
@@ -45,6 +51,12 @@ struct Filter {
     alignas(16) std::uint8_t low[3][16] = {};
     alignas(16) std::uint8_t high[3][16] = {};
     std::uint8_t byByte[3][256] = {};  // the same per whole byte, for the range's first and last bytes
+    // Per signature, the eight bytes with the most fixed ones, `window` into
+    // it, as a word to compare and a mask of its fixed bytes: one compare
+    // turns most candidates away, before the byte-by-byte check.
+    std::size_t window[kMostInOnePass] = {};
+    std::uint64_t windowBytes[kMostInOnePass] = {};
+    std::uint64_t windowFixed[kMostInOnePass] = {};
 };
 
 void accept(Filter& filter, std::size_t position, std::size_t bucket, int byte) {
@@ -79,6 +91,33 @@ std::uint64_t rarestFingerprint(const Signature& signature, std::size_t length, 
     return best;
 }
 
+// The word of the eight bytes at `at`, as the processor's load gives it.
+std::uint64_t wordAt(const std::uint8_t* at) {
+    std::uint64_t word;
+    std::memcpy(&word, at, sizeof word);
+    return word;
+}
+
+// A signature of eight bytes or more: its window of eight with the most fixed bytes.
+void chooseWindow(Filter& filter, std::size_t s, const Signature& signature) {
+    constexpr std::size_t kWord = sizeof(std::uint64_t);
+    if (filter.length[s] < kWord) return;
+    std::size_t most = 0;
+    for (std::size_t at = 0; at + kWord <= filter.length[s]; ++at) {
+        std::size_t fixed = 0;
+        for (std::size_t k = at; k < at + kWord; ++k) fixed += signature.mask[k] != '?';
+        if (fixed > most) most = fixed, filter.window[s] = at;
+    }
+    std::uint8_t bytes[kWord] = {}, fixed[kWord] = {};
+    for (std::size_t k = 0; k < kWord; ++k) {
+        if (signature.mask[filter.window[s] + k] == '?') continue;
+        bytes[k] = signature.pattern[filter.window[s] + k];
+        fixed[k] = 0xFF;
+    }
+    filter.windowBytes[s] = wordAt(bytes);
+    filter.windowFixed[s] = wordAt(fixed);
+}
+
 Filter makeFilter(const Signature* signatures, std::size_t count) {
     Filter filter;
     filter.count = count;
@@ -88,6 +127,7 @@ Filter makeFilter(const Signature* signatures, std::size_t count) {
     filter.distance[1] = fingerprints.distance[1];
     for (std::size_t s = 0; s < count; ++s) {
         filter.end[s] = fingerprints.end[s];
+        chooseWindow(filter, s, signatures[s]);
         const auto end = static_cast<std::ptrdiff_t>(filter.end[s]);
         accept(filter, 0, s, fixedAt(signatures[s], end));
         for (std::size_t p = 0; p < 2; ++p)
@@ -128,6 +168,9 @@ struct Pass {
             if (found[s].count == 2 || static_cast<std::size_t>(fingerprintEnd - begin) < filter.end[s]) continue;
             const std::uint8_t* start = fingerprintEnd - filter.end[s];
             if (static_cast<std::size_t>(end - start) < filter.length[s]) continue;
+            if (filter.length[s] >= sizeof(std::uint64_t) &&
+                ((wordAt(start + filter.window[s]) ^ filter.windowBytes[s]) & filter.windowFixed[s]) != 0)
+                continue;
             if (!matchesAt(start, signatures[s].mask, signatures[s].pattern, filter.length[s])) continue;
             if (found[s].count++ == 0) found[s].first = start;
             if (found[s].count == 2) ++settled, retire(s);
@@ -153,7 +196,9 @@ struct Pass {
 // Per byte of a vector of fingerprint ends, the buckets whose three bytes
 // all match. A group is tested on two of the positions first, the end and
 // the far byte: in code most groups fail there, and the near byte's loads
-// and shuffles are then spared (a third of the work per vector).
+// and shuffles are then spared (a third of the work per vector). The marks
+// of the two are kept, so that a group that passes costs only the near
+// byte, and only in its vectors that have any.
 struct Ssse3 {
     static constexpr std::size_t kWidth = 16;
 
@@ -175,29 +220,27 @@ struct Ssse3 {
     // buckets, and which of its bytes have any.
     NOZZLES_SSSE3 bool group(const std::uint8_t* at, std::uint8_t* buckets, std::uint32_t* marked) const {
         constexpr std::size_t kGroup = kGroupBytes / kWidth;
+        __m128i marks[kGroup];
         __m128i any = _mm_setzero_si128();
 #pragma GCC unroll 8
         for (std::size_t k = 0; k < kGroup; ++k) {
             const std::uint8_t* ends = at + k * kWidth;
-            any = _mm_or_si128(any, _mm_and_si128(lookup(ends, 0), lookup(ends - filter_->distance[1], 2)));
+            marks[k] = _mm_and_si128(lookup(ends, 0), lookup(ends - filter_->distance[1], 2));
+            any = _mm_or_si128(any, marks[k]);
         }
         const __m128i zero = _mm_setzero_si128();
         if (_mm_movemask_epi8(_mm_cmpeq_epi8(any, zero)) == 0xFFFF) return false;
-        // The rare group that passes: all three positions, afresh.
-        __m128i marks[kGroup];
-        any = zero;
+        // The rare group that passes: the near byte, in the vectors that need it.
+        bool some = false;
         for (std::size_t k = 0; k < kGroup; ++k) {
-            const std::uint8_t* ends = at + k * kWidth;
-            marks[k] = _mm_and_si128(_mm_and_si128(lookup(ends, 0), lookup(ends - filter_->distance[0], 1)),
-                                     lookup(ends - filter_->distance[1], 2));
-            any = _mm_or_si128(any, marks[k]);
-        }
-        if (_mm_movemask_epi8(_mm_cmpeq_epi8(any, zero)) == 0xFFFF) return false;
-        for (std::size_t k = 0; k < kGroup; ++k) {
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(buckets + k * kWidth), marks[k]);
+            marked[k] = 0;
+            if (_mm_movemask_epi8(_mm_cmpeq_epi8(marks[k], zero)) == 0xFFFF) continue;
+            marks[k] = _mm_and_si128(marks[k], lookup(at + k * kWidth - filter_->distance[0], 1));
             marked[k] = ~static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(marks[k], zero))) & 0xFFFFu;
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(buckets + k * kWidth), marks[k]);
+            some = some || marked[k] != 0;
         }
-        return true;
+        return some;
     }
 
 private:
@@ -226,29 +269,27 @@ struct Avx2 {
 
     NOZZLES_AVX2 bool group(const std::uint8_t* at, std::uint8_t* buckets, std::uint32_t* marked) const {
         constexpr std::size_t kGroup = kGroupBytes / kWidth;
+        __m256i marks[kGroup];
         __m256i any = _mm256_setzero_si256();
 #pragma GCC unroll 4
         for (std::size_t k = 0; k < kGroup; ++k) {
             const std::uint8_t* ends = at + k * kWidth;
-            any = _mm256_or_si256(any, _mm256_and_si256(lookup(ends, 0), lookup(ends - filter_->distance[1], 2)));
-        }
-        if (_mm256_testz_si256(any, any) != 0) return false;
-        // The rare group that passes: all three positions, afresh.
-        __m256i marks[kGroup];
-        any = _mm256_setzero_si256();
-        for (std::size_t k = 0; k < kGroup; ++k) {
-            const std::uint8_t* ends = at + k * kWidth;
-            marks[k] = _mm256_and_si256(_mm256_and_si256(lookup(ends, 0), lookup(ends - filter_->distance[0], 1)),
-                                        lookup(ends - filter_->distance[1], 2));
+            marks[k] = _mm256_and_si256(lookup(ends, 0), lookup(ends - filter_->distance[1], 2));
             any = _mm256_or_si256(any, marks[k]);
         }
         if (_mm256_testz_si256(any, any) != 0) return false;
+        // The rare group that passes: the near byte, in the vectors that need it.
         const __m256i zero = _mm256_setzero_si256();
+        bool some = false;
         for (std::size_t k = 0; k < kGroup; ++k) {
-            _mm256_storeu_si256(reinterpret_cast<__m256i*>(buckets + k * kWidth), marks[k]);
+            marked[k] = 0;
+            if (_mm256_testz_si256(marks[k], marks[k]) != 0) continue;
+            marks[k] = _mm256_and_si256(marks[k], lookup(at + k * kWidth - filter_->distance[0], 1));
             marked[k] = ~static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(marks[k], zero)));
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(buckets + k * kWidth), marks[k]);
+            some = some || marked[k] != 0;
         }
-        return true;
+        return some;
     }
 
 private:
@@ -275,6 +316,10 @@ void searchEach(Pass& pass) {
     for (; static_cast<std::size_t>(pass.end - at) >= kGroupBytes; at += kGroupBytes) {
         alignas(32) std::uint8_t buckets[kGroupBytes];
         std::uint32_t marked[kGroup];
+        if (static_cast<std::size_t>(pass.end - at) > kPrefetchAhead + kGroupBytes) {
+            _mm_prefetch(reinterpret_cast<const char*>(at + kPrefetchAhead), _MM_HINT_T0);
+            _mm_prefetch(reinterpret_cast<const char*>(at + kPrefetchAhead + 64), _MM_HINT_T0);
+        }
         if (!block.group(at, buckets, marked)) continue;
         for (std::size_t k = 0; k < kGroup; ++k) {
             for (std::uint32_t bytes = marked[k]; bytes != 0; bytes &= bytes - 1) {

@@ -2,6 +2,7 @@
 #include <immintrin.h>
 #include <tmmintrin.h>
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 
@@ -24,6 +25,12 @@ constexpr std::size_t kGroupBytes = 128;
 // turn; four KiB ahead hid the wait where it was measured, with no read
 // outside the range (the pass asks only while that far is left in it).
 constexpr std::size_t kPrefetchAhead = 4096;
+// The pass tests its first groups on the end and far byte first, as many
+// again on the end and near byte first, counting the groups that pass, and
+// the rest on the pair that passed fewer: the byte table cannot tell which
+// pair is rarer in this code, as bytes come together more often than their
+// frequencies say. 64 KiB each.
+constexpr std::size_t kSampledGroups = 512;
 // How far back from a fingerprint's last byte its other two may stand.
 constexpr std::size_t kNearest = 4;
 constexpr std::size_t kFarthest = 8;
@@ -159,6 +166,15 @@ struct Pass {
         retired = true;
     }
 
+    // The near and the far byte trade places: the same fingerprints, tested
+    // first on the end and the near byte.
+    void nearFirst() {
+        std::swap(filter.distance[0], filter.distance[1]);
+        std::swap(filter.low[1], filter.low[2]);
+        std::swap(filter.high[1], filter.high[2]);
+        std::swap(filter.byByte[1], filter.byByte[2]);
+    }
+
     // The candidates of one fingerprint end: each bucket that took it,
     // checked whole where its signature fits the range. True once every
     // signature has two matches.
@@ -218,7 +234,8 @@ struct Ssse3 {
 
     // The group's marks: false when none has any; otherwise each vector's
     // buckets, and which of its bytes have any.
-    NOZZLES_SSSE3 bool group(const std::uint8_t* at, std::uint8_t* buckets, std::uint32_t* marked) const {
+    NOZZLES_SSSE3 bool group(const std::uint8_t* at, std::uint8_t* buckets, std::uint32_t* marked,
+                             std::size_t& passing) const {
         constexpr std::size_t kGroup = kGroupBytes / kWidth;
         __m128i marks[kGroup];
         __m128i any = _mm_setzero_si128();
@@ -230,6 +247,7 @@ struct Ssse3 {
         }
         const __m128i zero = _mm_setzero_si128();
         if (_mm_movemask_epi8(_mm_cmpeq_epi8(any, zero)) == 0xFFFF) return false;
+        ++passing;
         // The rare group that passes: the near byte, in the vectors that need it.
         bool some = false;
         for (std::size_t k = 0; k < kGroup; ++k) {
@@ -267,7 +285,8 @@ struct Avx2 {
         return _mm256_and_si256(_mm256_shuffle_epi8(low_[position], low), _mm256_shuffle_epi8(high_[position], high));
     }
 
-    NOZZLES_AVX2 bool group(const std::uint8_t* at, std::uint8_t* buckets, std::uint32_t* marked) const {
+    NOZZLES_AVX2 bool group(const std::uint8_t* at, std::uint8_t* buckets, std::uint32_t* marked,
+                            std::size_t& passing) const {
         constexpr std::size_t kGroup = kGroupBytes / kWidth;
         __m256i marks[kGroup];
         __m256i any = _mm256_setzero_si256();
@@ -278,6 +297,7 @@ struct Avx2 {
             any = _mm256_or_si256(any, marks[k]);
         }
         if (_mm256_testz_si256(any, any) != 0) return false;
+        ++passing;
         // The rare group that passes: the near byte, in the vectors that need it.
         const __m256i zero = _mm256_setzero_si256();
         bool some = false;
@@ -302,7 +322,8 @@ private:
 // The pass, one shape for both widths: the first fingerprint ends byte by
 // byte (their far bytes would lie before the range), then groups of ends
 // tested with one branch, their marks looked into only where one has any,
-// and the last ends byte by byte. Every load stays inside [begin, end).
+// in three stretches (the two samples and the rest), and the last ends
+// byte by byte. Every load stays inside [begin, end).
 template <typename Block>
 void searchEach(Pass& pass) {
     constexpr std::size_t kWidth = Block::kWidth;
@@ -313,21 +334,32 @@ void searchEach(Pass& pass) {
                                                ? lead
                                                : static_cast<std::size_t>(pass.end - pass.begin));
     if (pass.bytes(pass.begin, at)) return;
-    for (; static_cast<std::size_t>(pass.end - at) >= kGroupBytes; at += kGroupBytes) {
-        alignas(32) std::uint8_t buckets[kGroupBytes];
-        std::uint32_t marked[kGroup];
-        if (static_cast<std::size_t>(pass.end - at) > kPrefetchAhead + kGroupBytes) {
-            _mm_prefetch(reinterpret_cast<const char*>(at + kPrefetchAhead), _MM_HINT_T0);
-            _mm_prefetch(reinterpret_cast<const char*>(at + kPrefetchAhead + 64), _MM_HINT_T0);
-        }
-        if (!block.group(at, buckets, marked)) continue;
-        for (std::size_t k = 0; k < kGroup; ++k) {
-            for (std::uint32_t bytes = marked[k]; bytes != 0; bytes &= bytes - 1) {
-                const std::size_t j = k * kWidth + static_cast<std::size_t>(std::countr_zero(bytes));
-                if (pass.check(at + j, buckets[j])) return;
+    // Three stretches: the far byte's sample, the near byte's, and the rest.
+    std::size_t passing[2] = {};  // groups that passed the first test in each sample
+    for (std::size_t stretch = 0; stretch < 3; ++stretch) {
+        const auto left = static_cast<std::size_t>(pass.end - at);
+        const std::uint8_t* to =
+            stretch < 2 && left > kSampledGroups * kGroupBytes ? at + kSampledGroups * kGroupBytes : pass.end;
+        std::size_t passes = 0;
+        for (; static_cast<std::size_t>(to - at) >= kGroupBytes; at += kGroupBytes) {
+            alignas(32) std::uint8_t buckets[kGroupBytes];
+            std::uint32_t marked[kGroup];
+            if (static_cast<std::size_t>(pass.end - at) > kPrefetchAhead + kGroupBytes) {
+                _mm_prefetch(reinterpret_cast<const char*>(at + kPrefetchAhead), _MM_HINT_T0);
+                _mm_prefetch(reinterpret_cast<const char*>(at + kPrefetchAhead + 64), _MM_HINT_T0);
             }
+            if (!block.group(at, buckets, marked, passes)) continue;
+            for (std::size_t k = 0; k < kGroup; ++k) {
+                for (std::uint32_t bytes = marked[k]; bytes != 0; bytes &= bytes - 1) {
+                    const std::size_t j = k * kWidth + static_cast<std::size_t>(std::countr_zero(bytes));
+                    if (pass.check(at + j, buckets[j])) return;
+                }
+            }
+            if (pass.retired) block = Block(pass.filter), pass.retired = false;
         }
-        if (pass.retired) block = Block(pass.filter), pass.retired = false;
+        if (to == pass.end) break;
+        passing[stretch] = passes;
+        if (stretch == 0 || passing[1] >= passing[0]) pass.nearFirst(), block = Block(pass.filter);
     }
     pass.bytes(at, pass.end);
 }

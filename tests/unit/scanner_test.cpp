@@ -214,6 +214,57 @@ TEST_P(Scanner, EachSignatureOfASetIsFoundAsThePlainLoopFindsItAlone) {
     }
 }
 
+// A set's pass over more than the stretches it samples, where the end and
+// one other byte of a signature's fingerprint come together every 64 bytes
+// of them (the third byte wrong): the far byte in even rounds, so that the
+// rest is tested on the end and near byte first, the near byte in odd ones,
+// so that it goes back to the far. Every signature's lowest match and
+// count are those of the plain loop, on either side of each change.
+TEST_P(Scanner, ASetFindsThePlainLoopsMatchesWhereverItChangesWhichPairItTestsFirst) {
+    std::mt19937 random(2032);
+    constexpr std::size_t kCount = 3, kLength = 16, kSize = 160 * 1024;
+    std::uint8_t patterns[kCount][kLength];
+    for (auto& pattern : patterns)
+        for (auto& byte : pattern) byte = static_cast<std::uint8_t>(random());
+    const std::string mask(kLength, 'x');
+    memory::Signature set[kCount];
+    for (std::size_t s = 0; s < kCount; ++s) set[s] = {mask.c_str(), patterns[s]};
+    const memory::Fingerprints fingerprints = memory::fingerprintsOf(set, kCount);
+    const std::size_t end = fingerprints.end[0], near = fingerprints.distance[0], far = fingerprints.distance[1];
+    ASSERT_GE(end, far);
+    GuardedBuffer buffer(kSize);
+    for (int round = 0; round < 40; ++round) {
+        for (std::size_t i = 0; i < kSize; ++i) buffer.begin()[i] = static_cast<std::uint8_t>(random());
+        const std::size_t right = round % 2 == 0 ? far : near, wrong = round % 2 == 0 ? near : far;
+        for (std::size_t at = 64; at < 128 * 1024; at += 64) {
+            buffer.begin()[at] = patterns[0][end];
+            buffer.begin()[at - right] = patterns[0][end - right];
+            buffer.begin()[at - wrong] = static_cast<std::uint8_t>(patterns[0][end - wrong] ^ 1);
+        }
+        // The first signature past the sampled stretches: near where they
+        // end in the first rounds, at the range's end (searched byte by
+        // byte) in two of every four, near where the second begins in the last;
+        // the second twice anywhere; the third inside the stretches.
+        const std::size_t past = round % 4 >= 2 ? kSize - kLength
+                                 : round < 20   ? 128 * 1024 + static_cast<std::size_t>(round) * 7
+                                 : round >= 36  ? 64 * 1024 + static_cast<std::size_t>(round) * 5
+                                                : 128 * 1024 + random() % 30000;
+        std::memcpy(buffer.begin() + past, patterns[0], kLength);
+        for (int twice = 0; twice < 2; ++twice)
+            std::memcpy(buffer.begin() + random() % (kSize - kLength), patterns[1], kLength);
+        std::memcpy(buffer.begin() + random() % (100 * 1024), patterns[2], kLength);
+        memory::EachMatch found[kCount] = {};
+        memory::findEachInRange(buffer.begin(), buffer.end(), set, kCount, found, GetParam());
+        for (std::size_t s = 0; s < kCount; ++s) {
+            const auto* first = referenceSearch(buffer.begin(), buffer.end(), mask.c_str(), patterns[s]);
+            const bool twice =
+                first != nullptr && referenceSearch(first + 1, buffer.end(), mask.c_str(), patterns[s]) != nullptr;
+            ASSERT_EQ(found[s].first, first) << "round " << round << ", signature " << s;
+            ASSERT_EQ(found[s].count, first == nullptr ? 0 : twice ? 2 : 1) << "round " << round << ", signature " << s;
+        }
+    }
+}
+
 TEST(StandInGame, EachFunctionBeginsWithTheEntrySignatureTheHeaderHolds) {
     for (std::size_t k = 0; k < std::size(memory::kGameSignatures); ++k) {
         const memory::SignatureSet& set = *memory::kGameSignatures[k];

@@ -2,9 +2,9 @@
 #include <immintrin.h>
 #include <tmmintrin.h>
 
-#include <algorithm>
 #include <bit>
 #include <cstring>
+#include <utility>
 
 #include "memory/code_bytes.h"
 #include "memory/signature.h"
@@ -53,7 +53,7 @@ struct Filter {
     std::size_t count = 0;
     std::size_t length[kMostInOnePass] = {};
     std::size_t end[kMostInOnePass] = {};  // where the fingerprint's last byte stands in the signature
-    std::size_t distance[2] = {1, 2};      // near, far
+    std::size_t distance[2] = {1, 2};      // near, far; far first, unless the pass swaps them
     // Per position (the last byte, the near one, the far one), per half byte.
     alignas(16) std::uint8_t low[3][16] = {};
     alignas(16) std::uint8_t high[3][16] = {};
@@ -211,10 +211,11 @@ struct Pass {
 
 // Per byte of a vector of fingerprint ends, the buckets whose three bytes
 // all match. A group is tested on two of the positions first, the end and
-// the far byte: in code most groups fail there, and the near byte's loads
-// and shuffles are then spared (a third of the work per vector). The marks
-// of the two are kept, so that a group that passes costs only the near
-// byte, and only in its vectors that have any.
+// the byte at distance[1] (the far one, unless the pass swapped them): in
+// code most groups fail there, and the third byte's loads and shuffles are
+// then spared (a third of the work per vector). The marks of the two are
+// kept, so that a group that passes costs only the third byte, and only in
+// its vectors that have any.
 struct Ssse3 {
     static constexpr std::size_t kWidth = 16;
 
@@ -233,7 +234,8 @@ struct Ssse3 {
     }
 
     // The group's marks: false when none has any; otherwise each vector's
-    // buckets, and which of its bytes have any.
+    // buckets, and which of its bytes have any. `passing` counts the groups
+    // that pass the first test.
     NOZZLES_SSSE3 bool group(const std::uint8_t* at, std::uint8_t* buckets, std::uint32_t* marked,
                              std::size_t& passing) const {
         constexpr std::size_t kGroup = kGroupBytes / kWidth;
@@ -248,7 +250,7 @@ struct Ssse3 {
         const __m128i zero = _mm_setzero_si128();
         if (_mm_movemask_epi8(_mm_cmpeq_epi8(any, zero)) == 0xFFFF) return false;
         ++passing;
-        // The rare group that passes: the near byte, in the vectors that need it.
+        // The rare group that passes: the third byte, in the vectors that need it.
         bool some = false;
         for (std::size_t k = 0; k < kGroup; ++k) {
             marked[k] = 0;
@@ -298,7 +300,7 @@ struct Avx2 {
         }
         if (_mm256_testz_si256(any, any) != 0) return false;
         ++passing;
-        // The rare group that passes: the near byte, in the vectors that need it.
+        // The rare group that passes: the third byte, in the vectors that need it.
         const __m256i zero = _mm256_setzero_si256();
         bool some = false;
         for (std::size_t k = 0; k < kGroup; ++k) {

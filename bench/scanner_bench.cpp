@@ -494,7 +494,9 @@ int main(int argc, char** argv) {
 #else
     std::printf("libhat was not found when the benchmark was configured: it is left out\n");
 #endif
-    const bool avx2 = memory::bestVectorPath() == memory::VectorPath::avx2;
+    const memory::VectorPath fastest = memory::bestVectorPath();
+    const bool avx2 = fastest != memory::VectorPath::sse2;
+    const bool avx512 = fastest == memory::VectorPath::avx512;
     const auto add = [](const std::string& name, auto run) {
         benchmark::RegisterBenchmark(name.c_str(), run)->Unit(benchmark::kMillisecond);
     };
@@ -506,6 +508,9 @@ int main(int argc, char** argv) {
         add("floor-SSE2/" + image.name, [&image](benchmark::State& st) { runFilterFloor(st, false, image); });
         for (std::size_t count = 2; count <= largestSet.signatures.size(); ++count) {
             const std::string size = std::to_string(count);
+            if (avx512)
+                add("set" + size + "-AVX512/" + image.name,
+                    [&image, count](benchmark::State& st) { runSet(st, memory::VectorPath::avx512, image, count); });
             if (avx2)
                 add("set" + size + "-AVX2/" + image.name,
                     [&image, count](benchmark::State& st) { runSet(st, memory::VectorPath::avx2, image, count); });
@@ -588,22 +593,24 @@ int main(int argc, char** argv) {
         "\nsets of 2 to %zu signatures in one pass, each as a multiple of one signature's pass "
         "(SSE2: the 128-bit pass, with SSSE3's shuffles)\n",
         largest);
-    std::printf("%-5s %-14s %8s %10s", "path", "image", "read", "one, GB/s");
+    std::printf("%-6s %-14s %8s %10s", "path", "image", "read", "one, GB/s");
     for (std::size_t count = 2; count <= largest; ++count) std::printf("  set of %zu", count);
     std::printf("\n");
     // The most a set's pass may cost, as a multiple of one signature's, on
-    // the images of code; the worst seen there, per path.
-    const std::map<std::string, double> target = {{"AVX2", 1.5}, {"SSE2", 2.0}};
+    // the images of code; the worst seen there, per path. One signature's
+    // search has no AVX-512 path: the AVX-512 set is held to its AVX2 pass.
+    const std::map<std::string, double> target = {{"AVX512", 1.5}, {"AVX2", 1.5}, {"SSE2", 2.0}};
     std::map<std::string, double> worst;
-    for (const char* path : {"AVX2", "SSE2"}) {
+    for (const char* path : {"AVX512", "AVX2", "SSE2"}) {
+        const std::string onePath = std::strcmp(path, "AVX512") == 0 ? "AVX2" : path;
         for (const Image& image : images) {
             if (rates.find(std::string("set2-") + path + "/" + image.name) == rates.end()) continue;
             double seconds = 0;
             for (const NamedSignature& s : kSignatures)
-                seconds += 1.0 / rates[std::string(path) + "/" + image.name + "/" + s.name];
+                seconds += 1.0 / rates[onePath + "/" + image.name + "/" + s.name];
             const double one = static_cast<double>(std::size(kSignatures)) / seconds;
-            std::printf("%-5s %-14s %8.2f %10.2f", path, image.name.c_str(),
-                        rates[std::string("read-") + path + "/" + image.name] / 1e9, one / 1e9);
+            std::printf("%-6s %-14s %8.2f %10.2f", path, image.name.c_str(),
+                        rates["read-" + onePath + "/" + image.name] / 1e9, one / 1e9);
             for (std::size_t count = 2; count <= largest; ++count) {
                 const double set = rates["set" + std::to_string(count) + "-" + path + "/" + image.name];
                 std::printf(" %9.2fx", set > 0 ? one / set : 0.0);

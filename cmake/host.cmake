@@ -68,7 +68,7 @@ add_executable(region_search_test tests/regions/region_search_test.cpp sim/game_
 target_compile_options(region_search_test PRIVATE ${NOZZLES_HOST_FLAGS})
 target_include_directories(region_search_test PRIVATE sim)
 target_link_libraries(region_search_test PRIVATE nozzles_core nozzles_test_support)
-foreach(path sse2 avx2)
+foreach(path sse2 avx2 avx512)
     add_test(NAME regions.host.${path} COMMAND region_search_test ${path})
     set_tests_properties(regions.host.${path} PROPERTIES SKIP_RETURN_CODE 77)
 endforeach()

@@ -342,7 +342,10 @@ bool matchesAt(const std::uint8_t* at, const char* mask, const std::uint8_t* pat
     return true;
 }
 
-VectorPath bestVectorPath() { return platform::processorHasAvx2() ? VectorPath::avx2 : VectorPath::sse2; }
+VectorPath bestVectorPath() {
+    if (platform::processorHasAvx512()) return VectorPath::avx512;
+    return platform::processorHasAvx2() ? VectorPath::avx2 : VectorPath::sse2;
+}
 
 const std::uint8_t* findInRange(const std::uint8_t* begin, const std::uint8_t* end, const char* mask,
                                 const std::uint8_t* pattern, VectorPath path) {
@@ -350,7 +353,7 @@ const std::uint8_t* findInRange(const std::uint8_t* begin, const std::uint8_t* e
     const Plan plan = makePlan(mask, pattern);
     if (plan.length == 0 || static_cast<std::size_t>(end - begin) < plan.length) return nullptr;
     if (!plan.anyFixed) return begin;  // all wildcards: every start matches
-    return path == VectorPath::avx2 && platform::processorHasAvx2() ? searchAvx2(begin, end, mask, pattern, plan)
+    return path != VectorPath::sse2 && platform::processorHasAvx2() ? searchAvx2(begin, end, mask, pattern, plan)
                                                                     : searchSse2(begin, end, mask, pattern, plan);
 }
 

@@ -11,9 +11,12 @@ struct Signature {
     const std::uint8_t* pattern;  // as many bytes as the mask has characters
 };
 
-// The vector instructions a search uses: AVX2 where the processor has it,
-// SSE2 (which every x86-64 processor has) otherwise, or when asked for.
-enum class VectorPath { sse2, avx2 };
+// The vector instructions a search uses: AVX-512 (with its byte permutes)
+// or AVX2 where the processor has it, SSE2 (which every x86-64 processor
+// has) otherwise, or when asked for. One signature's search is bound by
+// memory at 256 bits: asked for AVX-512, it runs AVX2; a set's pass runs
+// AVX-512.
+enum class VectorPath { sse2, avx2, avx512 };
 VectorPath bestVectorPath();
 
 // The lowest address in [begin, end) at which the signature occurs, overlapping
@@ -29,8 +32,8 @@ bool matchesAt(const std::uint8_t* at, const char* mask, const std::uint8_t* pat
 // overlapping starts included, and whether it has a second, added to
 // `found` (so that a search over several ranges, in address order, adds up).
 // Reads no byte outside the range, allocates and writes nothing else. Up to
-// kMostInOnePass signatures are filtered at once (AVX2, or SSSE3 at 128
-// bits), more in a pass for each as many; without SSSE3, one by one.
+// kMostInOnePass signatures are filtered at once (AVX-512, AVX2, or SSSE3
+// at 128 bits), more in a pass for each as many; without SSSE3, one by one.
 inline constexpr std::size_t kMostInOnePass = 8;
 struct EachMatch {
     const std::uint8_t* first = nullptr;  // the lowest match

@@ -14,6 +14,7 @@ namespace memory {
 
 #define NOZZLES_AVX2 __attribute__((target("avx2")))
 #define NOZZLES_SSSE3 __attribute__((target("ssse3")))
+#define NOZZLES_AVX512 __attribute__((target("avx2,avx512f,avx512bw,avx512vbmi")))
 
 namespace {
 
@@ -38,15 +39,25 @@ constexpr std::size_t kFarthest = 8;
 // one before the signature's start), in the code byte table's parts per million.
 constexpr std::uint64_t kAnything = 1000000;
 
+// Which buckets accept a byte at one of the fingerprint's positions, by the
+// parts of the byte that each width's shuffles index with.
+struct Accepting {
+    alignas(16) std::uint8_t low[16] = {};  // by its low half (the 128- and 256-bit shuffles)
+    alignas(16) std::uint8_t high[16] = {};
+    std::uint8_t lowSix[64] = {};   // by its low six bits (AVX-512's byte permutes)
+    std::uint8_t highSix[64] = {};  // by its high six
+    std::uint8_t byByte[256] = {};  // by the whole byte, for the range's first and last bytes
+};
+
 // Every signature is filtered on a fingerprint of three of its bytes: a
 // fixed byte, the fingerprint's end, and the bytes `near` and `far` before
 // it. The two distances are the same for the whole set; each signature's
 // end is the fixed byte whose three bytes have the rarest product of code
 // frequencies, and the distances are those whose fingerprints are rarest
-// over the set. Each signature is a bucket: a byte is split into
-// its two halves, and a table per half and position says which buckets
-// accept it, so that one shuffle per half and position tests every
-// signature at once, as Teddy does. Three bytes, because two leave too
+// over the set. Each signature is a bucket: a byte is split into its two
+// halves (at 512 bits, its low and its high six bits), and a table per part
+// and position says which buckets accept it, so that one shuffle per part
+// and position tests every signature at once, as Teddy does. Three bytes, because two leave too
 // many candidates in real code, and each candidate costs more than the
 // third byte's shuffles on every vector.
 struct Filter {
@@ -54,10 +65,7 @@ struct Filter {
     std::size_t length[kMostInOnePass] = {};
     std::size_t end[kMostInOnePass] = {};  // where the fingerprint's last byte stands in the signature
     std::size_t distance[2] = {1, 2};      // near, far; far first, unless the pass swaps them
-    // Per position (the last byte, the near one, the far one), per half byte.
-    alignas(16) std::uint8_t low[3][16] = {};
-    alignas(16) std::uint8_t high[3][16] = {};
-    std::uint8_t byByte[3][256] = {};  // the same per whole byte, for the range's first and last bytes
+    Accepting at[3];                       // the last byte, the near one, the far one
     // Per signature, the eight bytes with the most fixed ones, `window` into
     // it, as a word to compare and a mask of its fixed bytes: one compare
     // turns most candidates away, before the byte-by-byte check.
@@ -70,9 +78,12 @@ void accept(Filter& filter, std::size_t position, std::size_t bucket, int byte) 
     const auto bit = static_cast<std::uint8_t>(1u << bucket);
     for (int value = 0; value < 256; ++value) {
         if (byte >= 0 && value != byte) continue;
-        filter.byByte[position][value] |= bit;
-        filter.low[position][value & 15] |= bit;
-        filter.high[position][value >> 4] |= bit;
+        Accepting& accepting = filter.at[position];
+        accepting.byByte[value] |= bit;
+        accepting.low[value & 15] |= bit;
+        accepting.high[value >> 4] |= bit;
+        accepting.lowSix[value & 63] |= bit;
+        accepting.highSix[value >> 2] |= bit;
     }
 }
 
@@ -158,11 +169,11 @@ struct Pass {
     // marked pass unlooked-into. Its end position accepts nothing any more.
     void retire(std::size_t s) {
         const auto keep = static_cast<std::uint8_t>(~(1u << s));
-        for (auto& accepted : filter.byByte[0]) accepted &= keep;
-        for (std::size_t half = 0; half < 16; ++half) {
-            filter.low[0][half] &= keep;
-            filter.high[0][half] &= keep;
-        }
+        const auto drop = [keep](auto& table) {
+            for (auto& accepted : table) accepted &= keep;
+        };
+        Accepting& last = filter.at[0];
+        drop(last.low), drop(last.high), drop(last.lowSix), drop(last.highSix), drop(last.byByte);
         retired = true;
     }
 
@@ -170,9 +181,7 @@ struct Pass {
     // first on the end and the near byte.
     void nearFirst() {
         std::swap(filter.distance[0], filter.distance[1]);
-        std::swap(filter.low[1], filter.low[2]);
-        std::swap(filter.high[1], filter.high[2]);
-        std::swap(filter.byByte[1], filter.byByte[2]);
+        std::swap(filter.at[1], filter.at[2]);
     }
 
     // The candidates of one fingerprint end: each bucket that took it,
@@ -198,10 +207,10 @@ struct Pass {
     // range accepts anything, as the signature's start is checked anyway.
     bool bytes(const std::uint8_t* at, const std::uint8_t* to) {
         for (; at < to; ++at) {
-            unsigned buckets = filter.byByte[0][at[0]];
+            unsigned buckets = filter.at[0].byByte[at[0]];
             for (std::size_t p = 0; p < 2 && buckets != 0; ++p) {
                 const auto back = static_cast<std::ptrdiff_t>(filter.distance[p]);
-                if (at - begin >= back) buckets &= filter.byByte[p + 1][at[-back]];
+                if (at - begin >= back) buckets &= filter.at[p + 1].byByte[at[-back]];
             }
             if (buckets != 0 && check(at, buckets)) return true;
         }
@@ -213,16 +222,17 @@ struct Pass {
 // all match. A group is tested on two of the positions first, the end and
 // the byte at distance[1] (the far one, unless the pass swapped them): in
 // code most groups fail there, and the third byte's loads and shuffles are
-// then spared (a third of the work per vector). The marks of the two are
-// kept, so that a group that passes costs only the third byte, and only in
-// its vectors that have any.
+// then spared (a third of the work per vector). That test stores nothing,
+// so that the loop over failing groups keeps the tables in registers; a
+// group that passes is looked at again, for its marks and the third byte
+// (only in its vectors that have any).
 struct Ssse3 {
     static constexpr std::size_t kWidth = 16;
 
     NOZZLES_SSSE3 explicit Ssse3(const Filter& filter) : filter_(&filter), nibble_(_mm_set1_epi8(0x0F)) {
         for (std::size_t p = 0; p < 3; ++p) {
-            low_[p] = _mm_load_si128(reinterpret_cast<const __m128i*>(filter.low[p]));
-            high_[p] = _mm_load_si128(reinterpret_cast<const __m128i*>(filter.high[p]));
+            low_[p] = _mm_load_si128(reinterpret_cast<const __m128i*>(filter.at[p].low));
+            high_[p] = _mm_load_si128(reinterpret_cast<const __m128i*>(filter.at[p].high));
         }
     }
 
@@ -233,34 +243,27 @@ struct Ssse3 {
         return _mm_and_si128(_mm_shuffle_epi8(low_[position], low), _mm_shuffle_epi8(high_[position], high));
     }
 
-    // The group's marks: false when none has any; otherwise each vector's
-    // buckets, and which of its bytes have any. `passing` counts the groups
-    // that pass the first test.
-    NOZZLES_SSSE3 bool group(const std::uint8_t* at, std::uint8_t* buckets, std::uint32_t* marked,
-                             std::size_t& passing) const {
-        constexpr std::size_t kGroup = kGroupBytes / kWidth;
-        __m128i marks[kGroup];
+    // The buckets of the vector's ends on the two positions tested first.
+    NOZZLES_SSSE3 __m128i first(const std::uint8_t* ends) const {
+        return _mm_and_si128(lookup(ends, 0), lookup(ends - filter_->distance[1], 2));
+    }
+
+    // Whether any end of the group passes the first test.
+    NOZZLES_SSSE3 bool passes(const std::uint8_t* at) const {
         __m128i any = _mm_setzero_si128();
-#pragma GCC unroll 8
-        for (std::size_t k = 0; k < kGroup; ++k) {
-            const std::uint8_t* ends = at + k * kWidth;
-            marks[k] = _mm_and_si128(lookup(ends, 0), lookup(ends - filter_->distance[1], 2));
-            any = _mm_or_si128(any, marks[k]);
-        }
+#pragma GCC unroll 4
+        for (std::size_t k = 0; k < kGroupBytes / kWidth; ++k) any = _mm_or_si128(any, first(at + k * kWidth));
+        return _mm_movemask_epi8(_mm_cmpeq_epi8(any, _mm_setzero_si128())) != 0xFFFF;
+    }
+
+    // A vector's buckets on all three positions, and which of its bytes have any.
+    NOZZLES_SSSE3 std::uint64_t marks(const std::uint8_t* ends, std::uint8_t* buckets) const {
         const __m128i zero = _mm_setzero_si128();
-        if (_mm_movemask_epi8(_mm_cmpeq_epi8(any, zero)) == 0xFFFF) return false;
-        ++passing;
-        // The rare group that passes: the third byte, in the vectors that need it.
-        bool some = false;
-        for (std::size_t k = 0; k < kGroup; ++k) {
-            marked[k] = 0;
-            if (_mm_movemask_epi8(_mm_cmpeq_epi8(marks[k], zero)) == 0xFFFF) continue;
-            marks[k] = _mm_and_si128(marks[k], lookup(at + k * kWidth - filter_->distance[0], 1));
-            marked[k] = ~static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(marks[k], zero))) & 0xFFFFu;
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(buckets + k * kWidth), marks[k]);
-            some = some || marked[k] != 0;
-        }
-        return some;
+        __m128i marks = first(ends);
+        if (_mm_movemask_epi8(_mm_cmpeq_epi8(marks, zero)) == 0xFFFF) return 0;
+        marks = _mm_and_si128(marks, lookup(ends - filter_->distance[0], 1));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(buckets), marks);
+        return ~static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(marks, zero))) & 0xFFFFu;
     }
 
 private:
@@ -275,8 +278,8 @@ struct Avx2 {
 
     NOZZLES_AVX2 explicit Avx2(const Filter& filter) : filter_(&filter), nibble_(_mm256_set1_epi8(0x0F)) {
         for (std::size_t p = 0; p < 3; ++p) {
-            low_[p] = _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(filter.low[p])));
-            high_[p] = _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(filter.high[p])));
+            low_[p] = _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(filter.at[p].low)));
+            high_[p] = _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(filter.at[p].high)));
         }
     }
 
@@ -287,31 +290,23 @@ struct Avx2 {
         return _mm256_and_si256(_mm256_shuffle_epi8(low_[position], low), _mm256_shuffle_epi8(high_[position], high));
     }
 
-    NOZZLES_AVX2 bool group(const std::uint8_t* at, std::uint8_t* buckets, std::uint32_t* marked,
-                            std::size_t& passing) const {
-        constexpr std::size_t kGroup = kGroupBytes / kWidth;
-        __m256i marks[kGroup];
+    NOZZLES_AVX2 __m256i first(const std::uint8_t* ends) const {
+        return _mm256_and_si256(lookup(ends, 0), lookup(ends - filter_->distance[1], 2));
+    }
+
+    NOZZLES_AVX2 bool passes(const std::uint8_t* at) const {
         __m256i any = _mm256_setzero_si256();
-#pragma GCC unroll 4
-        for (std::size_t k = 0; k < kGroup; ++k) {
-            const std::uint8_t* ends = at + k * kWidth;
-            marks[k] = _mm256_and_si256(lookup(ends, 0), lookup(ends - filter_->distance[1], 2));
-            any = _mm256_or_si256(any, marks[k]);
-        }
-        if (_mm256_testz_si256(any, any) != 0) return false;
-        ++passing;
-        // The rare group that passes: the third byte, in the vectors that need it.
-        const __m256i zero = _mm256_setzero_si256();
-        bool some = false;
-        for (std::size_t k = 0; k < kGroup; ++k) {
-            marked[k] = 0;
-            if (_mm256_testz_si256(marks[k], marks[k]) != 0) continue;
-            marks[k] = _mm256_and_si256(marks[k], lookup(at + k * kWidth - filter_->distance[0], 1));
-            marked[k] = ~static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(marks[k], zero)));
-            _mm256_storeu_si256(reinterpret_cast<__m256i*>(buckets + k * kWidth), marks[k]);
-            some = some || marked[k] != 0;
-        }
-        return some;
+#pragma GCC unroll 2
+        for (std::size_t k = 0; k < kGroupBytes / kWidth; ++k) any = _mm256_or_si256(any, first(at + k * kWidth));
+        return _mm256_testz_si256(any, any) == 0;
+    }
+
+    NOZZLES_AVX2 std::uint64_t marks(const std::uint8_t* ends, std::uint8_t* buckets) const {
+        __m256i marks = first(ends);
+        if (_mm256_testz_si256(marks, marks) != 0) return 0;
+        marks = _mm256_and_si256(marks, lookup(ends - filter_->distance[0], 1));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(buckets), marks);
+        return ~static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(marks, _mm256_setzero_si256())));
     }
 
 private:
@@ -321,15 +316,84 @@ private:
     __m256i high_[3];
 };
 
-// The pass, one shape for both widths: the first fingerprint ends byte by
+// AVX-512's byte permutes index a 64-byte table with six bits: a position's
+// two lookups read the byte's low six bits and its high six, with no mask to
+// apply first, and the marks test straight into mask registers. Half the
+// instructions of the 256-bit shuffles per byte.
+struct Avx512 {
+    static constexpr std::size_t kWidth = 64;
+
+    NOZZLES_AVX512 explicit Avx512(const Filter& filter) : filter_(&filter) {
+        for (std::size_t p = 0; p < 3; ++p) {
+            low_[p] = _mm512_loadu_si512(filter.at[p].lowSix);
+            high_[p] = _mm512_loadu_si512(filter.at[p].highSix);
+        }
+    }
+
+    // The permute reads only the index's low six bits: the bytes as they
+    // are, then shifted by two within each 16-bit lane (each byte's top two
+    // bits then hold its neighbour's, which it does not read).
+    NOZZLES_AVX512 __m512i lookup(const std::uint8_t* at, std::size_t position) const {
+        const __m512i bytes = _mm512_loadu_si512(at);
+        return _mm512_and_si512(permute(low_[position], bytes), permute(high_[position], _mm512_srli_epi16(bytes, 2)));
+    }
+
+    NOZZLES_AVX512 __m512i first(const std::uint8_t* ends) const {
+        return _mm512_and_si512(lookup(ends, 0), lookup(ends - filter_->distance[1], 2));
+    }
+
+    NOZZLES_AVX512 bool passes(const std::uint8_t* at) const {
+        __m512i any = _mm512_setzero_si512();
+#pragma GCC unroll 2
+        for (std::size_t k = 0; k < kGroupBytes / kWidth; ++k) any = _mm512_or_si512(any, first(at + k * kWidth));
+        return _mm512_test_epi8_mask(any, any) != 0;
+    }
+
+    NOZZLES_AVX512 std::uint64_t marks(const std::uint8_t* ends, std::uint8_t* buckets) const {
+        __m512i marks = first(ends);
+        if (_mm512_test_epi8_mask(marks, marks) == 0) return 0;
+        marks = _mm512_and_si512(marks, lookup(ends - filter_->distance[0], 1));
+        _mm512_storeu_si512(buckets, marks);
+        return _mm512_test_epi8_mask(marks, marks);
+    }
+
+private:
+    // The permute with every byte kept: the unmasked form's pass-through is
+    // an undefined value that GCC takes for an uninitialised read.
+    NOZZLES_AVX512 static __m512i permute(__m512i table, __m512i index) {
+        return _mm512_maskz_permutexvar_epi8(~__mmask64{0}, index, table);
+    }
+
+    const Filter* filter_;
+    __m512i low_[3];
+    __m512i high_[3];
+};
+
+// From `at`, past the groups that fail the first test, to the first that
+// passes, or to where less than a group is left before `to`. A loop with no
+// call in it, apart from the pass's, so that the compiler keeps the tables
+// in registers.
+template <typename Block>
+const std::uint8_t* pastFailing(const Block& block, const std::uint8_t* at, const std::uint8_t* to,
+                                const std::uint8_t* end) {
+    for (; static_cast<std::size_t>(to - at) >= kGroupBytes; at += kGroupBytes) {
+        if (static_cast<std::size_t>(end - at) > kPrefetchAhead + kGroupBytes) {
+            _mm_prefetch(reinterpret_cast<const char*>(at + kPrefetchAhead), _MM_HINT_T0);
+            _mm_prefetch(reinterpret_cast<const char*>(at + kPrefetchAhead + 64), _MM_HINT_T0);
+        }
+        if (block.passes(at)) break;
+    }
+    return at;
+}
+
+// The pass, one shape for every width: the first fingerprint ends byte by
 // byte (their far bytes would lie before the range), then groups of ends
-// tested with one branch, their marks looked into only where one has any,
-// in three stretches (the two samples and the rest), and the last ends
-// byte by byte. Every load stays inside [begin, end).
+// tested with one branch, the rare group that passes looked into, in three
+// stretches (the two samples and the rest), and the last ends byte by byte.
+// Every load stays inside [begin, end).
 template <typename Block>
 void searchEach(Pass& pass) {
     constexpr std::size_t kWidth = Block::kWidth;
-    constexpr std::size_t kGroup = kGroupBytes / kWidth;
     Block block(pass.filter);
     const std::size_t lead = pass.filter.distance[1];
     const std::uint8_t* at = pass.begin + (lead < static_cast<std::size_t>(pass.end - pass.begin)
@@ -343,21 +407,19 @@ void searchEach(Pass& pass) {
         const std::uint8_t* to =
             stretch < 2 && left > kSampledGroups * kGroupBytes ? at + kSampledGroups * kGroupBytes : pass.end;
         std::size_t passes = 0;
-        for (; static_cast<std::size_t>(to - at) >= kGroupBytes; at += kGroupBytes) {
-            alignas(32) std::uint8_t buckets[kGroupBytes];
-            std::uint32_t marked[kGroup];
-            if (static_cast<std::size_t>(pass.end - at) > kPrefetchAhead + kGroupBytes) {
-                _mm_prefetch(reinterpret_cast<const char*>(at + kPrefetchAhead), _MM_HINT_T0);
-                _mm_prefetch(reinterpret_cast<const char*>(at + kPrefetchAhead + 64), _MM_HINT_T0);
-            }
-            if (!block.group(at, buckets, marked, passes)) continue;
-            for (std::size_t k = 0; k < kGroup; ++k) {
-                for (std::uint32_t bytes = marked[k]; bytes != 0; bytes &= bytes - 1) {
-                    const std::size_t j = k * kWidth + static_cast<std::size_t>(std::countr_zero(bytes));
-                    if (pass.check(at + j, buckets[j])) return;
+        while (static_cast<std::size_t>(to - at) >= kGroupBytes) {
+            at = pastFailing(block, at, to, pass.end);
+            if (static_cast<std::size_t>(to - at) < kGroupBytes) break;
+            ++passes;
+            for (std::size_t k = 0; k < kGroupBytes / kWidth; ++k) {
+                std::uint8_t buckets[kWidth];
+                for (std::uint64_t bytes = block.marks(at + k * kWidth, buckets); bytes != 0; bytes &= bytes - 1) {
+                    const auto j = static_cast<std::size_t>(std::countr_zero(bytes));
+                    if (pass.check(at + k * kWidth + j, buckets[j])) return;
                 }
             }
             if (pass.retired) block = Block(pass.filter), pass.retired = false;
+            at += kGroupBytes;
         }
         if (to == pass.end) break;
         passing[stretch] = passes;
@@ -369,6 +431,8 @@ void searchEach(Pass& pass) {
 NOZZLES_SSSE3 __attribute__((flatten)) void searchEachSsse3(Pass& pass) { searchEach<Ssse3>(pass); }
 
 NOZZLES_AVX2 __attribute__((flatten)) void searchEachAvx2(Pass& pass) { searchEach<Avx2>(pass); }
+
+NOZZLES_AVX512 __attribute__((flatten)) void searchEachAvx512(Pass& pass) { searchEach<Avx512>(pass); }
 
 }  // namespace
 
@@ -429,7 +493,9 @@ void findEachInRange(const std::uint8_t* begin, const std::uint8_t* end, const S
     for (std::size_t s = 0; s < count; ++s)
         if (found[s].count == 2) ++pass.settled, pass.retire(s);
     if (pass.settled == count) return;
-    if (path == VectorPath::avx2 && platform::processorHasAvx2())
+    if (path == VectorPath::avx512 && platform::processorHasAvx512())
+        searchEachAvx512(pass);
+    else if (path != VectorPath::sse2 && platform::processorHasAvx2())
         searchEachAvx2(pass);
     else if (platform::processorHasSsse3())
         searchEachSsse3(pass);

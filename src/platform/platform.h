@@ -13,6 +13,8 @@ std::uint64_t tickCount();
 
 // Whether the processor runs AVX2 and the system saves its registers.
 bool processorHasAvx2();
+// Whether it runs AVX-512 with byte permutes (BW and VBMI), the system saving its registers.
+bool processorHasAvx512();
 // Whether it has SSSE3's byte shuffles (every x86-64 processor since 2011 has).
 bool processorHasSsse3();
 

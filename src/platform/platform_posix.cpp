@@ -26,6 +26,10 @@ void setHostMainModule(ByteRange range) { moduleOverride = range; }
 void setHostAvx2Query(FeatureQuery query) { avx2Query = query; }
 
 bool processorHasAvx2() { return avx2Query != nullptr ? avx2Query() : __builtin_cpu_supports("avx2") != 0; }
+// A test that answers for AVX2 stands in for a processor without AVX-512.
+bool processorHasAvx512() {
+    return avx2Query == nullptr && __builtin_cpu_supports("avx512bw") != 0 && __builtin_cpu_supports("avx512vbmi") != 0;
+}
 bool processorHasSsse3() { return __builtin_cpu_supports("ssse3") != 0; }
 
 std::uint64_t tickCount() { return tickSource != nullptr ? tickSource() : monotonicMilliseconds(); }

@@ -17,8 +17,8 @@ void setHostTickSource(TickSource source);
 // A range with a null start restores the default: the program's executable.
 void setHostMainModule(ByteRange range);
 
-// What processorHasAvx2 answers: a test's "no AVX2" on any machine. Null
-// restores the processor's own answer.
+// What processorHasAvx2 answers: a test's "no AVX2" on any machine, while
+// processorHasAvx512 answers no. Null restores the processor's own answers.
 using FeatureQuery = bool (*)();
 void setHostAvx2Query(FeatureQuery query);
 

@@ -11,8 +11,12 @@ namespace platform {
 std::uint64_t tickCount() { return GetTickCount64(); }
 
 // The compiler's query reads CPUID and, for AVX2, that the system saves the
-// YMM registers (XGETBV): what Windows' feature flags say, on every version.
+// YMM registers (XGETBV), and for AVX-512 the ZMM ones: what Windows'
+// feature flags say, on every version.
 bool processorHasAvx2() { return __builtin_cpu_supports("avx2") != 0; }
+bool processorHasAvx512() {
+    return __builtin_cpu_supports("avx512bw") != 0 && __builtin_cpu_supports("avx512vbmi") != 0;
+}
 bool processorHasSsse3() { return __builtin_cpu_supports("ssse3") != 0; }
 
 ByteRange mainModuleRange() {

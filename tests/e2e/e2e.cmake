@@ -33,7 +33,7 @@ add_executable(region_search_test
 target_include_directories(region_search_test PRIVATE src sim tests/support)
 target_compile_options(region_search_test PRIVATE ${NOZZLES_WARNINGS})
 target_link_options(region_search_test PRIVATE ${NOZZLES_STATIC_RUNTIME})
-foreach(path sse2 avx2)
+foreach(path sse2 avx2 avx512)
     add_test(NAME regions.wine.${path} COMMAND region_search_test ${path})
     set_tests_properties(regions.wine.${path} PROPERTIES FIXTURES_REQUIRED wine SKIP_RETURN_CODE 77)
 endforeach()

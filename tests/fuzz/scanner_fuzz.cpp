@@ -13,6 +13,7 @@
 #include "memory/function_set.h"
 #include "memory/signature.h"
 #include "reference_search.h"
+#include "vector_paths.h"
 
 namespace {
 
@@ -59,14 +60,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto* begin = buffer.get();
     const auto* end = begin + bufferSize;
     const std::uint8_t* expected = referenceSearch(begin, end, mask.c_str(), pattern);
-    for (const auto path : {memory::VectorPath::sse2, memory::VectorPath::avx2})
+    for (const auto path : test::kEveryPath)
         if (memory::findInRange(begin, end, mask.c_str(), pattern, path) != expected) std::abort();
 
     // A set: the signature and up to eight of its tails, all in one pass.
     const std::size_t count = 1 + (data[1] >> 4) % 9 < length ? 1 + (data[1] >> 4) % 9 : length;
     memory::Signature set[9];
     for (std::size_t s = 0; s < count; ++s) set[s] = {mask.c_str() + s, pattern + s};
-    for (const auto path : {memory::VectorPath::sse2, memory::VectorPath::avx2}) {
+    for (const auto path : test::kEveryPath) {
         memory::EachMatch found[9] = {};
         memory::findEachInRange(begin, end, set, count, found, path);
         for (std::size_t s = 0; s < count; ++s) {
@@ -91,8 +92,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::memcpy(signature.pattern, set[s].pattern, std::strlen(set[s].mask));
     }
     const memory::SetFinding sse2 = memory::resolveSet(kinds, access, memory::VectorPath::sse2);
-    const memory::SetFinding avx2 = memory::resolveSet(kinds, access, memory::VectorPath::avx2);
-    if (sse2.address != avx2.address || sse2.votes != avx2.votes || sse2.tie != avx2.tie) std::abort();
+    for (const auto path : {memory::VectorPath::avx2, memory::VectorPath::avx512}) {
+        const memory::SetFinding wider = memory::resolveSet(kinds, access, path);
+        if (sse2.address != wider.address || sse2.votes != wider.votes || sse2.tie != wider.tie) std::abort();
+    }
     bool given = sse2.address == nullptr;
     for (std::size_t s = 0; s < kinds.count; ++s) given = given || sse2.gives[s].address == sse2.address;
     if (!given) std::abort();

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <random>
 #include <vector>
 
@@ -15,6 +16,7 @@
 #include "reference_search.h"
 #include "signature_bytes.h"
 #include "sim_memory.h"
+#include "vector_paths.h"
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -36,8 +38,7 @@ int failures = 0;
 
 void expect(const char* what, memory::VectorPath path, const void* got, const void* wanted) {
     if (got == wanted) return;
-    std::printf("FAILED (%s): %s: found %p, expected %p\n", path == memory::VectorPath::avx2 ? "AVX2" : "SSE2", what,
-                got, wanted);
+    std::printf("FAILED (%s): %s: found %p, expected %p\n", test::nameOf(path), what, got, wanted);
     ++failures;
 }
 
@@ -150,22 +151,24 @@ void largeImages(memory::VectorPath path) {
 
 }  // namespace
 
-// One vector path per run, named by the argument ("sse2" or "avx2"), so that
-// ctest reports a path this processor lacks as skipped (77), apart from the other.
+// One vector path per run, named by the argument ("sse2", "avx2" or "avx512"), so that
+// ctest reports a path this processor lacks as skipped (77), apart from the others.
 int main(int argc, char** argv) {
-    const bool avx2 = argc == 2 && std::strcmp(argv[1], "avx2") == 0;
-    if (argc != 2 || (!avx2 && std::strcmp(argv[1], "sse2") != 0)) {
-        std::printf("usage: region_search_test sse2|avx2\n");
+    const char* const arguments[] = {"sse2", "avx2", "avx512"};  // test::kEveryPath's, in its order
+    const memory::VectorPath* path = nullptr;
+    for (std::size_t k = 0; k < std::size(arguments); ++k)
+        if (argc == 2 && std::strcmp(argv[1], arguments[k]) == 0) path = &test::kEveryPath[k];
+    if (path == nullptr) {
+        std::printf("usage: region_search_test sse2|avx2|avx512\n");
         return 2;
     }
-    const memory::VectorPath path = avx2 ? memory::VectorPath::avx2 : memory::VectorPath::sse2;
-    if (memory::bestVectorPath() != path && avx2) {
-        std::printf("AVX2: not on this processor, not tested\n");
+    if (!test::runsHere(*path)) {
+        std::printf("%s: not on this processor, not tested\n", test::nameOf(*path));
         return 77;
     }
-    regionRules(path);
-    imagePages(path);
-    largeImages(path);
+    regionRules(*path);
+    imagePages(*path);
+    largeImages(*path);
     if (failures == 0) std::printf("region search: every rule held on the %s path\n", argv[1]);
     return failures == 0 ? 0 : 1;
 }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "memory/function_set.h"
+#include "vector_paths.h"
 
 namespace {
 
@@ -360,7 +361,7 @@ TEST_P(FunctionSet, FindsWhatTheRuleSays) {
     const Row& row = GetParam();
     Module module;
     row.arrange(module);
-    for (const auto path : {memory::VectorPath::sse2, memory::VectorPath::avx2}) {
+    for (const auto path : test::kEveryPath) {
         const memory::SetFinding found = memory::resolveSet(row.set, module.access(), path);
         const std::uint8_t* expected = row.expected == kNone ? nullptr : module.bytes.data() + row.expected;
         EXPECT_EQ(found.address, expected);

@@ -14,10 +14,11 @@
 #include "plugin_fixture.h"
 #include "reference_search.h"
 #include "signature_bytes.h"
+#include "vector_paths.h"
 
 namespace memory {
 // A test's name in ctest, not its bytes.
-void PrintTo(VectorPath path, std::ostream* out) { *out << (path == VectorPath::avx2 ? "AVX2" : "SSE2"); }
+void PrintTo(VectorPath path, std::ostream* out) { *out << test::nameOf(path); }
 }  // namespace memory
 
 namespace {
@@ -26,12 +27,11 @@ using memory::VectorPath;
 
 using test::GuardedBuffer;
 
-// Every search test runs on both vector paths.
+// Every search test runs on every vector path.
 class Scanner : public ::testing::TestWithParam<VectorPath> {
 protected:
     void SetUp() override {
-        if (GetParam() == VectorPath::avx2 && memory::bestVectorPath() != VectorPath::avx2)
-            GTEST_SKIP() << "no AVX2 on this processor";
+        if (!test::runsHere(GetParam())) GTEST_SKIP() << "no " << test::nameOf(GetParam()) << " on this processor";
     }
     const std::uint8_t* findInRange(const std::uint8_t* begin, const std::uint8_t* end, const char* mask,
                                     const std::uint8_t* pattern) {
@@ -42,8 +42,8 @@ protected:
     }
 };
 
-INSTANTIATE_TEST_SUITE_P(Paths, Scanner, ::testing::Values(VectorPath::sse2, VectorPath::avx2),
-                         [](const auto& path) { return path.param == VectorPath::avx2 ? "AVX2" : "SSE2"; });
+INSTANTIATE_TEST_SUITE_P(Paths, Scanner, ::testing::ValuesIn(test::kEveryPath),
+                         [](const auto& path) { return test::nameOf(path.param); });
 
 void put(std::uint8_t* at, const std::vector<std::uint8_t>& bytes) { std::memcpy(at, bytes.data(), bytes.size()); }
 

@@ -609,6 +609,7 @@ int main(int argc, char** argv) {
             for (const NamedSignature& s : kSignatures)
                 seconds += 1.0 / rates[onePath + "/" + image.name + "/" + s.name];
             const double one = static_cast<double>(std::size(kSignatures)) / seconds;
+            if (!(one > 0)) continue;  // one signature's pass was not run: nothing to hold the set to
             std::printf("%-6s %-14s %8.2f %10.2f", path, image.name.c_str(),
                         rates["read-" + onePath + "/" + image.name] / 1e9, one / 1e9);
             for (std::size_t count = 2; count <= largest; ++count) {

@@ -89,23 +89,28 @@ def per_mib(build, frames, plugin):
 
 
 def check_player_readme(shipped, sets):
-    """package/README.txt's frame costs hold: each at least what was measured (a
-    slower machine pays more) and less than twice it; below half travel, twice."""
+    """package/README.txt's frame costs hold: each a range, from a PC with fast
+    memory to one with slow, that holds what was measured (its low end "about"
+    it, at most a quarter above; its high end at least it, as a slower machine
+    pays more), no wider than four times; below half travel, twice."""
     readme = " ".join((ROOT / "package" / "README.txt").read_text().split())
-    stated = re.search(r"about (\d+(?:\.\d+)?) ms of every frame for each 64 MB of game code, and about "
-                       r"(\d+(?:\.\d+)?) ms while .*? up to about (\d+(?:\.\d+)?) and (\d+(?:\.\d+)?) ms", readme)
+    number = r"(\d+(?:\.\d+)?)"
+    stated = re.search(rf"for each 64 MB of game code about {number} to {number} ms of every frame, and about "
+                       rf"{number} to {number} ms while .*? up to about {number} to {number} and {number} to "
+                       rf"{number} ms", readme)
     if stated is None:
         print("package/README.txt: its frame-cost sentences are not found")
         return 1
     figures = [float(value) for value in stated.groups()]
     holds = True
-    for (per_pass, per_frame), cost in zip((figures[:2], figures[2:]), (shipped, sets)):
+    for (low, high, frame_low, frame_high), cost in zip((figures[:4], figures[4:]), (shipped, sets)):
         measured = cost * 64 / 1000
-        holds = holds and measured <= per_pass < 2 * measured and per_frame == 2 * per_pass
-    print(f"package/README.txt says {figures[0]:g} and {figures[1]:g} ms a frame per 64 MB, with sets "
-          f"{figures[2]:g} and {figures[3]:g} ms: " + ("holds" if holds else
-                                                       f"does not hold (measured {shipped * 64 / 1000:.1f} and "
-                                                       f"{sets * 64 / 1000:.1f} ms a pass)"))
+        holds = (holds and low <= 1.25 * measured and measured <= high and high <= 4 * low
+                 and (frame_low, frame_high) == (2 * low, 2 * high))
+    print(f"package/README.txt says {figures[0]:g} to {figures[1]:g} ms a pass per 64 MB, with sets "
+          f"{figures[4]:g} to {figures[5]:g} ms: " + ("holds" if holds else
+                                                      f"does not hold (measured {shipped * 64 / 1000:.1f} and "
+                                                      f"{sets * 64 / 1000:.1f} ms a pass)"))
     return 0 if holds else 1
 
 

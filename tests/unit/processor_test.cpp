@@ -24,16 +24,21 @@ TEST(VectorPathChoice, FollowsWhatTheProcessorAnswers) {
 bool emulated() { return std::getenv("NOZZLES_EMULATED_CPU") != nullptr; }
 
 // On the emulated processor itself, with nothing standing in for the answer.
-TEST(EmulatedProcessor, HasNoAvx2AndAnAvx2SearchRunsOnSse2) {
+TEST(EmulatedProcessor, HasNoAvx2AndAWiderSearchRunsOnSse2) {
     if (!emulated()) GTEST_SKIP() << "only on the emulated processor (ctest's nehalem. tests)";
     EXPECT_FALSE(platform::processorHasAvx2());
+    EXPECT_FALSE(platform::processorHasAvx512());
     EXPECT_EQ(memory::bestVectorPath(), VectorPath::sse2);
     std::vector<std::uint8_t> code(300, 0xCC);
     const auto& signature = test::entryOf(memory::kSetPropStateSignatures);
     std::copy(signature.pattern, signature.pattern + 10, code.begin() + 201);
-    EXPECT_EQ(memory::findInRange(code.data(), code.data() + code.size(), signature.mask, signature.pattern,
-                                  VectorPath::avx2),
-              code.data() + 201);
+    for (const auto path : {VectorPath::avx2, VectorPath::avx512}) {
+        EXPECT_EQ(memory::findInRange(code.data(), code.data() + code.size(), signature.mask, signature.pattern, path),
+                  code.data() + 201);
+        memory::EachMatch found[1] = {};
+        memory::findEachInRange(code.data(), code.data() + code.size(), &signature, 1, found, path);
+        EXPECT_EQ(found[0].first, code.data() + 201);
+    }
 }
 
 // The skips under the emulator rest on this answer. Should a newer emulator

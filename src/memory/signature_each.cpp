@@ -411,7 +411,7 @@ void searchEach(Pass& pass) {
         const std::uint8_t* to =
             stretch < 2 && left > kSampledGroups * kGroupBytes ? at + kSampledGroups * kGroupBytes : pass.end;
         std::size_t passes = 0;
-        while (static_cast<std::size_t>(to - at) >= kGroupBytes) {
+        for (;;) {
             at = pastFailing(block, at, to, pass.end);
             if (static_cast<std::size_t>(to - at) < kGroupBytes) break;
             ++passes;

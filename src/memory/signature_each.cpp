@@ -20,18 +20,24 @@ namespace {
 
 // This many bytes of fingerprint ends are tested with one branch.
 constexpr std::size_t kGroupBytes = 128;
-// How far ahead of the group being tested the pass asks for the code. The
-// filter's shuffles keep the processor busy enough that its own prefetcher
-// falls behind, and the pass then waits on memory and on the shuffles in
-// turn; four KiB ahead hid the wait where it was measured, with no read
-// outside the range (the pass asks only while that far is left in it).
+// How far ahead of the group being tested the 128- and 256-bit passes ask
+// for the code. Their shuffles keep the processor busy enough that its own
+// prefetcher falls behind, and the pass then waits on memory and on the
+// shuffles in turn; four KiB ahead hid the wait where it was measured, with
+// no read outside the range (the pass asks only while that far is left in
+// it). The 512-bit pass does not ask: it leaves the prefetcher time enough,
+// and asking made it a tenth slower.
 constexpr std::size_t kPrefetchAhead = 4096;
-// The pass tests its first groups on the end and far byte first, as many
-// again on the end and near byte first, counting the groups that pass, and
-// the rest on the pair that passed fewer: the byte table cannot tell which
-// pair is rarer in this code, as bytes come together more often than their
-// frequencies say. 64 KiB each.
+// The pass goes in stretches of this many groups, 64 KiB. It tests its
+// first stretch on the end and far byte first, the next on the end and near
+// byte first, counting the groups that pass, and the rest on the pair that
+// passed fewer: the byte table cannot tell which pair is rarer in this code,
+// as bytes come together more often than their frequencies say. Each
+// stretch also decides whether the next is tested on all three bytes first
+// (a width's kThreeFirstAbove).
 constexpr std::size_t kSampledGroups = 512;
+// A count no stretch reaches: a width that never tests all three bytes first.
+constexpr std::size_t kNever = SIZE_MAX;
 // How far back from a fingerprint's last byte its other two may stand.
 constexpr std::size_t kNearest = 4;
 constexpr std::size_t kFarthest = 8;
@@ -225,9 +231,20 @@ struct Pass {
 // then spared (a third of the work per vector). That test stores nothing,
 // so that the loop over failing groups keeps the tables in registers; a
 // group that passes is looked at again, for its marks and the third byte
-// (only in its vectors that have any).
+// (only in its vectors that have any). Where the two bytes come together
+// often and the third does not follow, as in the prologues that some
+// signatures are cut from, each such group costs that look again (about
+// 35 ns, mostly a mispredicted branch and the work it undoes), and the
+// wider widths then test all three bytes first: a stretch with more such
+// groups than kThreeFirstAbove has the next tested so, as the third byte's
+// test on each of its 512 groups costs about that many looks (measured:
+// about 1 ns a group at 512 bits, 1.7 at 256).
 struct Ssse3 {
     static constexpr std::size_t kWidth = 16;
+    static constexpr bool kAsksAhead = true;
+    // Never tested on all three positions first: at 128 bits the third
+    // byte's loads and shuffles cost more than the groups they would spare.
+    static constexpr std::size_t kThreeFirstAbove = kNever;
 
     NOZZLES_SSSE3 explicit Ssse3(const Filter& filter) : filter_(&filter), nibble_(_mm_set1_epi8(0x0F)) {
         for (std::size_t p = 0; p < 3; ++p) {
@@ -250,7 +267,9 @@ struct Ssse3 {
 
     // Whether any end of the group passes the first test. Unrolled by half:
     // unrolled whole, the group's loads ran ahead of the registers and spilled.
-    NOZZLES_SSSE3 bool passes(const std::uint8_t* at) const {
+    template <bool kThree>
+    NOZZLES_SSSE3 bool passes(const std::uint8_t* at, std::size_t&) const {
+        static_assert(!kThree, "the 128-bit pass tests two positions first");
         __m128i any = _mm_setzero_si128();
 #pragma GCC unroll 4
         for (std::size_t k = 0; k < kGroupBytes / kWidth; ++k) any = _mm_or_si128(any, first(at + k * kWidth));
@@ -276,6 +295,8 @@ private:
 
 struct Avx2 {
     static constexpr std::size_t kWidth = 32;
+    static constexpr bool kAsksAhead = true;
+    static constexpr std::size_t kThreeFirstAbove = 24;
 
     NOZZLES_AVX2 explicit Avx2(const Filter& filter) : filter_(&filter), nibble_(_mm256_set1_epi8(0x0F)) {
         for (std::size_t p = 0; p < 3; ++p) {
@@ -295,11 +316,21 @@ struct Avx2 {
         return _mm256_and_si256(lookup(ends, 0), lookup(ends - filter_->distance[1], 2));
     }
 
-    NOZZLES_AVX2 bool passes(const std::uint8_t* at) const {
-        __m256i any = _mm256_setzero_si256();
+    template <bool kThree>
+    NOZZLES_AVX2 bool passes(const std::uint8_t* at, std::size_t& pairOnly) const {
+        __m256i any = _mm256_setzero_si256(), pair = any;
 #pragma GCC unroll 2
-        for (std::size_t k = 0; k < kGroupBytes / kWidth; ++k) any = _mm256_or_si256(any, first(at + k * kWidth));
-        return _mm256_testz_si256(any, any) == 0;
+        for (std::size_t k = 0; k < kGroupBytes / kWidth; ++k) {
+            __m256i marks = first(at + k * kWidth);
+            if constexpr (kThree) {
+                pair = _mm256_or_si256(pair, marks);
+                marks = _mm256_and_si256(marks, lookup(at + k * kWidth - filter_->distance[0], 1));
+            }
+            any = _mm256_or_si256(any, marks);
+        }
+        const bool passed = _mm256_testz_si256(any, any) == 0;
+        if constexpr (kThree) pairOnly += !passed && _mm256_testz_si256(pair, pair) == 0;
+        return passed;
     }
 
     NOZZLES_AVX2 std::uint64_t marks(const std::uint8_t* ends, std::uint8_t* buckets) const {
@@ -325,6 +356,8 @@ private:
 // they issue at half the rate of 256-bit ones where this was measured).
 struct Avx512 {
     static constexpr std::size_t kWidth = 64;
+    static constexpr bool kAsksAhead = false;
+    static constexpr std::size_t kThreeFirstAbove = 16;
 
     NOZZLES_AVX512 explicit Avx512(const Filter& filter) : filter_(&filter) {
         for (std::size_t p = 0; p < 3; ++p) {
@@ -345,11 +378,21 @@ struct Avx512 {
         return _mm512_and_si512(lookup(ends, 0), lookup(ends - filter_->distance[1], 2));
     }
 
-    NOZZLES_AVX512 bool passes(const std::uint8_t* at) const {
-        __m512i any = _mm512_setzero_si512();
+    template <bool kThree>
+    NOZZLES_AVX512 bool passes(const std::uint8_t* at, std::size_t& pairOnly) const {
+        __m512i any = _mm512_setzero_si512(), pair = any;
 #pragma GCC unroll 2
-        for (std::size_t k = 0; k < kGroupBytes / kWidth; ++k) any = _mm512_or_si512(any, first(at + k * kWidth));
-        return _mm512_test_epi8_mask(any, any) != 0;
+        for (std::size_t k = 0; k < kGroupBytes / kWidth; ++k) {
+            __m512i marks = first(at + k * kWidth);
+            if constexpr (kThree) {
+                pair = _mm512_or_si512(pair, marks);
+                marks = _mm512_and_si512(marks, lookup(at + k * kWidth - filter_->distance[0], 1));
+            }
+            any = _mm512_or_si512(any, marks);
+        }
+        const bool passed = _mm512_test_epi8_mask(any, any) != 0;
+        if constexpr (kThree) pairOnly += !passed && _mm512_test_epi8_mask(pair, pair) != 0;
+        return passed;
     }
 
     NOZZLES_AVX512 std::uint64_t marks(const std::uint8_t* ends, std::uint8_t* buckets) const {
@@ -377,16 +420,18 @@ private:
 // with no call in it, so that the compiler keeps the block's tables in
 // registers: with the checks' calls in the same loop it kept them on the
 // stack and loaded them for every group.
-template <typename Block>
+template <bool kThree, typename Block>
 const std::uint8_t* pastFailing(const Block& block, const std::uint8_t* at, const std::uint8_t* to,
-                                const std::uint8_t* end) {
+                                const std::uint8_t* end, std::size_t& pairOnly) {
+    std::size_t failed = 0;  // in a register, not through the reference
     for (; static_cast<std::size_t>(to - at) >= kGroupBytes; at += kGroupBytes) {
-        if (static_cast<std::size_t>(end - at) > kPrefetchAhead + kGroupBytes) {
+        if (Block::kAsksAhead && static_cast<std::size_t>(end - at) > kPrefetchAhead + kGroupBytes) {
             _mm_prefetch(reinterpret_cast<const char*>(at + kPrefetchAhead), _MM_HINT_T0);
             _mm_prefetch(reinterpret_cast<const char*>(at + kPrefetchAhead + 64), _MM_HINT_T0);
         }
-        if (block.passes(at)) break;
+        if (block.template passes<kThree>(at, failed)) break;
     }
+    pairOnly += failed;
     return at;
 }
 
@@ -404,30 +449,46 @@ void searchEach(Pass& pass) {
                                                ? lead
                                                : static_cast<std::size_t>(pass.end - pass.begin));
     if (pass.bytes(pass.begin, at)) return;
-    // Three stretches: the far byte's sample, the near byte's, and the rest.
-    std::size_t passing[2] = {};  // groups that passed the first test in each sample
-    for (std::size_t stretch = 0; stretch < 3; ++stretch) {
+    // Stretches of 64 KiB: the far byte's sample, the near byte's, then the
+    // rest. Each stretch's groups that passed on two positions but had no end
+    // that all three took decide whether the next is tested on all three first.
+    std::size_t passing[2] = {};   // groups that passed the first test in each sample
+    std::size_t pairOnly[2] = {};  // of those, the groups with no end that all three bytes took
+    bool three = false;
+    for (std::size_t stretch = 0;; ++stretch) {
         const auto left = static_cast<std::size_t>(pass.end - at);
-        const std::uint8_t* to =
-            stretch < 2 && left > kSampledGroups * kGroupBytes ? at + kSampledGroups * kGroupBytes : pass.end;
-        std::size_t passes = 0;
+        const std::uint8_t* to = left > 2 * kSampledGroups * kGroupBytes ? at + kSampledGroups * kGroupBytes : pass.end;
+        std::size_t passes = 0, unmarked = 0;
         for (;;) {
-            at = pastFailing(block, at, to, pass.end);
+            if constexpr (Block::kThreeFirstAbove == kNever)
+                at = pastFailing<false>(block, at, to, pass.end, unmarked);
+            else
+                at = three ? pastFailing<true>(block, at, to, pass.end, unmarked)
+                           : pastFailing<false>(block, at, to, pass.end, unmarked);
             if (static_cast<std::size_t>(to - at) < kGroupBytes) break;
             ++passes;
+            bool marked = false;
             for (std::size_t k = 0; k < kGroupBytes / kWidth; ++k) {
                 std::uint8_t buckets[kWidth];
-                for (std::uint64_t bytes = block.marks(at + k * kWidth, buckets); bytes != 0; bytes &= bytes - 1) {
+                std::uint64_t bytes = block.marks(at + k * kWidth, buckets);
+                marked |= bytes != 0;
+                for (; bytes != 0; bytes &= bytes - 1) {
                     const auto j = static_cast<std::size_t>(std::countr_zero(bytes));
                     if (pass.check(at + k * kWidth + j, buckets[j])) return;
                 }
             }
+            unmarked += !marked;
             if (pass.retired) block = Block(pass.filter), pass.retired = false;
             at += kGroupBytes;
         }
         if (to == pass.end) break;
-        passing[stretch] = passes;
-        if (stretch == 0 || passing[1] >= passing[0]) pass.nearFirst(), block = Block(pass.filter);
+        if (stretch < 2) {
+            passing[stretch] = passes, pairOnly[stretch] = unmarked;
+            if (stretch == 0 || passing[1] >= passing[0]) pass.nearFirst(), block = Block(pass.filter);
+            if (stretch == 0) continue;
+            unmarked = pairOnly[passing[1] < passing[0] ? 1 : 0];
+        }
+        three = unmarked > Block::kThreeFirstAbove;
     }
     pass.bytes(at, pass.end);
 }

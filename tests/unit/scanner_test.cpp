@@ -216,13 +216,16 @@ TEST_P(Scanner, EachSignatureOfASetIsFoundAsThePlainLoopFindsItAlone) {
 
 // A set's pass over more than the stretches it samples, where the end and
 // one other byte of a signature's fingerprint come together every 64 bytes
-// of them (the third byte wrong): the far byte in even rounds, so that the
-// rest is tested on the end and near byte first, the near byte in odd ones,
-// so that it goes back to the far. Every signature's lowest match and
-// count are those of the plain loop, on either side of each change.
-TEST_P(Scanner, ASetFindsThePlainLoopsMatchesWhereverItChangesWhichPairItTestsFirst) {
+// of its first 192 KiB (the third byte wrong). The far byte in one round of
+// three, so that the rest is tested on the end and near byte first; the near
+// byte in another, so that it goes back to the far; the two in turn in the
+// third, so that both pairs pass often and the 256- and 512-bit passes test
+// the rest on all three positions first, going back to two once a stretch
+// had none (at 256 KiB). Every signature's lowest match and count are those
+// of the plain loop, on either side of each change.
+TEST_P(Scanner, ASetFindsThePlainLoopsMatchesWhereverItChangesHowItTestsFirst) {
     std::mt19937 random(2032);
-    constexpr std::size_t kCount = 3, kLength = 16, kSize = 160 * 1024;
+    constexpr std::size_t kCount = 3, kLength = 16, kSize = 384 * 1024, kPaired = 192 * 1024;
     std::uint8_t patterns[kCount][kLength];
     for (auto& pattern : patterns)
         for (auto& byte : pattern) byte = static_cast<std::uint8_t>(random());
@@ -233,22 +236,25 @@ TEST_P(Scanner, ASetFindsThePlainLoopsMatchesWhereverItChangesWhichPairItTestsFi
     const std::size_t end = fingerprints.end[0], near = fingerprints.distance[0], far = fingerprints.distance[1];
     ASSERT_GE(end, far);
     GuardedBuffer buffer(kSize);
-    for (int round = 0; round < 40; ++round) {
+    for (int round = 0; round < 48; ++round) {
         for (std::size_t i = 0; i < kSize; ++i) buffer.begin()[i] = static_cast<std::uint8_t>(random());
-        const std::size_t right = round % 2 == 0 ? far : near, wrong = round % 2 == 0 ? near : far;
-        for (std::size_t at = 64; at < 128 * 1024; at += 64) {
+        for (std::size_t at = 64; at < kPaired; at += 64) {
+            const bool farPair = round % 3 == 0 || (round % 3 == 2 && at / 64 % 2 == 0);
+            const std::size_t right = farPair ? far : near, wrong = farPair ? near : far;
             buffer.begin()[at] = patterns[0][end];
             buffer.begin()[at - right] = patterns[0][end - right];
             buffer.begin()[at - wrong] = static_cast<std::uint8_t>(patterns[0][end - wrong] ^ 1);
         }
-        // The first signature past the sampled stretches: near where they
-        // end in the first rounds, at the range's end (searched byte by
-        // byte) in two of every four, near where the second begins in the last;
-        // the second twice anywhere; the third inside the stretches.
-        const std::size_t past = round % 4 >= 2 ? kSize - kLength
-                                 : round < 20   ? 128 * 1024 + static_cast<std::size_t>(round) * 7
-                                 : round >= 36  ? 64 * 1024 + static_cast<std::size_t>(round) * 5
-                                                : 128 * 1024 + random() % 30000;
+        // The first signature at the range's end (searched byte by byte) in
+        // one round of four, anywhere past the samples in another, and in the
+        // other two across one of the places where the pass may change: where
+        // the second sample begins, where the rest begins, where the pairs
+        // stop, and where it goes back to two positions. The second twice
+        // anywhere; the third inside the samples.
+        constexpr std::size_t kChanges[] = {64 * 1024, 128 * 1024, kPaired, 256 * 1024};
+        const std::size_t past = round % 4 == 3   ? kSize - kLength
+                                 : round % 4 == 2 ? 128 * 1024 + random() % (kSize - 128 * 1024 - kLength)
+                                                  : kChanges[round / 4 % 4] - 40 + random() % 80;
         std::memcpy(buffer.begin() + past, patterns[0], kLength);
         for (int twice = 0; twice < 2; ++twice)
             std::memcpy(buffer.begin() + random() % (kSize - kLength), patterns[1], kLength);

@@ -26,7 +26,7 @@ constexpr std::size_t kGroupBytes = 128;
 // shuffles in turn; four KiB ahead hid the wait where it was measured, with
 // no read outside the range (the pass asks only while that far is left in
 // it). The 512-bit pass does not ask: it leaves the prefetcher time enough,
-// and asking made it a tenth slower.
+// and asking made it up to a tenth slower.
 constexpr std::size_t kPrefetchAhead = 4096;
 // The pass goes in stretches of this many groups, 64 KiB. It tests its
 // first stretch on the end and far byte first, the next on the end and near

@@ -316,6 +316,8 @@ struct Avx2 {
         return _mm256_and_si256(lookup(ends, 0), lookup(ends - filter_->distance[1], 2));
     }
 
+    // Tested on all three positions, a group that fails counts in `pairOnly`
+    // if two of them took one of its ends.
     template <bool kThree>
     NOZZLES_AVX2 bool passes(const std::uint8_t* at, std::size_t& pairOnly) const {
         __m256i any = _mm256_setzero_si256(), pair = any;
@@ -416,22 +418,23 @@ private:
 };
 
 // From `at`, past the groups that fail the first test, to the first that
-// passes, or to where less than a group is left before `to`. Its own loop,
-// with no call in it, so that the compiler keeps the block's tables in
-// registers: with the checks' calls in the same loop it kept them on the
-// stack and loaded them for every group.
+// passes, or to where less than a group is left before `to`; tested on all
+// three positions, it adds the groups it passed over that two of them took
+// to `pairOnly`. Its own loop, with no call in it, so that the compiler
+// keeps the block's tables in registers: with the checks' calls in the same
+// loop it kept them on the stack and loaded them for every group.
 template <bool kThree, typename Block>
 const std::uint8_t* pastFailing(const Block& block, const std::uint8_t* at, const std::uint8_t* to,
                                 const std::uint8_t* end, std::size_t& pairOnly) {
-    std::size_t failed = 0;  // in a register, not through the reference
+    std::size_t counted = 0;  // in a register, not through the reference
     for (; static_cast<std::size_t>(to - at) >= kGroupBytes; at += kGroupBytes) {
         if (Block::kAsksAhead && static_cast<std::size_t>(end - at) > kPrefetchAhead + kGroupBytes) {
             _mm_prefetch(reinterpret_cast<const char*>(at + kPrefetchAhead), _MM_HINT_T0);
             _mm_prefetch(reinterpret_cast<const char*>(at + kPrefetchAhead + 64), _MM_HINT_T0);
         }
-        if (block.template passes<kThree>(at, failed)) break;
+        if (block.template passes<kThree>(at, counted)) break;
     }
-    pairOnly += failed;
+    pairOnly += counted;
     return at;
 }
 

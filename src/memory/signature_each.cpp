@@ -455,19 +455,19 @@ void searchEach(Pass& pass) {
     // Stretches of 64 KiB: the far byte's sample, the near byte's, then the
     // rest. Each stretch's groups that passed on two positions but had no end
     // that all three took decide whether the next is tested on all three first.
-    std::size_t passing[2] = {};   // groups that passed the first test in each sample
-    std::size_t pairOnly[2] = {};  // of those, the groups with no end that all three bytes took
+    std::size_t passing[2] = {};        // groups that passed the first test in each sample
+    std::size_t pairsInSample[2] = {};  // of those, the groups with no end that all three bytes took
     bool three = false;
     for (std::size_t stretch = 0;; ++stretch) {
         const auto left = static_cast<std::size_t>(pass.end - at);
         const std::uint8_t* to = left > 2 * kSampledGroups * kGroupBytes ? at + kSampledGroups * kGroupBytes : pass.end;
-        std::size_t passes = 0, unmarked = 0;
+        std::size_t passes = 0, pairOnly = 0;  // groups that two bytes took and no end all three
         for (;;) {
             if constexpr (Block::kThreeFirstAbove == kNever)
-                at = pastFailing<false>(block, at, to, pass.end, unmarked);
+                at = pastFailing<false>(block, at, to, pass.end, pairOnly);
             else
-                at = three ? pastFailing<true>(block, at, to, pass.end, unmarked)
-                           : pastFailing<false>(block, at, to, pass.end, unmarked);
+                at = three ? pastFailing<true>(block, at, to, pass.end, pairOnly)
+                           : pastFailing<false>(block, at, to, pass.end, pairOnly);
             if (static_cast<std::size_t>(to - at) < kGroupBytes) break;
             ++passes;
             bool marked = false;
@@ -480,18 +480,18 @@ void searchEach(Pass& pass) {
                     if (pass.check(at + k * kWidth + j, buckets[j])) return;
                 }
             }
-            unmarked += !marked;
+            pairOnly += !marked;
             if (pass.retired) block = Block(pass.filter), pass.retired = false;
             at += kGroupBytes;
         }
         if (to == pass.end) break;
         if (stretch < 2) {
-            passing[stretch] = passes, pairOnly[stretch] = unmarked;
+            passing[stretch] = passes, pairsInSample[stretch] = pairOnly;
             if (stretch == 0 || passing[1] >= passing[0]) pass.nearFirst(), block = Block(pass.filter);
             if (stretch == 0) continue;
-            unmarked = pairOnly[passing[1] < passing[0] ? 1 : 0];
+            pairOnly = pairsInSample[passing[1] < passing[0] ? 1 : 0];
         }
-        three = unmarked > Block::kThreeFirstAbove;
+        three = pairOnly > Block::kThreeFirstAbove;
     }
     pass.bytes(at, pass.end);
 }

@@ -440,9 +440,10 @@ const std::uint8_t* pastFailing(const Block& block, const std::uint8_t* at, cons
 
 // The pass, one shape for every width: the first fingerprint ends byte by
 // byte (their far bytes would lie before the range), then groups of ends
-// tested with one branch, the rare group that passes looked into, in three
-// stretches (the two samples and the rest), and the last ends byte by byte.
-// Every load stays inside [begin, end).
+// tested with one branch, the rare group that passes looked into, in
+// stretches of 64 KiB (the two samples, then the rest, each deciding how the
+// next is tested first), and the last ends byte by byte. Every load stays
+// inside [begin, end).
 template <typename Block>
 void searchEach(Pass& pass) {
     constexpr std::size_t kWidth = Block::kWidth;
